@@ -1,0 +1,47 @@
+# Thin wrapper over CMake. `make` builds the stub, `make test` runs the suite,
+# `make demo` makes and runs a self-extracting archive.
+BUILD      ?= build
+SAN_BUILD  ?= build-sanitize
+JOBS       ?= 2
+CMAKE_ARGS ?=
+
+.PHONY: all deps configure test test-sanitize demo clean
+
+all: configure
+	cmake --build $(BUILD) --target rozbal -j $(JOBS)
+	@printf 'stub: %s (%s bytes)\n' $(BUILD)/bin/rozbal "$$(stat -c %s $(BUILD)/bin/rozbal)"
+
+# Installs what the build needs on Debian when we are root; elsewhere it names the packages.
+deps:
+	@missing=""; \
+	command -v cmake >/dev/null 2>&1 || missing="$$missing cmake"; \
+	command -v g++ >/dev/null 2>&1 || missing="$$missing g++"; \
+	command -v zip >/dev/null 2>&1 || missing="$$missing zip"; \
+	[ -f /usr/include/zlib.h ] || missing="$$missing zlib1g-dev"; \
+	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
+	if [ -n "$$missing" ]; then \
+	  if command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:$$missing"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	  else \
+	    echo "missing build dependencies; install them with: apt-get install$$missing"; exit 1; \
+	  fi; \
+	fi
+
+configure: deps
+	@[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS) >/dev/null
+
+test: configure
+	cmake --build $(BUILD) -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+test-sanitize: deps
+	@[ -f $(SAN_BUILD)/CMakeCache.txt ] || cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DROZBAL_SANITIZE=ON $(CMAKE_ARGS) >/dev/null
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS)
+
+demo: all
+	@sh demo/run-demo.sh $(BUILD)/bin/rozbal
+
+clean:
+	rm -rf $(BUILD) $(SAN_BUILD)

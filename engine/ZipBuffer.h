@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+// An owned heap block with its 32-bit size. Empty stands for an absent
+// password, comment or extra field.
+class CZipBuffer {
+public:
+    CZipBuffer() = default;
+    explicit CZipBuffer(std::uint32_t size, bool zeroMemory = false) { Allocate(size, zeroMemory); }
+    CZipBuffer(const CZipBuffer& other);
+    CZipBuffer& operator=(const CZipBuffer& other);
+    CZipBuffer(CZipBuffer&& other) noexcept;
+    CZipBuffer& operator=(CZipBuffer&& other) noexcept;
+    virtual ~CZipBuffer() = default;
+
+    // A new size drops the old bytes first; the same size keeps them.
+    void Allocate(std::uint32_t newSize, bool zeroMemory = false);
+    void Release();
+
+    std::uint32_t GetSize() const { return size; }
+    bool IsEmpty() const { return size == 0; }
+    char* GetBuffer() { return bytes.get(); }
+    const char* GetBuffer() const { return bytes.get(); }
+    unsigned char* GetBytes() { return reinterpret_cast<unsigned char*>(bytes.get()); }
+    const unsigned char* GetBytes() const { return reinterpret_cast<const unsigned char*>(bytes.get()); }
+    std::string_view View() const { return {bytes.get(), size}; }
+
+private:
+    std::unique_ptr<char[]> bytes;
+    std::uint32_t size = 0;
+};

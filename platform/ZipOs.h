@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The engine's and the front end's only door to the operating system: free
+// functions, no state. Paths are in the engine's local form (backslash
+// separators); an implementation turns them into the OS form only where they
+// reach the OS. The header stays free of OS types so that another
+// implementation file can sit beside the POSIX one.
+namespace ZipOs {
+
+// ---- Files by descriptor (the C runtime's low-level file calls) ----------
+// Failures return -1 or false with errno set, as the C runtime would.
+enum FileFlags : unsigned {
+    FileRead = 0x01,
+    FileWrite = 0x02,
+    FileCreate = 0x04,
+    FileTruncate = 0x08,
+    FileExclusive = 0x10,  // with FileCreate: fail when the path exists
+    FileNativePath = 0x20, // the path is in the OS form already; use it as it is
+};
+int OpenFile(const std::string& path, unsigned flags);
+bool CloseFile(int fd);
+std::int64_t ReadFile(int fd, void* buffer, std::uint32_t count);
+bool WriteFile(int fd, const void* buffer, std::uint32_t count);
+std::int64_t SeekFile(int fd, std::int64_t offset, int origin);
+bool FlushFile(int fd);
+bool TruncateFile(int fd, std::int64_t length);
+
+// ---- File-system services -------------------------------------------------
+// attributes: a DOS attribute word (0x01 read-only, 0x10 directory, ...).
+// unixMode: permission bits (0777) to apply as well, or -1 for none.
+bool ApplyAttributes(const std::string& path, std::uint32_t attributes, int unixMode = -1);
+// time: seconds since 1970 (UTC), -1 for now. Access time becomes now.
+bool ApplyModTime(const std::string& path, std::int64_t time);
+bool CreateDirectoryTree(const std::string& path);
+bool CreateDir(const std::string& path);
+// 0 nothing there, 1 a file, -1 a directory.
+int GetPathKind(const std::string& path);
+bool IsDirectoryPath(const std::string& path);
+bool GetCurrentDir(std::string& out);
+bool ChangeDir(const std::string& path);
+bool IsRemovableDrive(const std::string& path);
+bool RemoveFile(const std::string& path, bool throwOnError);
+bool RenameFile(const std::string& existing, const std::string& newPath, bool throwOnError);
+
+// Compares a stored name with a text: negative, zero or positive.
+using NameComparer = int (*)(const std::string& name, const char* text);
+NameComparer GetNameComparer(bool caseSensitive, bool useCollation);
+bool IsFileSystemCaseSensitive();
+
+// ---- The front end's console and output-path operations ------------------
+// The running program's own path, in the OS form; false when it cannot be had whole.
+bool GetModulePath(std::string& path);
+// One character from standard input (line-buffered), or EOF.
+int ReadAnswer();
+// One line typed on the terminal (not standard input), echoed and editable,
+// at most 49 characters kept. False when there is no terminal or the read fails.
+bool ReadPasswordLine(std::string& text);
+bool PathExists(const std::string& path);
+// Makes an existing output path writable again (a read-only file can then be replaced).
+bool MakeNormal(const std::string& path);
+bool DeletePath(const std::string& path);
+
+} // namespace ZipOs

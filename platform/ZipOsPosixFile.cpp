@@ -1,0 +1,91 @@
+// POSIX descriptors behind the engine's file object.
+#include "platform/ZipOs.h"
+#include "platform/ZipOsPosixPath.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace ZipOs {
+
+int OpenFile(const std::string& path, unsigned flags) {
+    const std::string native = (flags & FileNativePath) ? path : ToNativePath(path);
+    int oflag = O_CLOEXEC;
+    if ((flags & FileRead) && (flags & FileWrite))
+        oflag |= O_RDWR;
+    else if (flags & FileWrite)
+        oflag |= O_WRONLY;
+    else
+        oflag |= O_RDONLY;
+    if (flags & FileCreate)
+        oflag |= O_CREAT;
+    if (flags & FileExclusive)
+        oflag |= O_EXCL;
+    if (flags & FileTruncate)
+        oflag |= O_TRUNC;
+    const bool readOnly = !(flags & FileWrite);
+    // A FIFO or a device named like an archive volume must not block us; only
+    // regular files are read.
+    if (readOnly)
+        oflag |= O_NONBLOCK;
+    int fd;
+    do
+        fd = ::open(native.c_str(), oflag, 0666);
+    while (fd == -1 && errno == EINTR);
+    if (fd == -1)
+        return -1;
+    if (readOnly) {
+        struct stat st;
+        const bool statted = ::fstat(fd, &st) == 0;
+        if (!statted || !S_ISREG(st.st_mode)) {
+            const int error = !statted ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+            ::close(fd);
+            errno = error;
+            return -1;
+        }
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    }
+    return fd;
+}
+
+bool CloseFile(int fd) { return ::close(fd) == 0; }
+
+std::int64_t ReadFile(int fd, void* buffer, std::uint32_t count) {
+    ssize_t n;
+    do
+        n = ::read(fd, buffer, count);
+    while (n == -1 && errno == EINTR);
+    return n;
+}
+
+bool WriteFile(int fd, const void* buffer, std::uint32_t count) {
+    const char* p = static_cast<const char*>(buffer);
+    std::size_t left = count;
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::int64_t SeekFile(int fd, std::int64_t offset, int origin) {
+    const int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
+    return ::lseek(fd, static_cast<off_t>(offset), whence);
+}
+
+bool FlushFile(int fd) { return ::fsync(fd) == 0; }
+
+bool TruncateFile(int fd, std::int64_t length) { return ::ftruncate(fd, static_cast<off_t>(length)) == 0; }
+
+} // namespace ZipOs
