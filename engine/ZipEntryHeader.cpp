@@ -138,10 +138,12 @@ void CZipEntryHeader::ConvertFileName(bool oemConversion) {
     // A name flagged as UTF-8 is already in the system's encoding, whoever made it.
     if (GetSystem() != systemDos || !oemConversion || (flags & flagUtf8Name) != 0)
         return;
+    const char* begin = fileName.GetBuffer();
+    const char* end = begin + fileName.GetSize();
+    if (std::none_of(begin, end, [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+        return; // plain ASCII reads the same in both code pages
     std::string name = GetFileName();
     ZipOs::OemToAnsi(name);
-    if (name.size() == fileName.GetSize())
-        return;
     fileName.Allocate(static_cast<std::uint32_t>(name.size()));
     std::memcpy(fileName.GetBuffer(), name.data(), name.size());
 }
