@@ -42,7 +42,8 @@ bool ToOsPath(const std::string& path, std::string& native) {
 }
 
 // The umask can be read only by setting it. The program never changes it, so
-// it is read once, at the first use (a thread-safe local static).
+// it is read once, at the first use (a thread-safe local static); for that
+// instant it is the strictest one, so nothing made meanwhile is left more open.
 mode_t ProcessUmask() {
     static const mode_t mask = [] {
         const mode_t old = ::umask(0077);

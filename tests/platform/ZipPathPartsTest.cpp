@@ -86,13 +86,6 @@ TEST(ZipPathParts, SplitAndRebuildTable) {
     }
 }
 
-TEST(ZipPathParts, SplitReplacesEveryPart) {
-    CZipPathParts parts(R"(\\?\C:\d\f.txt)");
-    parts.Split("name");
-    EXPECT_EQ(parts.GetPath(), R"(\name)");
-    EXPECT_EQ(parts.prefix + parts.drive + parts.directory + parts.extension, "");
-}
-
 TEST(ZipPathParts, SetExtensionDropsLeadingDots) {
     const struct {
         const char* given;
