@@ -94,14 +94,23 @@ void CZipCentralDir::ReadHeaders() {
     headers.clear();
     // The count is the record's word; the size bounds what can really be there.
     headers.reserve(std::min<std::size_t>(info.totalEntries, info.cdSize / centralHeaderSize));
+    // The headers must fill the directory exactly: a count below what the size
+    // holds would drop entries silently, a count above it reads past the directory.
+    std::uint64_t consumed = 0;
     for (std::uint32_t i = 0; i < info.totalEntries; ++i) {
         headers.push_back(std::make_unique<CZipEntryHeader>());
         CZipEntryHeader& header = *headers.back();
         if (!header.ReadCentralHeader(*storage))
             ThrowError(CZipException::BadArchive);
+        consumed += std::uint64_t{centralHeaderSize} + header.fileName.GetSize() + header.extraField.GetSize() +
+                    header.comment.GetSize();
+        if (consumed > info.cdSize)
+            ThrowError(CZipException::BadArchive);
         if (convertNamesOnOpen)
             header.ConvertFileName(oemConversion);
     }
+    if (consumed != info.cdSize)
+        ThrowError(CZipException::BadArchive);
     const auto byPosition = [](const std::unique_ptr<CZipEntryHeader>& a, const std::unique_ptr<CZipEntryHeader>& b) {
         if (a->diskStart != b->diskStart)
             return a->diskStart < b->diskStart;

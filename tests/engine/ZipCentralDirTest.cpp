@@ -179,12 +179,20 @@ TEST_P(CentralDirTest, DirectoryDamage) {
     longName.name = "n";
     std::string cutName = records::Central(longName);
     cutName[28] = char(0xFF); // name length 0x00FF, running past the end of the file
+    // Two entries whose end record counts only one.
+    std::string countLow = records::Archive({Entry("a", "1"), Entry("b", "2")});
+    const std::string twoEnd = countLow.substr(countLow.size() - 22);
+    countLow.replace(countLow.size() - 22, 22, twoEnd.substr(0, 8) + records::Le16(1) + records::Le16(1) +
+                                                   twoEnd.substr(12));
     const struct {
         const char* label;
         std::string bytes;
         int code;
     } cases[] = {
         {"intact", local + cd + records::End(1, cdSize, cdOffset), 0},
+        {"count below the headers stored", countLow, CZipException::BadArchive},
+        {"size beyond the headers stored", local + cd + "JUNK" + records::End(1, cdSize + 4, cdOffset),
+         CZipException::BadArchive},
         {"count 0 with a size", local + cd + records::End(0, cdSize, cdOffset), CZipException::BadArchive},
         {"size 0 with a count", local + records::End(1, 0, cdOffset), CZipException::BadArchive},
         {"more entries than headers", local + cd + records::End(2, cdSize, cdOffset), CZipException::BadArchive},
