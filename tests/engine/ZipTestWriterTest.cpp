@@ -22,17 +22,16 @@ constexpr const char* zipTool = "/usr/bin/zip";
 constexpr const char* pythonTool = "/usr/bin/python3";
 
 // A missing peer skips the check on a developer's machine and fails it in CI.
-#define REQUIRE_PEER(available, name)                                                                   \
-    do {                                                                                                \
-        if (!(available)) {                                                                             \
-            if (std::getenv("CI"))                                                                      \
-                FAIL() << name << " is required in CI";                                                 \
-            GTEST_SKIP() << name << " is not installed";                                                \
-        }                                                                                               \
+#define REQUIRE_PEER(available, name)                                                                                  \
+    do {                                                                                                               \
+        if (!(available)) {                                                                                            \
+            if (std::getenv("CI"))                                                                                     \
+                FAIL() << name << " is required in CI";                                                                \
+            GTEST_SKIP() << name << " is not installed";                                                               \
+        }                                                                                                              \
     } while (0)
 
 bool HaveExecutable(const char* path) { return access(path, X_OK) == 0; }
-
 
 std::string Quote(const std::string& text) {
     std::string quoted = "'";
@@ -61,7 +60,7 @@ RunResult RunCommand(const std::string& command) {
 }
 
 class TempDir {
-public:
+  public:
     TempDir() {
         std::string pattern = (std::filesystem::temp_directory_path() / "ziptest-XXXXXX").string();
         if (!mkdtemp(pattern.data()))
@@ -71,7 +70,7 @@ public:
     ~TempDir() { std::filesystem::remove_all(path); }
     std::string operator/(const std::string& name) const { return path + "/" + name; }
 
-private:
+  private:
     std::string path;
 };
 
@@ -175,9 +174,9 @@ std::string ExpectedReport(const std::vector<Entry>& entries, const Options& opt
         const uint16_t flags = static_cast<uint16_t>((e.password.empty() ? 0 : flagEncrypted) |
                                                      (e.dataDescriptor ? flagDataDescriptor : 0) | e.extraFlags);
         char line[512];
-        std::snprintf(line, sizeof line, " %u 0x%x 0x%x %u %u-%u-%u-%u-%u-%u ", e.hostSystem, e.externalAttr,
-                      flags, e.method, (e.dosDate >> 9) + 1980u, (e.dosDate >> 5) & 15u, e.dosDate & 31u,
-                      e.dosTime >> 11, (e.dosTime >> 5) & 63u, (e.dosTime & 31u) * 2);
+        std::snprintf(line, sizeof line, " %u 0x%x 0x%x %u %u-%u-%u-%u-%u-%u ", e.hostSystem, e.externalAttr, flags,
+                      e.method, (e.dosDate >> 9) + 1980u, (e.dosDate >> 5) & 15u, e.dosDate & 31u, e.dosTime >> 11,
+                      (e.dosTime >> 5) & 63u, (e.dosTime & 31u) * 2);
         char crc[32];
         std::snprintf(crc, sizeof crc, " 0x%x %zu\n", Crc32(e.data), e.data.size());
         report += Hex(e.name) + line + Hex(e.comment) + crc;
@@ -197,10 +196,7 @@ std::ostream& operator<<(std::ostream& os, const PeerCase& c) { return os << c.l
 const std::vector<PeerCase>& PeerCases() {
     static const std::vector<PeerCase> cases = {
         {"stored", {File("a.txt", Text(40), methodStored), File("b.bin", Binary(3000, 1), methodStored)}, {}, 0},
-        {"deflated",
-         {File("a.txt", Text(400)), File("empty", ""), Dir("d"), File("d/b.bin", Binary(70000, 2))},
-         {},
-         0},
+        {"deflated", {File("a.txt", Text(400)), File("empty", ""), Dir("d"), File("d/b.bin", Binary(70000, 2))}, {}, 0},
         {"encrypted stored", {Encrypted(File("s.txt", Text(30), methodStored), "secret")}, {}, 0},
         {"encrypted stored, descriptor",
          {WithDescriptor(Encrypted(File("s.txt", Text(30), methodStored), "secret"))},
@@ -262,8 +258,8 @@ TEST_P(PeerCheck, UnzipTestsAndExtractsExactBytes) {
             continue; // unzip -p takes a name pattern in the locale's encoding
         const RunResult extracted = RunCommand(unzip + " -p " + Quote(archive) + " " + Quote(entry.name));
         EXPECT_EQ(extracted.status, c.unzipStatus) << entry.name;
-        EXPECT_TRUE(extracted.output == entry.data) << entry.name << ": " << extracted.output.size()
-                                                    << " bytes, expected " << entry.data.size();
+        EXPECT_TRUE(extracted.output == entry.data)
+            << entry.name << ": " << extracted.output.size() << " bytes, expected " << entry.data.size();
     }
 }
 
@@ -273,8 +269,8 @@ TEST_P(PeerCheck, PythonZipfileReadsEveryField) {
     TempDir dir;
     const std::string archive = WriteFile(dir / "t.zip", BuildArchive(c.entries, c.options));
     const std::string script = WriteFile(dir / "report.py", zipfileReport);
-    const RunResult report =
-        RunCommand(std::string(pythonTool) + " " + Quote(script) + " " + Quote(archive) + " " + Quote(PasswordOf(c.entries)));
+    const RunResult report = RunCommand(std::string(pythonTool) + " " + Quote(script) + " " + Quote(archive) + " " +
+                                        Quote(PasswordOf(c.entries)));
     EXPECT_EQ(report.status, 0);
     EXPECT_EQ(report.output, ExpectedReport(c.entries, c.options));
 }
@@ -325,8 +321,8 @@ TEST(ZipTestWriter, TraditionalEncryptionKnownAnswers) {
 TEST(ZipTestWriter, LayoutPointsAtTheRecords) {
     Entry described = WithDescriptor(File("b", Text(3)), false);
     Layout layout;
-    const std::string zip = BuildArchive({File("a", "x", methodStored), described, Dir("c")},
-                                         Stub("MZstub", false), &layout);
+    const std::string zip =
+        BuildArchive({File("a", "x", methodStored), described, Dir("c")}, Stub("MZstub", false), &layout);
     ASSERT_EQ(layout.localHeader.size(), 3u);
     EXPECT_EQ(layout.localHeader[0], 6u);
     for (size_t i = 0; i < 3; ++i) {
@@ -384,8 +380,8 @@ TEST(ZipTestWriter, VolumePaths) {
 }
 
 // Checks a split set by hand: every header whole where it was put and every stored offset pointing at it.
-void ExpectSplitLayout(const std::vector<std::string>& volumes, const std::vector<Entry>& entries,
-                       const Layout& layout, uint64_t volumeSize) {
+void ExpectSplitLayout(const std::vector<std::string>& volumes, const std::vector<Entry>& entries, const Layout& layout,
+                       uint64_t volumeSize) {
     ASSERT_GE(volumes.size(), 2u);
     EXPECT_EQ(GetLE32(volumes[0], 0), descriptorSignature) << "spanning marker";
     for (size_t v = 0; v + 1 < volumes.size(); ++v)
@@ -423,9 +419,9 @@ TEST(ZipTestWriter, SplitArchiveJoinsToTheSameEntries) {
     REQUIRE_PEER(HaveExecutable(zipTool) && HaveExecutable(unzipTool), "Info-ZIP zip and unzip");
     // Info-ZIP zip 3.0 joins an entry that spans more than two volumes short, so none does here.
     const uint64_t volumeSize = 64 * 1024;
-    const std::vector<Entry> entries = {
-        File("big.bin", Binary(100000, 5), methodStored), File("t.txt", Text(500)),
-        WithDescriptor(Encrypted(File("s.txt", Text(20)), "pw")), Dir("d"), File("d/tail", Binary(40000, 6))};
+    const std::vector<Entry> entries = {File("big.bin", Binary(100000, 5), methodStored), File("t.txt", Text(500)),
+                                        WithDescriptor(Encrypted(File("s.txt", Text(20)), "pw")), Dir("d"),
+                                        File("d/tail", Binary(40000, 6))};
     Layout layout;
     const std::vector<std::string> volumes = BuildSplitArchive(entries, volumeSize, {}, &layout);
     ExpectSplitLayout(volumes, entries, layout, volumeSize);
@@ -443,7 +439,8 @@ TEST(ZipTestWriter, SplitArchiveJoinsToTheSameEntries) {
     for (const Entry& entry : entries) {
         if (entry.name.back() == '/')
             continue;
-        EXPECT_TRUE(RunCommand(unzip + "-p " + Quote(joined) + " " + Quote(entry.name)).output == entry.data) << entry.name;
+        EXPECT_TRUE(RunCommand(unzip + "-p " + Quote(joined) + " " + Quote(entry.name)).output == entry.data)
+            << entry.name;
     }
 }
 

@@ -15,7 +15,7 @@ namespace {
 constexpr int deflateLevel = 6;
 constexpr int rawDeflateWindowBits = -15; // negative: no zlib header or trailer
 constexpr int deflateMemLevel = 8;
-constexpr uint8_t formatVersion = 30;    // low byte of version made by
+constexpr uint8_t formatVersion = 30; // low byte of version made by
 constexpr uint16_t versionStored = 10;
 constexpr uint16_t versionDeflatedOrEncrypted = 20;
 
@@ -44,7 +44,7 @@ uint32_t Size32(size_t size) {
 // One raw-deflate stream reused for every entry of a build. Small inputs are remembered: big fixtures
 // repeat the same few contents thousands of times.
 class Deflater {
-public:
+  public:
     Deflater() {
         if (deflateInit2(&stream, deflateLevel, Z_DEFLATED, rawDeflateWindowBits, deflateMemLevel,
                          Z_DEFAULT_STRATEGY) != Z_OK)
@@ -64,7 +64,7 @@ public:
         return found->second;
     }
 
-private:
+  private:
     std::string Run(std::string_view input) {
         deflateReset(&stream);
         std::string output(deflateBound(&stream, static_cast<uLong>(input.size())), '\0');
@@ -84,7 +84,7 @@ private:
 
 // The traditional PKWARE stream cipher, encrypting side.
 class TraditionalCipher {
-public:
+  public:
     explicit TraditionalCipher(std::string_view password) {
         for (char c : password)
             UpdateKeys(static_cast<uint8_t>(c));
@@ -97,7 +97,7 @@ public:
         return static_cast<char>(c);
     }
 
-private:
+  private:
     static uint32_t CrcStep(uint32_t value, uint8_t b) {
         return (value >> 8) ^ static_cast<uint32_t>(get_crc_table()[(value ^ b) & 0xFF]);
     }
@@ -118,21 +118,19 @@ private:
 
 // Lays bytes out over volumes of a fixed size (0: one unlimited volume) and says where each piece landed.
 class VolumeWriter {
-public:
+  public:
     enum class Piece {
         Data,      // may be cut where a volume ends
         Header,    // kept whole unless headers may straddle
         EndRecord, // always kept whole
     };
 
-    VolumeWriter(uint64_t size, bool mayStraddle)
-        : volumeSize(size), headersMayStraddle(mayStraddle), volumes(1) {}
+    VolumeWriter(uint64_t size, bool mayStraddle) : volumeSize(size), headersMayStraddle(mayStraddle), volumes(1) {}
 
     // Where a piece of `size` bytes put next would start.
     Place Next(Piece piece, size_t size) const {
         const uint64_t used = volumes.back().size();
-        const bool startsNextVolume = KeepWhole(piece) ? used > 0 && used + size > volumeSize
-                                                       : used >= volumeSize;
+        const bool startsNextVolume = KeepWhole(piece) ? used > 0 && used + size > volumeSize : used >= volumeSize;
         if (volumeSize != 0 && size > 0 && startsNextVolume)
             return Place{Current() + 1, 0};
         return Place{Current(), used};
@@ -161,7 +159,7 @@ public:
 
     std::vector<std::string> Take() { return std::move(volumes); }
 
-private:
+  private:
     bool KeepWhole(Piece piece) const {
         return piece == Piece::EndRecord || (piece == Piece::Header && !headersMayStraddle);
     }
@@ -186,8 +184,8 @@ EntryBytes Prepare(const Entry& entry, Deflater& deflater) {
     const bool encrypted = !entry.password.empty();
     w.crc = Crc32(entry.data);
     w.uncompressedSize = Size32(entry.data.size());
-    w.flags = static_cast<uint16_t>((encrypted ? flagEncrypted : 0) |
-                                    (entry.dataDescriptor ? flagDataDescriptor : 0) | entry.extraFlags);
+    w.flags = static_cast<uint16_t>((encrypted ? flagEncrypted : 0) | (entry.dataDescriptor ? flagDataDescriptor : 0) |
+                                    entry.extraFlags);
     w.versionNeeded = entry.method == methodStored && !encrypted ? versionStored : versionDeflatedOrEncrypted;
 
     if (entry.rawData)
@@ -198,8 +196,8 @@ EntryBytes Prepare(const Entry& entry, Deflater& deflater) {
         w.data = entry.data;
 
     if (encrypted && !(entry.rawData && entry.rawDataIsFinal)) {
-        const uint8_t check = entry.checkByte.value_or(
-            static_cast<uint8_t>(entry.dataDescriptor ? entry.dosTime >> 8 : w.crc >> 24));
+        const uint8_t check =
+            entry.checkByte.value_or(static_cast<uint8_t>(entry.dataDescriptor ? entry.dosTime >> 8 : w.crc >> 24));
         w.data = EncryptTraditional(entry.password, EncryptionHeader(entry.name, check) + w.data);
     }
     w.compressedSize = Size32(w.data.size());
@@ -423,8 +421,7 @@ void PutLE32(std::string& bytes, uint64_t offset, uint32_t value) {
 uint16_t GetLE16(std::string_view bytes, uint64_t offset) {
     if (offset > bytes.size() || bytes.size() - offset < 2)
         throw std::out_of_range("GetLE16 past the end");
-    return static_cast<uint16_t>(static_cast<uint8_t>(bytes[offset]) |
-                                 static_cast<uint8_t>(bytes[offset + 1]) << 8);
+    return static_cast<uint16_t>(static_cast<uint8_t>(bytes[offset]) | static_cast<uint8_t>(bytes[offset + 1]) << 8);
 }
 
 uint32_t GetLE32(std::string_view bytes, uint64_t offset) {

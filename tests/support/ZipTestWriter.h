@@ -131,12 +131,14 @@ struct Entry {
     std::string data; // uncompressed content; its CRC-32 and size go into the headers
     // 0 stored, 8 deflated (zlib raw deflate, level 6); any other method stores `data` as is under that number.
     uint16_t method = methodDeflated;
-    std::string password;             // non-empty: traditional encryption
-    bool dataDescriptor = false;      // flag bit 3; the local CRC and sizes are then written as 0
-    bool descriptorSignature = true;  // the descriptor starts with 50 4B 07 08
-    uint8_t hostSystem = hostUnix;    // high byte of version made by
+    // Non-empty: traditional encryption of a 12-byte header followed by the data. The header's last byte,
+    // the check byte, is the CRC's high byte, or the DOS time's high byte with a data descriptor.
+    std::string password;
+    bool dataDescriptor = false;     // flag bit 3; the local CRC and sizes are then written as 0
+    bool descriptorSignature = true; // the descriptor starts with 50 4B 07 08
+    uint8_t hostSystem = hostUnix;   // high byte of version made by
     uint32_t externalAttr = UnixAttributes(0100644);
-    uint16_t extraFlags = 0;          // OR-ed into the flags of both headers, e.g. flagUtf8
+    uint16_t extraFlags = 0; // OR-ed into both headers' flags, e.g. flagUtf8; overrides can clear bits
     uint16_t dosTime = DosTime(12, 34, 56);
     uint16_t dosDate = DosDate(2021, 6, 15);
     std::string localExtra, centralExtra, comment;
@@ -145,7 +147,7 @@ struct Entry {
     std::optional<std::string> localName; // a different name in the local header
     std::optional<std::string> rawData;   // written instead of compressing `data` (the CRC stays that of `data`)
     bool rawDataIsFinal = false;          // rawData is written as is, not encrypted even with a password
-    std::optional<uint8_t> checkByte;     // last byte of the encryption header before encryption
+    std::optional<uint8_t> checkByte;     // a different check byte, e.g. a wrong one
     LocalOverrides local;
     CentralOverrides central;
     DescriptorOverrides descriptor;
@@ -198,8 +200,7 @@ struct Layout {
     Place endRecord;
 };
 
-std::string BuildArchive(const std::vector<Entry>& entries, const Options& options = {},
-                         Layout* layout = nullptr);
+std::string BuildArchive(const std::vector<Entry>& entries, const Options& options = {}, Layout* layout = nullptr);
 
 struct SplitOptions : Options {
     // As `zip -s` writes them, headers (local and central with their variable parts, and data descriptors)
