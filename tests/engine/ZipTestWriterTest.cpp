@@ -4,12 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -319,28 +322,48 @@ TEST(ZipTestWriter, TraditionalEncryptionKnownAnswers) {
 }
 
 TEST(ZipTestWriter, LayoutPointsAtTheRecords) {
-    Entry described = WithDescriptor(File("b", Text(3)), false);
+    const Entry bare = WithDescriptor(File("b", Text(3)), false);
+    const Entry withSignature = WithDescriptor(File("d", Text(4), methodStored));
     Layout layout;
     const std::string zip =
-        BuildArchive({File("a", "x", methodStored), described, Dir("c")}, Stub("MZstub", false), &layout);
-    ASSERT_EQ(layout.localHeader.size(), 3u);
+        BuildArchive({File("a", "x", methodStored), bare, Dir("c"), withSignature}, Stub("MZstub", false), &layout);
+    ASSERT_EQ(layout.localHeader.size(), 4u);
     EXPECT_EQ(layout.localHeader[0], 6u);
-    for (size_t i = 0; i < 3; ++i) {
+    for (size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(GetLE32(zip, layout.localHeader[i]), localHeaderSignature);
         EXPECT_EQ(GetLE32(zip, layout.centralHeader[i]), centralHeaderSignature);
         EXPECT_EQ(GetLE32(zip, layout.centralHeader[i] + centralLocalHeaderOffsetOffset),
                   layout.localHeader[i] - 6); // archive-relative
     }
     EXPECT_EQ(zip.substr(layout.data[0], 1), "x");
-    // Without a signature the descriptor starts with the CRC; the local header leaves CRC and sizes 0.
-    EXPECT_EQ(GetLE32(zip, layout.descriptor[1]), Crc32(described.data));
-    EXPECT_EQ(GetLE32(zip, layout.descriptor[1] + 8), described.data.size());
+    // With a descriptor the local header leaves CRC and sizes 0; without a signature the descriptor starts
+    // with the CRC.
     EXPECT_EQ(GetLE32(zip, layout.localHeader[1] + localCrcOffset), 0u);
+    EXPECT_EQ(GetLE32(zip, layout.localHeader[1] + localUncompressedSizeOffset), 0u);
+    EXPECT_EQ(GetLE32(zip, layout.descriptor[1]), Crc32(bare.data));
+    EXPECT_EQ(GetLE32(zip, layout.descriptor[1] + 8), bare.data.size());
     EXPECT_EQ(layout.descriptor[1] + descriptorSize, layout.localHeader[2]);
+    EXPECT_EQ(GetLE32(zip, layout.descriptor[3]), descriptorSignature);
+    EXPECT_EQ(GetLE32(zip, layout.descriptor[3] + 4), Crc32(withSignature.data));
+    EXPECT_EQ(GetLE32(zip, layout.descriptor[3] + 8), withSignature.data.size());
+    EXPECT_EQ(layout.descriptor[3] + 4 + descriptorSize, layout.centralDir);
+
     EXPECT_EQ(layout.centralDir, layout.centralHeader[0]);
     EXPECT_EQ(GetLE32(zip, layout.endRecord), endRecordSignature);
     EXPECT_EQ(GetLE32(zip, layout.endRecord + endCdOffsetOffset), layout.centralDir - 6);
     EXPECT_EQ(layout.endRecord + endRecordSize, zip.size());
+}
+
+TEST(ZipTestWriter, CentralOrderMayRepeatOrOmitEntries) {
+    Options options;
+    options.centralOrder = {2, 0, 2};
+    Layout layout;
+    const std::string zip = BuildArchive({File("a", "1"), File("b", "2"), File("c", "3")}, options, &layout);
+    ASSERT_EQ(layout.centralHeader.size(), 3u);
+    const uint64_t expectedOffsets[] = {layout.localHeader[2], layout.localHeader[0], layout.localHeader[2]};
+    for (size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(GetLE32(zip, layout.centralHeader[i] + centralLocalHeaderOffsetOffset), expectedOffsets[i]) << i;
+    EXPECT_EQ(GetLE16(zip, layout.endRecord + endTotalEntriesOffset), 3u);
 }
 
 TEST(ZipTestWriter, OverridesChangeOnlyTheirField) {
