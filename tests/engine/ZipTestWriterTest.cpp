@@ -1,6 +1,7 @@
 // The test writer checked against other tools (Info-ZIP unzip and zip, Python's zipfile), so that the
 // engine's tests can trust the archives it builds.
 #include "support/ZipTestWriter.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +12,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -61,21 +61,6 @@ RunResult RunCommand(const std::string& command) {
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
 }
-
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "ziptest-XXXXXX").string();
-        if (!mkdtemp(pattern.data()))
-            throw std::runtime_error("mkdtemp failed");
-        path = pattern;
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-
-  private:
-    std::string path;
-};
 
 std::string Text(int lines) {
     std::string text;
@@ -250,8 +235,8 @@ class PeerCheck : public ::testing::TestWithParam<PeerCase> {};
 TEST_P(PeerCheck, UnzipTestsAndExtractsExactBytes) {
     REQUIRE_PEER(HaveExecutable(unzipTool), unzipTool);
     const PeerCase& c = GetParam();
-    TempDir dir;
-    const std::string archive = WriteFile(dir / "t.zip", BuildArchive(c.entries, c.options));
+    CTempDir dir;
+    const std::string archive = WriteFile(dir.Join("t.zip"), BuildArchive(c.entries, c.options));
     const std::string password = PasswordOf(c.entries);
     const std::string unzip = std::string(unzipTool) + (password.empty() ? "" : " -P " + Quote(password));
 
@@ -269,9 +254,9 @@ TEST_P(PeerCheck, UnzipTestsAndExtractsExactBytes) {
 TEST_P(PeerCheck, PythonZipfileReadsEveryField) {
     REQUIRE_PEER(HaveExecutable(pythonTool), pythonTool);
     const PeerCase& c = GetParam();
-    TempDir dir;
-    const std::string archive = WriteFile(dir / "t.zip", BuildArchive(c.entries, c.options));
-    const std::string script = WriteFile(dir / "report.py", zipfileReport);
+    CTempDir dir;
+    const std::string archive = WriteFile(dir.Join("t.zip"), BuildArchive(c.entries, c.options));
+    const std::string script = WriteFile(dir.Join("report.py"), zipfileReport);
     const RunResult report = RunCommand(std::string(pythonTool) + " " + Quote(script) + " " + Quote(archive) + " " +
                                         Quote(PasswordOf(c.entries)));
     EXPECT_EQ(report.status, 0);
@@ -289,13 +274,13 @@ INSTANTIATE_TEST_SUITE_P(Shapes, PeerCheck, ::testing::ValuesIn(PeerCases()),
 
 TEST(ZipTestWriter, WrongCheckByteIsRejectedByUnzip) {
     REQUIRE_PEER(HaveExecutable(unzipTool), unzipTool);
-    TempDir dir;
+    CTempDir dir;
     for (bool descriptor : {false, true}) {
         Entry entry = Encrypted(File("a.txt", Text(10)), "pw");
         entry.dataDescriptor = descriptor;
         const uint8_t right = static_cast<uint8_t>(descriptor ? entry.dosTime >> 8 : Crc32(entry.data) >> 24);
         entry.checkByte = static_cast<uint8_t>(right ^ 0x5A);
-        const std::string archive = WriteFile(dir / "t.zip", BuildArchive({entry}));
+        const std::string archive = WriteFile(dir.Join("t.zip"), BuildArchive({entry}));
         EXPECT_NE(RunCommand(std::string(unzipTool) + " -P pw -tqq " + Quote(archive)).status, 0) << descriptor;
     }
 }
@@ -450,12 +435,12 @@ TEST(ZipTestWriter, SplitArchiveJoinsToTheSameEntries) {
     ExpectSplitLayout(volumes, entries, layout, volumeSize);
     EXPECT_EQ(volumes.size(), 3u);
 
-    TempDir dir;
-    const std::vector<std::string> paths = WriteVolumes(dir / "split.zip", volumes);
+    CTempDir dir;
+    const std::vector<std::string> paths = WriteVolumes(dir.Join("split.zip"), volumes);
     ASSERT_EQ(paths.size(), 3u);
-    EXPECT_EQ(paths[0], dir / "split.z01");
-    EXPECT_EQ(paths[2], dir / "split.zip");
-    const std::string joined = dir / "joined.zip";
+    EXPECT_EQ(paths[0], dir.Join("split.z01"));
+    EXPECT_EQ(paths[2], dir.Join("split.zip"));
+    const std::string joined = dir.Join("joined.zip");
     ASSERT_EQ(RunCommand(std::string(zipTool) + " -q -s 0 " + Quote(paths[2]) + " --out " + Quote(joined)).status, 0);
     const std::string unzip = std::string(unzipTool) + " -P pw ";
     EXPECT_EQ(RunCommand(unzip + "-tqq " + Quote(joined)).status, 0);
