@@ -102,7 +102,7 @@ void CZipCentralDir::ReadHeaders() {
         CZipEntryHeader& header = *headers.back();
         if (!header.ReadCentralHeader(*storage))
             ThrowError(CZipException::BadArchive);
-        consumed += std::uint64_t{centralHeaderSize} + header.fileName.GetSize() + header.extraField.GetSize() +
+        consumed += std::uint64_t{centralHeaderSize} + header.storedNameLength + header.extraField.GetSize() +
                     header.comment.GetSize();
         if (consumed > info.cdSize)
             ThrowError(CZipException::BadArchive);

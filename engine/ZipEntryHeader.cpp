@@ -38,6 +38,7 @@ bool CZipEntryHeader::ReadCentralHeader(CZipArchiveStorage& storage) {
     compressedSize = ReadLe32(record + CentralHeader::compressedSize);
     uncompressedSize = ReadLe32(record + CentralHeader::uncompressedSize);
     const std::uint16_t nameLength = ReadLe16(record + CentralHeader::nameLength);
+    storedNameLength = nameLength;
     const std::uint16_t extraLength = ReadLe16(record + CentralHeader::extraLength);
     const std::uint16_t commentLength = ReadLe16(record + CentralHeader::commentLength);
     diskStart = ReadLe16(record + CentralHeader::diskStart);
@@ -70,7 +71,7 @@ bool CZipEntryHeader::ReadLocalHeader(CZipArchiveStorage& storage, std::uint16_t
     if (method != methodStored && method != methodDeflated)
         return false;
     const std::uint16_t nameLength = ReadLe16(record + LocalHeader::nameLength);
-    if (nameLength != fileName.GetSize())
+    if (nameLength != storedNameLength)
         return false;
     if (!localDescriptor && !CheckDescriptor(record + LocalHeader::crc32))
         return false;

@@ -73,6 +73,9 @@ public:
     CZipBuffer extraField;
     CZipBuffer fileName;
     CZipBuffer comment;
+    // The name's length as stored: converting the name to UTF-8 may lengthen it,
+    // and the local header is checked against the stored length.
+    std::uint16_t storedNameLength = 0;
 
 private:
     bool NameEndsWithSeparator() const;
