@@ -1,5 +1,6 @@
-// Opens every archive of the shared corpus (made by other tools) and compares
-// the listing with the corpus's expected entries.
+// Opens every archive of the shared corpus (made by other tools), compares the
+// listing with the corpus's expected entries and checks each entry's local
+// header and data descriptor.
 #include "engine/ZipArchive.h"
 #include "engine/ZipException.h"
 
@@ -44,7 +45,29 @@ bool StartsWith(const std::string& text, const char* prefix) { return text.rfind
 struct Expected {
     std::string rawName;
     bool oemName; // made on MS-DOS without the UTF-8 flag: the name is converted from CP437
+    std::string result;
 };
+
+class Archive : public CZipArchive {
+public:
+    using CZipArchive::centralDir;
+    using CZipArchive::storage;
+};
+
+// Checks the local header, steps over the stored bytes and checks the data
+// descriptor, as reading the entry would around its data. 0 or the error code.
+int WalkEntry(Archive& archive, std::uint16_t index) {
+    try {
+        archive.centralDir.OpenEntry(index);
+        std::vector<char> bytes(archive.centralDir.currentHeader->compressedSize);
+        archive.storage.Read(bytes.data(), static_cast<std::uint32_t>(bytes.size()), false);
+        archive.centralDir.CloseEntry(false);
+        return 0;
+    } catch (const CZipException& e) {
+        archive.centralDir.CloseEntry(true);
+        return e.code;
+    }
+}
 
 TEST(Corpus, EveryArchiveListsAsExpected) {
     std::ifstream probe(corpus + "MANIFEST.tsv");
@@ -57,7 +80,7 @@ TEST(Corpus, EveryArchiveListsAsExpected) {
     for (const auto& row : ReadTable(corpus + "EXPECTED-ENTRIES.tsv")) {
         ASSERT_GE(row.size(), 7u);
         const bool utf8 = (std::stoi(row[6], nullptr, 16) & 0x0800) != 0;
-        entries[row[0]].push_back({FromHex(row[2]), row[4] == "dos" && !utf8});
+        entries[row[0]].push_back({FromHex(row[2]), row[4] == "dos" && !utf8, row.size() > 8 ? row[8] : ""});
     }
     int opened = 0;
     int refused = 0;
@@ -77,7 +100,7 @@ TEST(Corpus, EveryArchiveListsAsExpected) {
                                expected.find("last-signature-only search") != std::string::npos ||
                                expected.find("across volumes") != std::string::npos;
         const std::string path = corpus + file;
-        CZipArchive archive;
+        Archive archive;
         try {
             archive.Open(path.c_str());
         } catch (const CZipException& e) {
@@ -104,6 +127,15 @@ TEST(Corpus, EveryArchiveListsAsExpected) {
             // CP437 names are compared by the header tests; here only their order counts.
             if (plain || !listed[i].oemName) {
                 EXPECT_EQ(header.GetFileName(), name) << file << " entry " << i;
+            }
+            const std::string& result = listed[i].result;
+            const int code = WalkEntry(archive, i);
+            if (result == "ok") {
+                EXPECT_EQ(code, 0) << file << " entry " << i;
+            } else if (StartsWith(result, "error: bad-local-signature") ||
+                       StartsWith(result, "error: local-central-mismatch") ||
+                       StartsWith(result, "error: descriptor-mismatch")) {
+                EXPECT_EQ(code, CZipException::BadArchive) << file << " entry " << i << ": " << result;
             }
         }
         archive.Close();
