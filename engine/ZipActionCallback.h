@@ -5,7 +5,7 @@
 // A progress callback registered with the archive object under one or more
 // kinds. Only archive modification registers any; reading merely asks for them.
 class CZipActionCallback {
-public:
+  public:
     virtual ~CZipActionCallback() = default;
 
     // The kind under which the callback was last fetched.

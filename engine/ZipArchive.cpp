@@ -64,8 +64,11 @@ void CZipArchive::ReadDirectory(int mode) {
     case ZipRecords::systemUnix:
     case ZipRecords::systemOs2Hpfs:
     case ZipRecords::systemMacintosh:
-    case ZipRecords::systemNtfs: systemId = system; break;
-    default: break;
+    case ZipRecords::systemNtfs:
+        systemId = system;
+        break;
+    default:
+        break;
     }
 }
 

@@ -19,7 +19,7 @@
 // reads and extracts entries and closes the archive. Failures are raised as
 // CZipException; calls made in the wrong state are refused silently.
 class CZipArchive {
-public:
+  public:
     enum OpenMode { ModeUpdate = 0, ModeReadOnly = 1, ModeCreate = 2, ModeCreateVolumes = 3 };
     enum EntryState : std::int8_t { EntryReading = -1, EntryNone = 0, EntryWriting = 1 };
     // Callback kinds are single bits; reading asks for these two only.
@@ -71,7 +71,7 @@ public:
     static void ZlibFree(voidpf opaque, voidpf block);
     void FreeZlibBlocks();
 
-protected:
+  protected:
     // Traditional decryption.
     void InitKeys();
     void UpdateKeys(std::uint8_t plain);
@@ -98,6 +98,6 @@ protected:
     CZipBuffer password;
     std::uint32_t keys[3] = {};
 
-private:
+  private:
     void ReadDirectory(int mode);
 };

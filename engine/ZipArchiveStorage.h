@@ -12,7 +12,7 @@ class CZipVolumeCallback;
 // moment; the volume-aware read that the central directory and the entry
 // reader use. Reads are not buffered here.
 class CZipArchiveStorage {
-public:
+  public:
     enum VolumeMode {
         NoVolumes = 0,
         RemovableDisks = 1,
@@ -64,7 +64,7 @@ public:
     bool readOnly = false;
     std::uint32_t bytesInWriteBuffer = 0; // archive modification only
 
-private:
+  private:
     void PrepareOpen();
     [[noreturn]] void ThrowError(int code) const;
 };

@@ -89,8 +89,7 @@ void CZipCentralDir::Read() {
 }
 
 void CZipCentralDir::ReadHeaders() {
-    storage->GetFile()->Seek(static_cast<std::int64_t>(info.cdOffset + info.bytesBeforeArchive),
-                             CZipStream::FromBegin);
+    storage->GetFile()->Seek(static_cast<std::int64_t>(info.cdOffset + info.bytesBeforeArchive), CZipStream::FromBegin);
     headers.clear();
     // The count is the record's word; the size bounds what can really be there.
     headers.reserve(std::min<std::size_t>(info.totalEntries, info.cdSize / centralHeaderSize));

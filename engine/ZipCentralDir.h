@@ -14,7 +14,7 @@ class CZipActionCallback;
 // Finds and reads the central directory and serves the entry headers. Entry
 // indices follow the order of the local headers in the archive.
 class CZipCentralDir {
-public:
+  public:
     static constexpr std::uint32_t defaultSearchBufferSize = 32768;
 
     CZipCentralDir() = default;
@@ -49,7 +49,7 @@ public:
     CZipCentralDirInfo info;
     bool cdOnDisk = false;
 
-private:
+  private:
     std::uint64_t LocateEndRecord();
     void ReadHeaders();
     // Exactly count bytes from the current stream, else BadArchive.

@@ -81,8 +81,7 @@ bool CZipEntryHeader::ReadLocalHeader(CZipArchiveStorage& storage, std::uint16_t
 }
 
 bool CZipEntryHeader::CheckDescriptor(const unsigned char* bytes) const {
-    return ReadLe32(bytes) == crc32 && ReadLe32(bytes + 4) == compressedSize &&
-           ReadLe32(bytes + 8) == uncompressedSize;
+    return ReadLe32(bytes) == crc32 && ReadLe32(bytes + 4) == compressedSize && ReadLe32(bytes + 8) == uncompressedSize;
 }
 
 bool CZipEntryHeader::IsEncrypted() const { return (flags & flagEncrypted) != 0; }
@@ -157,10 +156,14 @@ Converter ConverterOf(int system) {
     switch (system) {
     case systemDos:
     case systemOs2Hpfs:
-    case systemNtfs: return Converter::Identity;
-    case systemUnix: return Converter::Unix;
-    case systemMacintosh: return Converter::Macintosh;
-    default: return Converter::None;
+    case systemNtfs:
+        return Converter::Identity;
+    case systemUnix:
+        return Converter::Unix;
+    case systemMacintosh:
+        return Converter::Macintosh;
+    default:
+        return Converter::None;
     }
 }
 
@@ -184,9 +187,12 @@ std::uint32_t UnixToDos(std::uint32_t attr) {
 
 std::uint32_t IntoDos(Converter converter, std::uint32_t attr) {
     switch (converter) {
-    case Converter::Unix: return UnixToDos(attr);
-    case Converter::Macintosh: return attr & (attrDirectory | attrReadOnly);
-    default: return attr;
+    case Converter::Unix:
+        return UnixToDos(attr);
+    case Converter::Macintosh:
+        return attr & (attrDirectory | attrReadOnly);
+    default:
+        return attr;
     }
 }
 

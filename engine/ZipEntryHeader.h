@@ -11,7 +11,7 @@ class CZipArchiveStorage;
 // extra field and comment, plus the checks against the local header and the
 // data descriptor and the conversions of names and attributes to this platform.
 class CZipEntryHeader {
-public:
+  public:
     // Attribute words for entries whose attributes are unknown: a UNIX mode in the
     // upper 16 bits, the DOS bits in the lower.
     static constexpr std::uint32_t DefaultDirAttr = 0x41FF0010;  // 040777, directory
@@ -77,6 +77,6 @@ public:
     // and the local header is checked against the stored length.
     std::uint16_t storedNameLength = 0;
 
-private:
+  private:
     bool NameEndsWithSeparator() const;
 };

@@ -8,7 +8,7 @@
 // The reading state of the one entry open for reading: the decompressor, what
 // is left to read and to deliver, and the running CRC-32 of what was delivered.
 class CZipEntryStream {
-public:
+  public:
     static constexpr std::uint32_t defaultBufferSize = 65536;
 
     CZipEntryStream() = default;

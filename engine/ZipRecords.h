@@ -8,9 +8,7 @@
 // raw bytes with ReadLe16/ReadLe32, whatever the host's byte order.
 namespace ZipRecords {
 
-inline std::uint16_t ReadLe16(const unsigned char* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
+inline std::uint16_t ReadLe16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 
 inline std::uint32_t ReadLe32(const unsigned char* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |

@@ -49,7 +49,7 @@ struct Expected {
 };
 
 class Archive : public CZipArchive {
-public:
+  public:
     using CZipArchive::centralDir;
     using CZipArchive::storage;
 };

@@ -37,8 +37,8 @@ inline std::string Local(const Fields& f) {
 }
 
 inline std::string Central(const Fields& f) {
-    return std::string("PK\1\2") + Le16(f.versionMadeBy) + Le16(20) + Le16(f.flags) + Le16(f.method) +
-           Le16(f.modTime) + Le16(f.modDate) + Le32(f.crc) + Le32(f.compressedSize) + Le32(f.uncompressedSize) +
+    return std::string("PK\1\2") + Le16(f.versionMadeBy) + Le16(20) + Le16(f.flags) + Le16(f.method) + Le16(f.modTime) +
+           Le16(f.modDate) + Le32(f.crc) + Le32(f.compressedSize) + Le32(f.uncompressedSize) +
            Le16(unsigned(f.name.size())) + Le16(unsigned(f.extra.size())) + Le16(unsigned(f.comment.size())) +
            Le16(f.diskStart) + Le16(0) + Le32(f.externalAttr) + Le32(f.localHeaderOffset) + f.name + f.extra +
            f.comment;

@@ -16,7 +16,7 @@ namespace {
 using namespace ziptest;
 
 class Archive : public CZipArchive {
-public:
+  public:
     using CZipArchive::centralDir;
     using CZipArchive::storage;
 };

@@ -22,7 +22,7 @@ using records::Stored;
 
 // Lets the tests look at the state the archive keeps to itself.
 class Archive : public CZipArchive {
-public:
+  public:
     using CZipArchive::centralDir;
     using CZipArchive::openEntryState;
     using CZipArchive::password;
@@ -41,11 +41,11 @@ Stored Entry(const std::string& name, const std::string& data, int system = 0, s
 }
 
 class TempFile {
-public:
+  public:
     explicit TempFile(const std::string& bytes) {
         static int counter = 0;
-        path = ::testing::TempDir() + "rozbal-archive-" + std::to_string(::getpid()) + "-" +
-               std::to_string(++counter) + ".zip";
+        path = ::testing::TempDir() + "rozbal-archive-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) +
+               ".zip";
         std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
     ~TempFile() { std::remove(path.c_str()); }
@@ -162,8 +162,7 @@ TEST(ZipArchive, FailedOpenReleasesEverything) {
     const struct {
         const std::string* path;
         int code;
-    } cases[] = {{&damaged.path, CZipException::BadArchive},
-                 {&empty.path, CZipException::CentralDirNotFound}};
+    } cases[] = {{&damaged.path, CZipException::BadArchive}, {&empty.path, CZipException::CentralDirNotFound}};
     for (const auto& c : cases) {
         EXPECT_EQ(OpenCode(archive, *c.path), c.code) << *c.path;
         EXPECT_TRUE(archive.IsClosed());
@@ -265,7 +264,7 @@ TEST(ZipArchive, ZlibBlocksAreTracked) {
 
 // Info-ZIP zip run at test time, so the fixture comes from a tool other than ours.
 class InfoZip : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (std::system("command -v zip >/dev/null 2>&1") != 0) {
             if (std::getenv("CI"))

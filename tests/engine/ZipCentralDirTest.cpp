@@ -1,5 +1,5 @@
-#include "support/MemoryStream.h"
 #include "RecordBytes.h"
+#include "support/MemoryStream.h"
 
 #include "engine/ZipArchive.h"
 #include "engine/ZipArchiveStorage.h"
@@ -30,7 +30,7 @@ const std::string oneEntry = records::Archive({Entry("a.txt", "hello")});
 
 // The central directory over each kind of stream: memory, short pieces, disk file.
 class CentralDirTest : public ::testing::TestWithParam<StreamKind> {
-protected:
+  protected:
     // Reads the directory; 0 on success, else the exception's code.
     int Load(const std::string& bytes, std::uint32_t searchBufferSize = CZipCentralDir::defaultSearchBufferSize) {
         dir.Close(true);
@@ -87,15 +87,14 @@ TEST_P(CentralDirTest, EndRecordSearch) {
         {"one byte", "P", CZipException::CentralDirNotFound, 0},
         {"three bytes", std::string("PK\5", 3), CZipException::CentralDirNotFound, 0},
         {"signature alone", std::string("PK\5\6", 4), CZipException::BadArchive, 0},
-        {"signature 21 bytes from the end", std::string("PK\5\6", 4) + std::string(17, '\0'),
-         CZipException::BadArchive, 0},
+        {"signature 21 bytes from the end", std::string("PK\5\6", 4) + std::string(17, '\0'), CZipException::BadArchive,
+         0},
         {"end record alone", fakeEnd, 0, 0},
         {"one entry", oneEntry, 0, 1},
         {"record just inside the window", oneEntry + std::string(65535, 'x'), 0, 1},
         {"record one byte outside the window", oneEntry + std::string(65536, 'x'), CZipException::CentralDirNotFound,
          0},
-        {"longest comment", records::Archive({Entry("a.txt", "hello")}, "", {}, false, std::string(65535, 'c')), 0,
-         1},
+        {"longest comment", records::Archive({Entry("a.txt", "hello")}, "", {}, false, std::string(65535, 'c')), 0, 1},
         // The occurrence nearest the end wins, even inside the comment.
         {"comment holds an end record", records::Archive({Entry("a.txt", "hello")}, "", {}, false, "x" + fakeEnd), 0,
          0},
@@ -162,11 +161,12 @@ TEST_P(CentralDirTest, TwoEntriesOnOneLocalHeaderFailWithoutPath) {
 
 TEST_P(CentralDirTest, DirectoryDamage) {
     const std::string local = records::Local([] {
-        Fields f;
-        f.compressedSize = f.uncompressedSize = 5;
-        f.crc = 0x3610A686; // crc32("hello")
-        return f;
-    }()) + "hello";
+                                  Fields f;
+                                  f.compressedSize = f.uncompressedSize = 5;
+                                  f.crc = 0x3610A686; // crc32("hello")
+                                  return f;
+                              }()) +
+                              "hello";
     Fields central;
     central.compressedSize = central.uncompressedSize = 5;
     central.crc = 0x3610A686;
@@ -182,8 +182,8 @@ TEST_P(CentralDirTest, DirectoryDamage) {
     // Two entries whose end record counts only one.
     std::string countLow = records::Archive({Entry("a", "1"), Entry("b", "2")});
     const std::string twoEnd = countLow.substr(countLow.size() - 22);
-    countLow.replace(countLow.size() - 22, 22, twoEnd.substr(0, 8) + records::Le16(1) + records::Le16(1) +
-                                                   twoEnd.substr(12));
+    countLow.replace(countLow.size() - 22, 22,
+                     twoEnd.substr(0, 8) + records::Le16(1) + records::Le16(1) + twoEnd.substr(12));
     const struct {
         const char* label;
         std::string bytes;
@@ -241,8 +241,7 @@ TEST_P(CentralDirTest, LocalHeaderAgainstCentralHeader) {
         {"name length differs", [](Fields&, Fields& l) { l.name = "dir/file2"; }, CZipException::BadArchive, 0},
         {"crc differs", [](Fields&, Fields& l) { l.crc ^= 1; }, CZipException::BadArchive, 0},
         {"compressed size differs", [](Fields&, Fields& l) { l.compressedSize = 6; }, CZipException::BadArchive, 0},
-        {"uncompressed size differs", [](Fields&, Fields& l) { l.uncompressedSize = 4; }, CZipException::BadArchive,
-         0},
+        {"uncompressed size differs", [](Fields&, Fields& l) { l.uncompressedSize = 4; }, CZipException::BadArchive, 0},
         // Bit 3 set locally: the local values are not compared and its flags win,
         // so a descriptor is then expected (and missing here).
         {"local bit 3 replaces the flags",

@@ -36,18 +36,18 @@ struct AttributeCase {
 
 TEST(ZipEntryHeader, LocalAttributesPerHostSystem) {
     const AttributeCase cases[] = {
-        {3, 0x81A40000, "file", 0x20},                              // 0644 regular file
-        {3, 0x41ED0000, "dir\\", 0x10},                             // 0755 directory
-        {3, 0x81ED0000, "script", 0x00},                            // 0755: owner may execute
-        {3, 0x81240000, "ro", 0x21},                                // 0444: read-only
-        {3, 0x80000000, "none", 0x23},                              // no owner bits at all
-        {3, 0x00000000, "dir\\", CZipEntryHeader::DefaultDirAttr},  // no word: the name decides
-        {0, 0x00000000, "dir/", CZipEntryHeader::DefaultDirAttr},   // before name conversion too
-        {0, 0x00000020, "dir\\", 0x20},                             // a word wins over the name
-        {0, 0x00000000, "", 0x00},                                  // an empty name is no directory
-        {10, 0xABCD0021, "ntfs", 0xABCD0021},                       // all 32 bits pass unchanged
+        {3, 0x81A40000, "file", 0x20},                             // 0644 regular file
+        {3, 0x41ED0000, "dir\\", 0x10},                            // 0755 directory
+        {3, 0x81ED0000, "script", 0x00},                           // 0755: owner may execute
+        {3, 0x81240000, "ro", 0x21},                               // 0444: read-only
+        {3, 0x80000000, "none", 0x23},                             // no owner bits at all
+        {3, 0x00000000, "dir\\", CZipEntryHeader::DefaultDirAttr}, // no word: the name decides
+        {0, 0x00000000, "dir/", CZipEntryHeader::DefaultDirAttr},  // before name conversion too
+        {0, 0x00000020, "dir\\", 0x20},                            // a word wins over the name
+        {0, 0x00000000, "", 0x00},                                 // an empty name is no directory
+        {10, 0xABCD0021, "ntfs", 0xABCD0021},                      // all 32 bits pass unchanged
         {6, 0x00000010, "hpfs", 0x10},
-        {7, 0x000000FF, "mac", 0x11},                               // only directory and read-only
+        {7, 0x000000FF, "mac", 0x11},                                 // only directory and read-only
         {2, 0x00000010, "unknown", CZipEntryHeader::DefaultFileAttr}, // unknown systems: the name
         {5, 0x00000000, "unknown\\", CZipEntryHeader::DefaultDirAttr},
         {19, 0x00000021, "unknown", CZipEntryHeader::DefaultFileAttr},
@@ -126,7 +126,7 @@ TEST(ZipEntryHeader, EveryCp437ByteBecomesOneUtf8Character) {
 }
 
 class UtcTime : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         const char* tz = std::getenv("TZ");
         hadTz = tz != nullptr;

@@ -50,7 +50,7 @@ void MemoryStream::Write(const void* buffer, std::uint32_t count) {
 namespace {
 
 class TempDiskFile : public CZipDiskFile {
-public:
+  public:
     explicit TempDiskFile(std::string path) : path(std::move(path)) {}
     ~TempDiskFile() override {
         Close();
@@ -63,21 +63,27 @@ public:
 
 const char* StreamKindName(StreamKind kind) {
     switch (kind) {
-    case StreamKind::Memory: return "Memory";
-    case StreamKind::ShortPieces: return "ShortPieces";
-    default: return "DiskFile";
+    case StreamKind::Memory:
+        return "Memory";
+    case StreamKind::ShortPieces:
+        return "ShortPieces";
+    default:
+        return "DiskFile";
     }
 }
 
 std::unique_ptr<CZipStream> MakeStream(StreamKind kind, const std::string& bytes) {
     switch (kind) {
-    case StreamKind::Memory: return std::make_unique<MemoryStream>(bytes);
-    case StreamKind::ShortPieces: return std::make_unique<ShortReadStream>(bytes, 7);
-    default: break;
+    case StreamKind::Memory:
+        return std::make_unique<MemoryStream>(bytes);
+    case StreamKind::ShortPieces:
+        return std::make_unique<ShortReadStream>(bytes, 7);
+    default:
+        break;
     }
     static int counter = 0;
-    const std::string path = ::testing::TempDir() + "rozbal-stream-" + std::to_string(::getpid()) + "-" +
-                             std::to_string(++counter) + ".zip";
+    const std::string path =
+        ::testing::TempDir() + "rozbal-stream-" + std::to_string(::getpid()) + "-" + std::to_string(++counter) + ".zip";
     std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     auto file = std::make_unique<TempDiskFile>(path);
     file->Open(path.c_str(), CZipStream::OpenRead | CZipStream::OpenNoTruncate | CZipStream::OpenNativePath, true);

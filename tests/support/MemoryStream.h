@@ -11,7 +11,7 @@ namespace ziptest {
 
 // A CZipStream over bytes in memory, for running the reader without a disk file.
 class MemoryStream : public CZipStream {
-public:
+  public:
     explicit MemoryStream(std::string bytes = {}, std::string path = "memory.zip")
         : data(std::move(bytes)), name(std::move(path)) {}
 
@@ -32,7 +32,7 @@ public:
     bool closed = false;
     int reads = 0; // Read calls made, to see how the reader uses its stream
 
-protected:
+  protected:
     // At most this many bytes per Read; 0 for no limit.
     std::uint32_t piece = 0;
 };
@@ -40,7 +40,7 @@ protected:
 // Hands its bytes out in pieces of at most `piece` bytes, as a pipe or a network
 // file system may: a short count here is not the end of the data.
 class ShortReadStream : public MemoryStream {
-public:
+  public:
     ShortReadStream(std::string bytes, std::uint32_t pieceSize) : MemoryStream(std::move(bytes)) { piece = pieceSize; }
 };
 
