@@ -107,15 +107,4 @@ TEST(ZipArchiveStorage, SingleFileHasNoOtherVolume) {
     EXPECT_EQ(CodeOf([](CZipArchiveStorage& s) { s.DetectVolumes(2); }, storage), CZipException::BadArchive);
 }
 
-TEST(ZipArchiveStorage, CallersStreamIsNeverClosed) {
-    ziptest::MemoryStream stream("abc", "given.zip");
-    stream.position = 2;
-    CZipArchiveStorage storage;
-    storage.OpenStream(stream, CZipArchive::ModeReadOnly);
-    EXPECT_EQ(stream.position, 0); // opened at its start
-    storage.DetectVolumes(0);
-    EXPECT_EQ(storage.Close(false), "given.zip");
-    EXPECT_FALSE(stream.IsClosed());
-}
-
 } // namespace

@@ -1,5 +1,5 @@
-#include "RecordBytes.h"
 #include "support/MemoryStream.h"
+#include "support/ZipTestWriter.h"
 
 #include "engine/ZipArchive.h"
 #include "engine/ZipException.h"
@@ -18,7 +18,7 @@
 
 namespace {
 
-using records::Stored;
+using namespace ziptest;
 
 // Lets the tests look at the state the archive keeps to itself.
 class Archive : public CZipArchive {
@@ -30,15 +30,6 @@ class Archive : public CZipArchive {
     using CZipArchive::systemId;
     using CZipArchive::zlibBlocks;
 };
-
-Stored Entry(const std::string& name, const std::string& data, int system = 0, std::uint32_t attr = 0) {
-    Stored s;
-    s.fields.name = name;
-    s.fields.versionMadeBy = static_cast<std::uint16_t>(system << 8 | 20);
-    s.fields.externalAttr = attr;
-    s.data = data;
-    return s;
-}
 
 class TempFile {
   public:
@@ -71,11 +62,11 @@ int OpenCode(CZipArchive& archive, const std::string& path) {
     }
 }
 
-const std::string twoFiles = records::Archive({Entry("a.txt", "hello"), Entry("b/c.txt", "world")});
+const std::string twoFiles = BuildArchive({File("a.txt", "hello"), File("b/c.txt", "world")});
 
 TEST(ZipArchive, OpenOnAnOpenArchiveChangesNothing) {
     TempFile first(twoFiles);
-    TempFile second(records::Archive({Entry("only", "x")}));
+    TempFile second(BuildArchive({File("only", "x")}));
     Archive archive;
     EXPECT_TRUE(archive.IsClosed());
     archive.Open(first.path.c_str());
@@ -128,34 +119,25 @@ TEST(ZipArchive, PasswordRules) {
 }
 
 TEST(ZipArchive, CountWithAndWithoutDirectories) {
-    TempFile file(records::Archive({Entry("d/", "", 0, 0x10), Entry("d/f", "1"), Entry("e/", "", 3, 0x41ED0000),
-                                    Entry("g/", ""), Entry("h", "2", 3, 0x81A40000)}));
+    // A UNIX directory, a DOS directory, a DOS file, a DOS name ending in a slash
+    // without attributes (a directory by its name), a UNIX file.
+    TempFile file(BuildArchive(
+        {Dir("e/"), DosDir("d/"), DosFile("d/f", "1"), DosFile("g/", "", 0, methodStored), File("h", "2")}));
     Archive archive;
     EXPECT_EQ(archive.GetCount(), 0);
     EXPECT_EQ(archive.GetCount(true), 0);
     archive.Open(file.path.c_str());
     EXPECT_EQ(archive.GetCount(), 5);
     EXPECT_EQ(archive.GetCount(true), 2);
-    EXPECT_EQ(archive.systemId, 0); // host of entry 0
-}
-
-TEST(ZipArchive, SystemIdFromTheFirstEntry) {
-    const struct {
-        int system;
-        int expected;
-    } cases[] = {{3, 3}, {10, 10}, {7, 7}, {2, 0}, {19, 0}};
-    for (const auto& c : cases) {
-        TempFile file(records::Archive({Entry("x", "1", c.system, 0x20)}));
-        Archive archive;
-        archive.Open(file.path.c_str());
-        EXPECT_EQ(archive.systemId, c.expected) << c.system;
-    }
+    EXPECT_EQ(archive.systemId, 3); // the host of entry 0
 }
 
 TEST(ZipArchive, FailedOpenReleasesEverything) {
     TempFile good(twoFiles);
     // Damaged after the end record was read: headers were being read when it failed.
-    TempFile damaged(records::Archive({Entry("a", "1"), Entry("b", "2")}, "", {0, 1, 0}));
+    Options duplicate;
+    duplicate.centralOrder = {0, 1, 0};
+    TempFile damaged(BuildArchive({File("a", "1"), File("b", "2")}, duplicate));
     TempFile empty("");
     Archive archive;
     const int before = OpenDescriptors();
@@ -208,38 +190,6 @@ TEST(ZipArchive, ErrorsCarryTheArchivePathWhileOpen) {
     }
     EXPECT_NO_THROW(archive.CheckZlibResult(Z_OK));
     EXPECT_NO_THROW(archive.CheckZlibResult(Z_NEED_DICT));
-}
-
-TEST(ZipArchive, NoEntryOpenMeansCloseEntryDoesNothing) {
-    TempFile file(twoFiles);
-    Archive archive;
-    EXPECT_EQ(archive.CloseEntry(), 0);
-    archive.Open(file.path.c_str());
-    EXPECT_EQ(archive.CloseEntry(nullptr, true), 0);
-    EXPECT_EQ(archive.GetCurrentHeader(), nullptr);
-}
-
-TEST(ZipArchive, BufferSizesOnlyWhileClosed) {
-    TempFile file(twoFiles);
-    Archive archive;
-    archive.SetBufferSizes(10, 100000, 2000);
-    EXPECT_EQ(archive.storage.writeBufferSize, 1024u);
-    EXPECT_EQ(archive.centralDir.searchBufferSize, 2000u);
-    archive.Open(file.path.c_str());
-    archive.SetBufferSizes(5000, 5000, 5000);
-    EXPECT_EQ(archive.centralDir.searchBufferSize, 2000u);
-}
-
-TEST(ZipArchive, CallbacksByKind) {
-    Archive archive;
-    CZipActionCallback callback;
-    EXPECT_EQ(archive.GetCallback(CZipArchive::CallbackExtract), nullptr);
-    archive.SetCallback(&callback, CZipArchive::CallbackExtract | CZipArchive::CallbackSaveDir);
-    EXPECT_EQ(archive.GetCallback(CZipArchive::CallbackSaveDir), &callback);
-    EXPECT_EQ(callback.kind, static_cast<std::uint32_t>(CZipArchive::CallbackSaveDir));
-    archive.SetCallback(nullptr, CZipArchive::CallbackSaveDir);
-    EXPECT_EQ(archive.GetCallback(CZipArchive::CallbackSaveDir), nullptr);
-    EXPECT_EQ(archive.GetCallback(CZipArchive::CallbackExtract), &callback);
 }
 
 TEST(ZipArchive, ZlibBlocksAreTracked) {

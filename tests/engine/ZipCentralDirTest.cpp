@@ -1,5 +1,5 @@
-#include "RecordBytes.h"
 #include "support/MemoryStream.h"
+#include "support/ZipTestWriter.h"
 
 #include "engine/ZipArchive.h"
 #include "engine/ZipArchiveStorage.h"
@@ -15,18 +15,15 @@
 
 namespace {
 
-using records::Fields;
-using records::Stored;
-using ziptest::StreamKind;
+using namespace ziptest;
 
-Stored Entry(const std::string& name, const std::string& data) {
-    Stored s;
-    s.fields.name = name;
-    s.data = data;
-    return s;
+Entry Stored(const std::string& name, const std::string& data) { return File(name, data, methodStored); }
+
+std::string WithComment(const std::string& comment) {
+    Options options;
+    options.archiveComment = comment;
+    return BuildArchive({Stored("a.txt", "hello")}, options);
 }
-
-const std::string oneEntry = records::Archive({Entry("a.txt", "hello")});
 
 // The central directory over each kind of stream: memory, short pieces, disk file.
 class CentralDirTest : public ::testing::TestWithParam<StreamKind> {
@@ -35,27 +32,25 @@ class CentralDirTest : public ::testing::TestWithParam<StreamKind> {
     int Load(const std::string& bytes, std::uint32_t searchBufferSize = CZipCentralDir::defaultSearchBufferSize) {
         dir.Close(true);
         storage.Close(true);
-        stream = ziptest::MakeStream(GetParam(), bytes);
+        stream = MakeStream(GetParam(), bytes);
         dir.storage = &storage;
         dir.searchBufferSize = searchBufferSize;
         storage.OpenStream(*stream, CZipArchive::ModeReadOnly);
         dir.Clear();
-        try {
-            dir.Read();
-            return 0;
-        } catch (const CZipException& e) {
-            lastError = e;
-            return e.code;
-        }
+        return Code([this] { dir.Read(); });
     }
-    std::string Name(int index) const { return dir.GetHeader(index)->GetFileName(); }
     // Opens an entry, steps over its data and closes it, checking any descriptor.
     int OpenAndClose(std::uint16_t index, bool skipDescriptor = false) {
-        try {
+        return Code([&] {
             dir.OpenEntry(index);
             std::vector<char> data(dir.currentHeader->compressedSize + 1);
             storage.Read(data.data(), dir.currentHeader->compressedSize, false);
             dir.CloseEntry(skipDescriptor);
+        });
+    }
+    template <typename Action> int Code(Action action) {
+        try {
+            action();
             return 0;
         } catch (const CZipException& e) {
             lastError = e;
@@ -71,39 +66,34 @@ class CentralDirTest : public ::testing::TestWithParam<StreamKind> {
 
 INSTANTIATE_TEST_SUITE_P(Streams, CentralDirTest,
                          ::testing::Values(StreamKind::Memory, StreamKind::ShortPieces, StreamKind::DiskFile),
-                         [](const auto& info) { return std::string(ziptest::StreamKindName(info.param)); });
-
-struct SearchCase {
-    const char* label;
-    std::string bytes;
-    int code;  // 0: opens
-    int count; // entries when it opens
-};
+                         [](const auto& info) { return std::string(StreamKindName(info.param)); });
 
 TEST_P(CentralDirTest, EndRecordSearch) {
-    const std::string fakeEnd = records::End(0, 0, 0);
-    const SearchCase cases[] = {
+    const std::string oneEntry = BuildArchive({Stored("a.txt", "hello")});
+    const std::string endAlone = BuildArchive({});
+    const struct {
+        const char* label;
+        std::string bytes;
+        int code;  // 0: opens
+        int count; // entries when it opens
+    } cases[] = {
         {"empty file", "", CZipException::CentralDirNotFound, 0},
         {"one byte", "P", CZipException::CentralDirNotFound, 0},
         {"three bytes", std::string("PK\5", 3), CZipException::CentralDirNotFound, 0},
         {"signature alone", std::string("PK\5\6", 4), CZipException::BadArchive, 0},
         {"signature 21 bytes from the end", std::string("PK\5\6", 4) + std::string(17, '\0'), CZipException::BadArchive,
          0},
-        {"end record alone", fakeEnd, 0, 0},
-        {"one entry", oneEntry, 0, 1},
+        {"end record alone", endAlone, 0, 0},
         {"record just inside the window", oneEntry + std::string(65535, 'x'), 0, 1},
         {"record one byte outside the window", oneEntry + std::string(65536, 'x'), CZipException::CentralDirNotFound,
          0},
-        {"longest comment", records::Archive({Entry("a.txt", "hello")}, "", {}, false, std::string(65535, 'c')), 0, 1},
+        {"longest comment", WithComment(std::string(65535, 'c')), 0, 1},
         // The occurrence nearest the end wins, even inside the comment.
-        {"comment holds an end record", records::Archive({Entry("a.txt", "hello")}, "", {}, false, "x" + fakeEnd), 0,
-         0},
-        {"comment ends in a bare signature",
-         records::Archive({Entry("a.txt", "hello")}, "", {}, false, std::string("xxPK\5\6", 6)),
-         CZipException::BadArchive, 0},
+        {"comment holds an end record", WithComment("x" + endAlone), 0, 0},
+        {"comment ends in a bare signature", WithComment(std::string("xxPK\5\6", 6)), CZipException::BadArchive, 0},
     };
     for (std::uint32_t searchBufferSize : {32768u, 1024u}) {
-        for (const SearchCase& c : cases) {
+        for (const auto& c : cases) {
             EXPECT_EQ(Load(c.bytes, searchBufferSize), c.code) << c.label << ", buffer " << searchBufferSize;
             if (c.code == 0) {
                 EXPECT_EQ(dir.GetCount(), c.count) << c.label << ", buffer " << searchBufferSize;
@@ -120,159 +110,139 @@ TEST_P(CentralDirTest, SignatureFoundWhereverChunksMeet) {
     for (std::uint32_t searchBufferSize : {32768u, 1024u}) {
         for (int delta = -6; delta <= 2; ++delta) {
             const auto commentLength = static_cast<std::size_t>(static_cast<int>(searchBufferSize) - 22 + delta);
-            const std::string bytes =
-                records::Archive({Entry("a.txt", "hello")}, "", {}, false, std::string(commentLength, 'c'));
-            ASSERT_EQ(Load(bytes, searchBufferSize), 0) << "comment " << commentLength;
+            ASSERT_EQ(Load(WithComment(std::string(commentLength, 'c')), searchBufferSize), 0) << commentLength;
             EXPECT_EQ(dir.GetCount(), 1);
             EXPECT_EQ(dir.globalComment.GetSize(), commentLength);
         }
     }
 }
 
-TEST_P(CentralDirTest, StubInFront) {
-    for (std::size_t stubSize : {1u, 100u, 40000u}) {
-        const std::string stub(stubSize, 'S');
-        const std::vector<Stored> entries = {Entry("a.txt", "hello"), Entry("b.txt", "world!")};
-        ASSERT_EQ(Load(records::Archive(entries, stub)), 0) << stubSize;
-        EXPECT_EQ(dir.info.bytesBeforeArchive, stubSize);
-        EXPECT_EQ(OpenAndClose(1), 0) << stubSize;
-
-        ASSERT_EQ(Load(records::Archive(entries, stub, {}, true)), 0) << stubSize << ", file-relative";
-        EXPECT_EQ(dir.info.bytesBeforeArchive, 0u);
-        EXPECT_EQ(OpenAndClose(1), 0) << stubSize << ", file-relative";
+TEST_P(CentralDirTest, StubInFrontAndLocalHeaderOrder) {
+    const std::vector<Entry> entries = {Stored("a", "1"), Stored("b", "22"), Stored("c/d", "333")};
+    for (std::size_t stubSize : {0u, 1u, 40000u}) {
+        for (bool fileRelative : {false, true}) {
+            Options options;
+            options.stub = std::string(stubSize, 'S');
+            options.offsetsRelativeToFile = fileRelative;
+            options.centralOrder = {2, 0, 1};
+            ASSERT_EQ(Load(BuildArchive(entries, options)), 0) << stubSize << " " << fileRelative;
+            EXPECT_EQ(dir.info.bytesBeforeArchive, fileRelative ? 0 : stubSize);
+            const char* names[] = {"a", "b", "c\\d"}; // local order, names converted while reading
+            for (std::uint16_t i = 0; i < 3; ++i) {
+                EXPECT_EQ(dir.GetHeader(i)->GetFileName(), names[i]);
+                EXPECT_EQ(OpenAndClose(i), 0) << stubSize << " " << fileRelative << " " << i;
+            }
+        }
     }
 }
 
-TEST_P(CentralDirTest, IndicesFollowLocalHeaderOrder) {
-    const std::string bytes = records::Archive({Entry("a", "1"), Entry("b", "22"), Entry("c/d", "333")}, "", {2, 0, 1});
-    ASSERT_EQ(Load(bytes), 0);
-    ASSERT_EQ(dir.GetCount(), 3);
-    EXPECT_EQ(Name(0), "a");
-    EXPECT_EQ(Name(1), "b");
-    EXPECT_EQ(Name(2), "c\\d"); // converted while reading
-    for (std::uint16_t i = 0; i < 3; ++i)
-        EXPECT_EQ(OpenAndClose(i), 0) << i;
-}
-
-TEST_P(CentralDirTest, TwoEntriesOnOneLocalHeaderFailWithoutPath) {
-    ASSERT_EQ(Load(records::Archive({Entry("a", "1"), Entry("b", "2")}, "", {0, 1, 0})), CZipException::BadArchive);
-    EXPECT_EQ(lastError.fileName, "");
-}
-
 TEST_P(CentralDirTest, DirectoryDamage) {
-    const std::string local = records::Local([] {
-                                  Fields f;
-                                  f.compressedSize = f.uncompressedSize = 5;
-                                  f.crc = 0x3610A686; // crc32("hello")
-                                  return f;
-                              }()) +
-                              "hello";
-    Fields central;
-    central.compressedSize = central.uncompressedSize = 5;
-    central.crc = 0x3610A686;
-    const std::string cd = records::Central(central);
-    const auto cdSize = static_cast<std::uint32_t>(cd.size());
-    const auto cdOffset = static_cast<std::uint32_t>(local.size());
-    std::string badSignature = cd;
-    badSignature[3] = 9;
-    Fields longName = central;
-    longName.name = "n";
-    std::string cutName = records::Central(longName);
-    cutName[28] = char(0xFF); // name length 0x00FF, running past the end of the file
-    // Two entries whose end record counts only one.
-    std::string countLow = records::Archive({Entry("a", "1"), Entry("b", "2")});
-    const std::string twoEnd = countLow.substr(countLow.size() - 22);
-    countLow.replace(countLow.size() - 22, 22,
-                     twoEnd.substr(0, 8) + records::Le16(1) + records::Le16(1) + twoEnd.substr(12));
+    const std::vector<Entry> one = {Stored("a.txt", "hello")};
+    const std::string intact = BuildArchive(one);
+    const std::uint32_t cdSize = GetLE32(intact, intact.size() - endRecordSize + endCdSizeOffset);
+    const auto build = [](std::vector<Entry> entries, auto change) {
+        Options options;
+        change(options, entries);
+        return BuildArchive(entries, options);
+    };
     const struct {
         const char* label;
         std::string bytes;
         int code;
     } cases[] = {
-        {"intact", local + cd + records::End(1, cdSize, cdOffset), 0},
-        {"count below the headers stored", countLow, CZipException::BadArchive},
-        {"size beyond the headers stored", local + cd + "JUNK" + records::End(1, cdSize + 4, cdOffset),
+        {"intact", intact, 0},
+        {"count 0 with a size", build(one, [](Options& o, auto&) { o.end.totalEntries = 0; }),
          CZipException::BadArchive},
-        {"count 0 with a size", local + cd + records::End(0, cdSize, cdOffset), CZipException::BadArchive},
-        {"size 0 with a count", local + records::End(1, 0, cdOffset), CZipException::BadArchive},
-        {"more entries than headers", local + cd + records::End(2, cdSize, cdOffset), CZipException::BadArchive},
-        {"directory beyond the end record", local + cd + records::End(1, cdSize + 1, cdOffset),
+        {"size 0 with a count", build(one, [](Options& o, auto&) { o.end.cdSize = 0; }), CZipException::BadArchive},
+        {"more entries than headers", build(one, [](Options& o, auto&) { o.end.totalEntries = 2; }),
          CZipException::BadArchive},
-        {"offset and size wrap around 32 bits", local + cd + records::End(1, 0x20, 0xFFFFFFF0),
+        {"fewer entries than headers",
+         build({Stored("a", "1"), Stored("b", "2")}, [](Options& o, auto&) { o.end.totalEntries = 1; }),
          CZipException::BadArchive},
-        {"central header signature", local + badSignature + records::End(1, cdSize, cdOffset),
+        {"directory beyond the end record", build(one, [&](Options& o, auto&) { o.end.cdSize = cdSize + 1; }),
          CZipException::BadArchive},
-        {"name runs past the end", local + cutName.substr(0, 46) + records::End(1, 46, cdOffset),
+        {"offset and size wrap around 32 bits",
+         build(one,
+               [](Options& o, auto&) {
+                   o.end.cdOffset = 0xFFFFFFF0;
+                   o.end.cdSize = 0x20;
+               }),
+         CZipException::BadArchive},
+        {"central header signature", build(one, [](Options&, auto& e) { e[0].central.signature = 0x02014B51; }),
+         CZipException::BadArchive},
+        {"name runs past the end", build(one, [](Options&, auto& e) { e[0].central.nameLength = 0xFFFF; }),
+         CZipException::BadArchive},
+        // The headers must fill the directory's size exactly.
+        {"comment shorter than stored",
+         build(one,
+               [](Options&, auto& e) {
+                   e[0].comment = "comment";
+                   e[0].central.commentLength = 2;
+               }),
+         CZipException::BadArchive},
+        {"duplicate local header offset",
+         build({Stored("a", "1"), Stored("b", "2")},
+               [](Options& o, auto&) {
+                   o.centralOrder = {0, 1, 0};
+               }),
          CZipException::BadArchive},
     };
-    for (const auto& c : cases)
+    for (const auto& c : cases) {
         EXPECT_EQ(Load(c.bytes), c.code) << c.label;
-}
-
-// One entry whose central and local headers may differ.
-std::string Pair(const Fields& central, const Fields& local, const std::string& data) {
-    const std::string head = records::Local(local) + data;
-    const std::string cd = records::Central(central);
-    return head + cd + records::End(1, static_cast<std::uint32_t>(cd.size()), static_cast<std::uint32_t>(head.size()));
+        if (c.code == 0)
+            continue;
+        // Only the duplicate position is raised without the archive's path.
+        const bool duplicate = std::string(c.label) == "duplicate local header offset";
+        EXPECT_EQ(lastError.fileName, duplicate ? "" : stream->GetFilePath()) << c.label;
+    }
 }
 
 TEST_P(CentralDirTest, LocalHeaderAgainstCentralHeader) {
-    Fields central;
-    central.name = "dir/file";
-    central.compressedSize = central.uncompressedSize = 5;
-    central.crc = 0x3610A686;
     const struct {
         const char* label;
-        void (*change)(Fields& central, Fields& local);
+        void (*change)(Entry&);
         int code;
         std::uint16_t flagsAfter;
-        bool breakLocalSignature = false;
     } cases[] = {
-        {"identical", [](Fields&, Fields&) {}, 0, 0},
-        {"time, date and name bytes differ",
-         [](Fields&, Fields& l) {
-             l.modTime = 0x1234;
-             l.modDate = 0x4321;
-             l.name = "DIR/FILE";
+        {"identical", [](Entry&) {}, 0, 0},
+        {"time, date, version and name bytes differ",
+         [](Entry& e) {
+             e.local.time = 0x1234;
+             e.local.date = 0x4321;
+             e.local.versionNeeded = 63;
+             e.localName = "DIR/FILE";
          },
          0, 0},
-        {"method differs", [](Fields&, Fields& l) { l.method = 8; }, CZipException::BadArchive, 0},
-        {"method 12 on both", [](Fields& c, Fields& l) { c.method = l.method = 12; }, CZipException::BadArchive, 0},
-        {"name length differs", [](Fields&, Fields& l) { l.name = "dir/file2"; }, CZipException::BadArchive, 0},
-        {"crc differs", [](Fields&, Fields& l) { l.crc ^= 1; }, CZipException::BadArchive, 0},
-        {"compressed size differs", [](Fields&, Fields& l) { l.compressedSize = 6; }, CZipException::BadArchive, 0},
-        {"uncompressed size differs", [](Fields&, Fields& l) { l.uncompressedSize = 4; }, CZipException::BadArchive, 0},
-        // Bit 3 set locally: the local values are not compared and its flags win,
-        // so a descriptor is then expected (and missing here).
+        {"signature", [](Entry& e) { e.local.signature = 0x04034B51; }, CZipException::BadArchive, 0},
+        {"method differs", [](Entry& e) { e.local.method = 8; }, CZipException::BadArchive, 0},
+        {"method 12 on both", [](Entry& e) { e.method = 12; }, CZipException::BadArchive, 0},
+        {"name length differs", [](Entry& e) { e.localName = "dir/file2"; }, CZipException::BadArchive, 0},
+        {"crc differs", [](Entry& e) { e.local.crc = 1; }, CZipException::BadArchive, 0},
+        {"compressed size differs", [](Entry& e) { e.local.compressedSize = 6; }, CZipException::BadArchive, 0},
+        {"uncompressed size differs", [](Entry& e) { e.local.uncompressedSize = 4; }, CZipException::BadArchive, 0},
+        // Bit 3 set locally: the local values are not compared and the local flags
+        // win, so a descriptor is then expected (and missing here).
         {"local bit 3 replaces the flags",
-         [](Fields&, Fields& l) {
-             l.flags = 0x0008;
-             l.crc = l.compressedSize = l.uncompressedSize = 0;
+         [](Entry& e) {
+             e.local.flags = flagDataDescriptor;
+             e.local.crc = e.local.compressedSize = e.local.uncompressedSize = 0;
          },
-         CZipException::BadArchive, 0x0008},
-        {"flags differing above bit 3 are kept", [](Fields&, Fields& l) { l.flags = 0x0800; }, 0, 0},
-        {"local signature", [](Fields&, Fields&) {}, CZipException::BadArchive, 0, true},
+         CZipException::BadArchive, flagDataDescriptor},
+        {"flags differing above bit 3 are kept", [](Entry& e) { e.local.flags = flagUtf8; }, 0, 0},
     };
     for (const auto& c : cases) {
-        Fields cf = central;
-        Fields lf = central;
-        c.change(cf, lf);
-        std::string bytes = Pair(cf, lf, "hello");
-        if (c.breakLocalSignature)
-            bytes[2] = 9;
-        ASSERT_EQ(Load(bytes), 0) << c.label;
+        Entry entry = Stored("dir/file", "hello");
+        c.change(entry);
+        ASSERT_EQ(Load(BuildArchive({entry})), 0) << c.label;
         EXPECT_EQ(OpenAndClose(0), c.code) << c.label;
         EXPECT_EQ(dir.GetHeader(0)->flags, c.flagsAfter) << c.label;
     }
 }
 
 TEST_P(CentralDirTest, EmptyNameAndLocalExtraField) {
-    Fields f;
-    f.name = "";
-    f.extra = "LOCALX";
-    Fields c = f;
-    c.extra = "";
-    ASSERT_EQ(Load(Pair(c, f, "")), 0);
+    Entry entry = Stored("", "");
+    entry.localExtra = "LOCALX";
+    ASSERT_EQ(Load(BuildArchive({entry})), 0);
     dir.OpenEntry(0);
     EXPECT_EQ(std::string(dir.localExtraField.View()), "LOCALX");
     EXPECT_EQ(dir.GetHeader(0)->GetFileName(), "");
@@ -282,32 +252,26 @@ TEST_P(CentralDirTest, EmptyNameAndLocalExtraField) {
 }
 
 TEST_P(CentralDirTest, DataDescriptor) {
-    Fields central;
-    central.flags = 0x0008;
-    central.compressedSize = central.uncompressedSize = 5;
-    central.crc = 0x3610A686;
-    Fields local = central;
-    local.crc = local.compressedSize = local.uncompressedSize = 0;
-    const std::string values = records::Le32(0x3610A686) + records::Le32(5) + records::Le32(5);
     const struct {
         const char* label;
-        std::string descriptor;
+        bool signature;
+        DescriptorOverrides values;
         int code;
     } cases[] = {
-        {"with signature", std::string("PK\7\10", 4) + values, 0},
-        {"without signature", values, 0},
-        {"wrong crc", std::string("PK\7\10", 4) + records::Le32(0x3610A687) + records::Le32(5) + records::Le32(5),
-         CZipException::BadArchive},
-        {"wrong size, no signature", records::Le32(0x3610A686) + records::Le32(5) + records::Le32(6),
-         CZipException::BadArchive},
+        {"with signature", true, {}, 0},
+        {"without signature", false, {}, 0},
+        {"wrong crc", true, {0x12345678, {}, {}}, CZipException::BadArchive},
+        {"wrong compressed size, no signature", false, {{}, 999, {}}, CZipException::BadArchive},
+        {"wrong uncompressed size", true, {{}, {}, 4}, CZipException::BadArchive},
     };
     for (const auto& c : cases) {
-        const std::string head = records::Local(local) + "hello" + c.descriptor;
-        const std::string cd = records::Central(central);
-        const std::string bytes = head + cd + records::End(1, std::uint32_t(cd.size()), std::uint32_t(head.size()));
-        ASSERT_EQ(Load(bytes), 0) << c.label;
+        Entry entry = File("a.txt", std::string(100, 'a'));
+        entry.dataDescriptor = true;
+        entry.descriptorSignature = c.signature;
+        entry.descriptor = c.values;
+        ASSERT_EQ(Load(BuildArchive({entry})), 0) << c.label;
         EXPECT_EQ(OpenAndClose(0), c.code) << c.label;
-        // After a failure the descriptor is not read again.
+        // After a failure the descriptor is skipped when closing.
         if (c.code != 0) {
             EXPECT_EQ(OpenAndClose(0, true), 0) << c.label;
         }
@@ -315,10 +279,10 @@ TEST_P(CentralDirTest, DataDescriptor) {
 }
 
 TEST(CentralDirSpeed, SixtyFiveThousandEntriesOpenQuickly) {
-    std::vector<Stored> entries;
+    std::vector<Entry> entries;
     for (int i = 0; i < 65000; ++i)
-        entries.push_back(Entry("folder/entry" + std::to_string(i) + ".txt", ""));
-    auto stream = ziptest::MakeStream(StreamKind::DiskFile, records::Archive(entries, "", {}, false));
+        entries.push_back(Stored("folder/entry" + std::to_string(i) + ".txt", ""));
+    auto stream = MakeStream(StreamKind::DiskFile, BuildArchive(entries));
     CZipArchiveStorage storage;
     CZipCentralDir dir;
     dir.storage = &storage;

@@ -165,30 +165,4 @@ TEST_F(UtcTime, DosTimesConvertBeyond2038) {
     }
 }
 
-TEST(ZipEntryHeader, CopiesOwnTheirBuffers) {
-    CZipEntryHeader original = MakeHeader(0, 0x20, "name");
-    original.comment.Allocate(3);
-    CZipEntryHeader copy = original;
-    copy.fileName.GetBuffer()[0] = 'N';
-    EXPECT_EQ(original.GetFileName(), "name");
-    EXPECT_EQ(copy.GetFileName(), "Name");
-    EXPECT_EQ(copy.comment.GetSize(), 3u);
-    EXPECT_NE(copy.comment.GetBuffer(), original.comment.GetBuffer());
-}
-
-TEST(ZipEntryHeader, DescriptorComparesAllThreeValues) {
-    CZipEntryHeader header;
-    header.crc32 = 0x11223344;
-    header.compressedSize = 5;
-    header.uncompressedSize = 0x80000000;
-    const unsigned char good[12] = {0x44, 0x33, 0x22, 0x11, 5, 0, 0, 0, 0, 0, 0, 0x80};
-    EXPECT_TRUE(header.CheckDescriptor(good));
-    for (int i = 0; i < 12; ++i) {
-        unsigned char bad[12];
-        std::copy(good, good + 12, bad);
-        bad[i] ^= 1;
-        EXPECT_FALSE(header.CheckDescriptor(bad)) << "byte " << i;
-    }
-}
-
 } // namespace
