@@ -35,9 +35,8 @@ CExtractionRun::CExtractionRun(const Console& console) : console(console) {}
 
 std::string CExtractionRun::TargetFolder(const std::string& modulePath) {
     // Drive, directory and file title, as the C runtime's path split gives them, are everything but
-    // the extension: the last component's text from its last dot on. The path is split here rather
-    // than through the 255-byte components of the engine's path parts, because the OS hands us paths
-    // of any length.
+    // the extension: the last component's text from its last dot on. The engine's path parts would
+    // rejoin the parts with backslashes; this folder must stay the OS path as the OS gave it.
     std::size_t titleStart = modulePath.size();
     while (titleStart > 0 && !IsPathSeparator(modulePath[titleStart - 1]))
         --titleStart;

@@ -22,31 +22,6 @@ constexpr std::size_t listedContentMax = 200;
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
 
-std::string TempRoot() {
-    const char* dir = std::getenv("TMPDIR");
-    return dir && *dir ? dir : "/tmp";
-}
-
-void RemoveTree(const std::string& path) {
-    struct stat st;
-    if (::lstat(path.c_str(), &st) != 0)
-        return;
-    if (S_ISDIR(st.st_mode)) {
-        ::chmod(path.c_str(), 0700); // a read-only folder could not be emptied otherwise
-        if (DIR* dir = ::opendir(path.c_str())) {
-            while (const dirent* entry = ::readdir(dir)) {
-                const std::string name = entry->d_name;
-                if (name != "." && name != "..")
-                    RemoveTree(path + "/" + name);
-            }
-            ::closedir(dir);
-        }
-        ::rmdir(path.c_str());
-    } else {
-        ::unlink(path.c_str());
-    }
-}
-
 void MakeParents(const std::string& path) {
     for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1))
         ::mkdir(path.substr(0, slash).c_str(), 0755);
@@ -198,21 +173,9 @@ void ReadSome(int& fd, std::string& into) {
 
 } // namespace
 
-CStubRunner::CStubRunner() {
-    std::string pattern = TempRoot() + "/rozbal-e2e-XXXXXX";
-    if (!::mkdtemp(&pattern[0]))
-        Fail("mkdtemp");
-    folder = pattern;
-}
-
-CStubRunner::~CStubRunner() {
-    if (!std::getenv("ROZBAL_KEEP_TEMP"))
-        RemoveTree(folder);
-}
-
 std::string CStubRunner::MakeProgram(const std::string& fileName, const std::string& archive,
                                      const std::string& stubPath) const {
-    const std::string path = folder + "/" + fileName;
+    const std::string path = Folder() + "/" + fileName;
     MakeParents(path);
     WriteFileBytes(path, ReadFileBytes(stubPath) + archive);
     if (::chmod(path.c_str(), 0755) != 0)
@@ -227,7 +190,7 @@ CStubRunner::Result CStubRunner::Run(const std::vector<std::string>& argv, const
     for (const std::string& arg : argv)
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
-    const std::string workDir = options.workDir.empty() ? folder : options.workDir;
+    const std::string workDir = options.workDir.empty() ? Folder() : options.workDir;
 
     Terminal terminal;
     if (options.terminal)

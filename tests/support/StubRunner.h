@@ -1,14 +1,16 @@
 #pragma once
 
+#include "support/TempDir.h"
+
 #include <string>
 #include <vector>
 
 // Runs programs as a user would, for end-to-end tests.
 //
-// A runner owns a fresh temporary folder (removed with the runner unless ROZBAL_KEEP_TEMP is set in
-// the environment). MakeProgram writes a self-extractor into it: the built stub (ROZBAL_STUB_PATH)
-// followed by the archive bytes, made executable. Run starts any program with bytes on standard
-// input and captures standard output and standard error separately, byte for byte, through pipes.
+// A runner owns a fresh temporary folder (a CTempDir, removed with the runner). MakeProgram writes a self-extractor
+// into it: the built stub (ROZBAL_STUB_PATH) followed by the archive bytes, made executable. Run starts any program
+// with bytes on standard input and captures standard output and standard error separately, byte for byte, through
+// pipes.
 //
 // The child always starts a session of its own, so it has no controlling terminal and opening
 // /dev/tty fails, unless Options::terminal asks for a pseudo-terminal: it then becomes the child's
@@ -42,12 +44,7 @@ class CStubRunner {
         bool timedOut = false;
     };
 
-    CStubRunner();
-    ~CStubRunner();
-    CStubRunner(const CStubRunner&) = delete;
-    CStubRunner& operator=(const CStubRunner&) = delete;
-
-    const std::string& Folder() const { return folder; }
+    const std::string& Folder() const { return folder.Path(); }
 
     // Writes stub + archive to Folder()/fileName with mode 0755 and returns its path. A fileName
     // with slashes makes the folders it names.
@@ -71,5 +68,5 @@ class CStubRunner {
     static std::string FindProgram(const std::string& name);
 
   private:
-    std::string folder;
+    CTempDir folder;
 };
