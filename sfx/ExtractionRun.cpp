@@ -88,7 +88,6 @@ int CExtractionRun::Run(const std::string& modulePath) {
 
     Say(countPrefix + std::to_string(archive.GetCount(false)) + countSuffix + listHeadText);
     bool anyFailed = false;
-    // The count is asked again before every pass, as the archive object may change it.
     for (std::uint16_t index = 0; index < archive.GetCount(false); ++index) {
         if (!ProcessEntry(archive, index))
             anyFailed = true;
