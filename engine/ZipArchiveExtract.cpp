@@ -90,10 +90,9 @@ ZipOs::FolderWalk CZipArchive::EnsureOutputDirectory(const std::string& base, co
         return ZipOs::FolderWalk::Ready;
     // Below the folder known last, only the levels under it are new.
     const bool below = outputDirectoryKnown && !outputDirectory.empty() && StartsWithFolder(relative, outputDirectory);
-    const ZipOs::FolderWalk result =
-        below ? ZipOs::WalkFoldersBelow(JoinFolder(base, outputDirectory), relative.substr(outputDirectory.size() + 1),
-                                        true)
-              : ZipOs::WalkFoldersBelow(base, relative, true);
+    const ZipOs::FolderWalk result = below ? ZipOs::WalkFoldersBelow(JoinFolder(base, outputDirectory),
+                                                                     relative.substr(outputDirectory.size() + 1), true)
+                                           : ZipOs::WalkFoldersBelow(base, relative, true);
     outputDirectoryKnown = result == ZipOs::FolderWalk::Ready;
     outputDirectory = relative;
     return result;

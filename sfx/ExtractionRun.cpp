@@ -124,7 +124,7 @@ bool CExtractionRun::ProcessEntry(CZipArchive& archive, std::uint16_t index) {
     // front, since the extraction replaces it only with a file that passed its checks. A path
     // that leaves the target folder, or leads through a symlink, is not touched at all.
     const std::string path = archive.ComposeExtractPath(name, targetFolder.c_str(), true, nullptr);
-    if (MayTouch(name, path) && ZipOs::PathExists(path))
+    if (IsExistingPathInside(name, path))
         ZipOs::MakeNormal(path);
 
     bool extracted = false;
@@ -141,8 +141,9 @@ bool CExtractionRun::ProcessEntry(CZipArchive& archive, std::uint16_t index) {
     return extracted;
 }
 
-bool CExtractionRun::MayTouch(const std::string& name, const std::string& path) const {
-    if (CZipPathSafety::Judge(name, targetFolder, path) != CZipPathSafety::Inside)
+bool CExtractionRun::IsExistingPathInside(const std::string& name, const std::string& path) const {
+    // The string rules first; the disk is asked only about a path that stays inside.
+    if (CZipPathSafety::Judge(name, targetFolder, path) != CZipPathSafety::Inside || !ZipOs::PathExists(path))
         return false;
     const std::string relative = CZipPathSafety::RelativePart(targetFolder, path);
     const std::string base = path.substr(0, path.size() - relative.size());

@@ -83,7 +83,7 @@ struct Peer {
     // $DIR: the folder holding plain.txt and noise.bin; $ZIP: the archive to make.
     std::string command;
     std::string password; // bytes as typed
-    bool descriptor; // Info-ZIP always writes one with -P: the check byte is then the time's high byte
+    bool descriptor;      // Info-ZIP always writes one with -P: the check byte is then the time's high byte
 };
 
 TEST(ZipDecrypt, ArchivesEncryptedByOtherToolsDecryptExactly) {
@@ -92,8 +92,8 @@ TEST(ZipDecrypt, ArchivesEncryptedByOtherToolsDecryptExactly) {
         {"zip", "Info-ZIP zip -P", "cd $DIR && zip -q -n .bin -P \"$PW\" $ZIP plain.txt noise.bin", "p\xC3\xA1ss word",
          true},
         // 7-Zip takes only ASCII passwords for this cipher; it stores what does not deflate.
-        {"7z", "7-Zip ZipCrypto", "cd $DIR && 7z a -tzip -mem=ZipCrypto \"-p$PW\" $ZIP plain.txt noise.bin", "pass word",
-         false},
+        {"7z", "7-Zip ZipCrypto", "cd $DIR && 7z a -tzip -mem=ZipCrypto \"-p$PW\" $ZIP plain.txt noise.bin",
+         "pass word", false},
     };
     const std::string plain = Compressible();
     const std::string noise = Incompressible(70000);

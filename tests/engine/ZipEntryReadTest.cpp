@@ -153,25 +153,39 @@ TEST(EntryRead, DamagedAndHostileDataFailWithoutLoopingOrOverreading) {
     endsEarly.local.uncompressedSize = endsEarly.central.uncompressedSize = 6000;
 
     const Damage cases[] = {
-        {"deflate data of a reserved block type", {Raw(File("bad", text), badBlock)},
-         CZipException::ZlibDataError, Stage::Read},
+        {"deflate data of a reserved block type",
+         {Raw(File("bad", text), badBlock)},
+         CZipException::ZlibDataError,
+         Stage::Read},
         {"stored bytes whose CRC differs", {crcWrong}, CZipException::CrcMismatch, Stage::Close},
         {"encrypted stored entry with a damaged byte", {encryptedDamaged}, CZipException::CrcMismatch, Stage::Close},
         {"a stream holding more than it declares", {surplus}, CZipException::ZlibBufferError, Stage::Read},
         {"1 MiB behind a declared size of 0", {zeroDeclared}, CZipException::ZlibBufferError, Stage::Read},
         {"a stream that ends before its declared size", {endsEarly}, 0, Stage::None, -1},
         {"a stream cut short: more input wanted after the extra byte",
-         {Raw(File("cut", text), deflated.substr(0, deflated.size() / 2))}, CZipException::BadArchive, Stage::Read},
-        {"stored with more bytes than its size", {Sizes(File("more", text, methodStored), 5000, 4000)},
-         CZipException::BadArchive, Stage::Open},
-        {"stored with fewer bytes than its size", {Sizes(File("less", text, methodStored), 5000, 6000)},
-         CZipException::BadArchive, Stage::Open},
-        {"data running into the next local header", {Sizes(File("over", text, methodStored), 5010, 5010), next},
-         CZipException::BadArchive, Stage::Open},
-        {"data running into the central directory", {Sizes(File("last", text, methodStored), 5001, 5001)},
-         CZipException::BadArchive, Stage::Open},
-        {"data and descriptor running into the next local header", {longDescriptor, next},
-         CZipException::BadArchive, Stage::Open},
+         {Raw(File("cut", text), deflated.substr(0, deflated.size() / 2))},
+         CZipException::BadArchive,
+         Stage::Read},
+        {"stored with more bytes than its size",
+         {Sizes(File("more", text, methodStored), 5000, 4000)},
+         CZipException::BadArchive,
+         Stage::Open},
+        {"stored with fewer bytes than its size",
+         {Sizes(File("less", text, methodStored), 5000, 6000)},
+         CZipException::BadArchive,
+         Stage::Open},
+        {"data running into the next local header",
+         {Sizes(File("over", text, methodStored), 5010, 5010), next},
+         CZipException::BadArchive,
+         Stage::Open},
+        {"data running into the central directory",
+         {Sizes(File("last", text, methodStored), 5001, 5001)},
+         CZipException::BadArchive,
+         Stage::Open},
+        {"data and descriptor running into the next local header",
+         {longDescriptor, next},
+         CZipException::BadArchive,
+         Stage::Open},
     };
     for (const Damage& c : cases) {
         MemoryStream stream(BuildArchive(c.entries));
@@ -185,8 +199,8 @@ TEST(EntryRead, DamagedAndHostileDataFailWithoutLoopingOrOverreading) {
             EXPECT_EQ(result.closed, c.closed) << c.label;
         }
         // Never more than declared, whatever the data hold.
-        EXPECT_LE(result.bytes.size(), c.entries[0].local.uncompressedSize.value_or(
-                                           static_cast<std::uint32_t>(c.entries[0].data.size())))
+        EXPECT_LE(result.bytes.size(),
+                  c.entries[0].local.uncompressedSize.value_or(static_cast<std::uint32_t>(c.entries[0].data.size())))
             << c.label;
         if (c.entries.size() > 1) {
             EXPECT_EQ(ReadWhole(archive, 1).bytes, "after") << c.label;

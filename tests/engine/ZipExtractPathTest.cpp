@@ -42,8 +42,8 @@ TEST(ComposeExtractPath, Table) {
     CZipArchive archive;
     for (const ComposeRow& row : rows)
         EXPECT_EQ(archive.ComposeExtractPath(row.name, row.folder, row.fullPath, row.newName), row.expected)
-            << "name '" << row.name << "' folder '" << (row.folder ? row.folder : "(none)") << "' full "
-            << row.fullPath << " new '" << (row.newName ? row.newName : "(none)") << "'";
+            << "name '" << row.name << "' folder '" << (row.folder ? row.folder : "(none)") << "' full " << row.fullPath
+            << " new '" << (row.newName ? row.newName : "(none)") << "'";
 }
 
 struct JudgeRow {

@@ -22,8 +22,8 @@ const std::string closingText = "\n\n-------------------------------------------
 const std::string failedText = "\n\t - soubor se nepodarilo rozbalit";
 
 std::string Head(const std::string& folder, int count) {
-    return "Rozbalit archiv do: " + folder + "?\tA/N\t\nInicializace archivu ...  OK\nPocet souboru: " +
-           std::to_string(count) + " \n" + listHead;
+    return "Rozbalit archiv do: " + folder +
+           "?\tA/N\t\nInicializace archivu ...  OK\nPocet souboru: " + std::to_string(count) + " \n" + listHead;
 }
 
 std::string Lines(const std::vector<std::string>& names) {
@@ -130,7 +130,9 @@ TEST(StubExtract, ArchivesOfOtherToolsComeOutExactWithTimesAndModes) {
     const PeerRow rows[] = {
         {"Info-ZIP zip, deflated", "zip", {"zip", "-q", "-r", "-X", "OUT", "."}, ""},
         {"Info-ZIP zip -0, stored", "zip", {"zip", "-q", "-r", "-X", "-0", "OUT", "."}, ""},
-        {"Info-ZIP zip -P, encrypted with descriptors", "zip", {"zip", "-q", "-r", "-X", "-P", "tajne", "OUT", "."},
+        {"Info-ZIP zip -P, encrypted with descriptors",
+         "zip",
+         {"zip", "-q", "-r", "-X", "-P", "tajne", "OUT", "."},
          "tajne"},
         {"Python zipfile to a pipe, descriptors", "python3", {"sh", "-c", "python3 -c \"$0\" > OUT", python}, ""},
     };
@@ -199,8 +201,8 @@ TEST(StubExtract, EntriesThatEndShortAreReportedAndLeaveNothing) {
     CStubRunner runner;
     const std::string program = runner.MakeProgram("x.run", BuildArchive({shortEntry, File("ok.txt", "ok")}));
     const CStubRunner::Result result = runner.Run({program}, Answer());
-    EXPECT_EQ(result.out, Head(runner.Folder() + "/x", 2) + Lines({"short.txt"}) + failedText + Lines({"ok.txt"}) +
-                              closingText);
+    EXPECT_EQ(result.out,
+              Head(runner.Folder() + "/x", 2) + Lines({"short.txt"}) + failedText + Lines({"ok.txt"}) + closingText);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(CStubRunner::ListTree(runner.Folder() + "/x"), "f 644 ok.txt 2 ok\n");
 }
@@ -225,9 +227,9 @@ TEST(StubExtract, AnExistingReadOnlyFileIsReplacedAndAFailedOneKept) {
 // target is written, deleted or even made writable.
 TEST(StubExtract, NothingOutsideTheTargetIsTouched) {
     CStubRunner runner;
-    const std::string program = runner.MakeProgram(
-        "x.run", BuildArchive({File("../victim.txt", "evil"), File("link/victim.txt", "evil"),
-                               File("sub/../../victim.txt", "evil"), File("fine.txt", "fine")}));
+    const std::string program =
+        runner.MakeProgram("x.run", BuildArchive({File("../victim.txt", "evil"), File("link/victim.txt", "evil"),
+                                                  File("sub/../../victim.txt", "evil"), File("fine.txt", "fine")}));
     const std::string elsewhere = runner.Folder() + "/elsewhere";
     const std::string target = runner.Folder() + "/x";
     ::mkdir(elsewhere.c_str(), 0755);
@@ -253,8 +255,8 @@ TEST(StubExtract, ATargetFolderWithABackslashIsRefused) {
     CStubRunner runner;
     const std::string program = runner.MakeProgram("we\\ird.run", BuildArchive({File("a.txt", "a")}));
     const CStubRunner::Result result = runner.Run({program}, Answer());
-    EXPECT_EQ(result.out, "Rozbalit archiv do: " + runner.Folder() +
-                              "/we\\ird?\tA/N\t\nInicializace archivu ... \nChyba archivu.");
+    EXPECT_EQ(result.out,
+              "Rozbalit archiv do: " + runner.Folder() + "/we\\ird?\tA/N\t\nInicializace archivu ... \nChyba archivu.");
     EXPECT_EQ(result.exitCode, 2);
 }
 

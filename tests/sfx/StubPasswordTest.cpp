@@ -87,8 +87,8 @@ TEST(StubPassword, NoTerminalAsksAgainAtEveryEncryptedEntry) {
     options.input = "a\npw\npw\n"; // standard input is never read for the password
     const CStubRunner::Result result = runner.Run({program}, options);
     EXPECT_EQ(result.out, Question(runner.Folder() + "/x") + listHead + EntryLine("plain.txt") + promptText +
-                              EntryLine("first.txt") + failedText + promptText + EntryLine("second.txt") +
-                              failedText + closingText);
+                              EntryLine("first.txt") + failedText + promptText + EntryLine("second.txt") + failedText +
+                              closingText);
     EXPECT_EQ(result.exitCode, 1);
 }
 
