@@ -233,21 +233,6 @@ TEST(EntryRead, AfterAFailedCloseOnlyAnAfterExceptionCloseLetsTheNextEntryOpen) 
     EXPECT_EQ(ReadWhole(archive, 1).bytes, "fine");
 }
 
-TEST(EntryRead, RefusedCallsDeliverNothing) {
-    MemoryStream stream(BuildArchive({File("a", "abc")}));
-    CZipArchive archive;
-    archive.Open(stream);
-    char buffer[8];
-    EXPECT_EQ(archive.ReadEntry(buffer, sizeof buffer), 0u); // nothing open
-    EXPECT_FALSE(archive.OpenEntry(1));
-    ASSERT_TRUE(archive.OpenEntry(0));
-    EXPECT_FALSE(archive.OpenEntry(0)); // one at a time
-    EXPECT_EQ(archive.ReadEntry(nullptr, sizeof buffer), 0u);
-    EXPECT_EQ(archive.ReadEntry(buffer, 0), 0u);
-    EXPECT_EQ(archive.ReadEntry(buffer, sizeof buffer), 3u);
-    EXPECT_EQ(archive.CloseEntry(), 1);
-}
-
 // A deflated entry closed without reading has not shown that its stream ends where it says.
 TEST(EntryRead, CloseBeforeTheStreamWasReadIsNotAVerifiedClose) {
     MemoryStream stream(BuildArchive({File("empty", ""), File("full", "xyz")}));

@@ -93,14 +93,4 @@ TEST(PathSafety, WhereAComposedPathLeads) {
     EXPECT_EQ(CZipPathSafety::Judge("x", "/t/out", "/t/outside\\x"), CZipPathSafety::Outside);
 }
 
-TEST(PathSafety, RelativePartAndItsDirectory) {
-    EXPECT_EQ(CZipPathSafety::RelativePart("/t/out", "/t/out\\a\\b.txt"), "a\\b.txt");
-    EXPECT_EQ(CZipPathSafety::RelativePart("/t/out//", "/t/out\\a"), "a");
-    EXPECT_EQ(CZipPathSafety::RelativePart("/t/out", "/t/out"), "");
-    EXPECT_EQ(CZipPathSafety::RelativePart("", "a\\b"), "a\\b");
-    EXPECT_EQ(CZipPathSafety::DirectoryOf("a\\b\\c.txt"), "a\\b");
-    EXPECT_EQ(CZipPathSafety::DirectoryOf("c.txt"), "");
-    EXPECT_EQ(CZipPathSafety::DirectoryOf("a/c.txt"), "a");
-}
-
 } // namespace
