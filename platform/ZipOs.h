@@ -30,7 +30,10 @@ bool TruncateFile(int fd, std::int64_t length);
 
 // ---- File-system services -------------------------------------------------
 // attributes: a DOS attribute word (0x01 read-only, 0x10 directory, ...).
-// unixMode: permission bits (0777) to apply as well, or -1 for none.
+// unixMode: permission bits (0777) to apply as well, masked by the umask, or -1
+// for none.
+// Symlinks are never followed: attributes leave a link alone and report
+// success; times are set on the link itself.
 bool ApplyAttributes(const std::string& path, std::uint32_t attributes, int unixMode = -1);
 // time: seconds since 1970 (UTC), -1 for now. Access time becomes now.
 bool ApplyModTime(const std::string& path, std::int64_t time);
