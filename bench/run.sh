@@ -7,7 +7,9 @@
 #   OUT      build/bench of this worktree: tools in OUT/bin, corpus and zips from make-corpus.sh
 #   STUB     the stub to append archives to (default build/bench/stub/bin/rozbal)
 #   SHAPES   "big random small tiny"       KINDS  "deflate store crypt"
-#   TOOLS    "rozbal unzip unzipsfx 7z bsdtar" (zlimit, the reference, always runs)
+#   TOOLS    "rozbal unzip unzipsfx 7z bsdtar zlimit-pty" (zlimit, the reference, always
+#            runs; zlimit-pty is zlimit started through the terminal runner on the
+#            encrypted archives, to show what the runner itself adds to the stub's column)
 #   RUNS     counted rounds per archive (default 5; TINY_RUNS for tiny, default 21)
 #   WARMUP   uncounted rounds first (default 1)
 #   WORK     a tmpfs folder for the fresh output folders (default /dev/shm)
@@ -18,7 +20,7 @@ OUT=$(cd "${OUT:-$HERE/../build/bench}" && pwd)
 STUB=${STUB:-$OUT/stub/bin/rozbal}
 SHAPES=${SHAPES:-big random small tiny}
 KINDS=${KINDS:-deflate store crypt}
-TOOLS=${TOOLS:-rozbal unzip unzipsfx 7z bsdtar}
+TOOLS=${TOOLS:-rozbal unzip unzipsfx 7z bsdtar zlimit-pty}
 RUNS=${RUNS:-5}
 TINY_RUNS=${TINY_RUNS:-21}
 WARMUP=${WARMUP:-1}
@@ -40,6 +42,7 @@ trap 'rm -rf "$WORK"' EXIT
 available() {
     case $1 in
     rozbal) [ -x "$STUB" ] ;;
+    zlimit-pty) true ;;
     unzip | unzipsfx | bsdtar) command -v "$1" >/dev/null ;;
     7z) [ -x "$SEVENZ" ] ;;
     *) return 1 ;;
@@ -56,6 +59,10 @@ spec() {
         SPEC+=(-t zlimit -c "${CHECK[zlimit]:--}" -- "$BIN/zlimit")
         [ $crypt = 0 ] || SPEC+=(-P "$PASSWORD")
         SPEC+=("$zip" ";")
+        ;;
+    zlimit-pty)
+        [ $crypt = 1 ] || return 1
+        SPEC+=(-t zlimit-pty -c "${CHECK[zlimit-pty]:--}" -- "$BIN/ptytype" "$PASSWORD" -- "$BIN/zlimit" -P "$PASSWORD" "$zip" ";")
         ;;
     rozbal) # setup.run = stub + archive, run in the fresh folder, extracting into ./setup
         local run=$WORK/prep/$archive/setup.run

@@ -26,7 +26,7 @@ NR == 1 { next }
 }
 END {
     # the stub first, then the peers in a fixed order, then anything else
-    split("rozbal unzip unzipsfx 7z bsdtar", order, " ")
+    split("rozbal unzip unzipsfx 7z bsdtar zlimit-pty", order, " ")
     for (i = 1; i in order; i++) if (order[i] in tseen) { tools[++nt] = order[i]; placed[order[i]] = 1 }
     for (i = 1; i <= nf; i++) if (!(found[i] in placed)) tools[++nt] = found[i]
     printf "Wall time, median; tools as multiples of the zlib limit (zlimit) measured in the same rounds.\n\n"
