@@ -56,11 +56,14 @@ static struct sample samples[MaxTools][MaxRuns];
 static int ntools, verbose, keep;
 static const char* root;
 static volatile pid_t running;
+static volatile sig_atomic_t timed_out;
 
 static void on_alarm(int sig) {
     (void)sig;
-    if (running > 0)
+    if (running > 0) {
         kill(-running, SIGKILL);
+        timed_out = 1;
+    }
 }
 
 static double now(void) {
@@ -112,6 +115,7 @@ static struct sample run(const struct tool* t, int round, int timeout) {
     struct sample s = {0};
     struct rusage ru;
     int status = 0;
+    timed_out = 0;
     alarm((unsigned)timeout);
     double start = now();
     pid_t pid = fork();
@@ -142,7 +146,9 @@ static struct sample run(const struct tool* t, int round, int timeout) {
             (double)ru.ru_stime.tv_usec / 1e6;
     s.rss_kib = ru.ru_maxrss;
     s.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    if (verbose && !s.ok)
+    if (timed_out)
+        fprintf(stderr, "pairtime: %s: killed after %d s\n", t->name, timeout);
+    else if (verbose && !s.ok)
         fprintf(stderr, "pairtime: %s: status %d\n", t->name, status);
     if (!keep)
         remove_tree(dir);

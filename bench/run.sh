@@ -123,7 +123,7 @@ for shape in $SHAPES; do
         # One kept run of every tool, checked against the corpus.
         SPEC=()
         for t in zlimit "${tools[@]}"; do spec "$t" "$archive" || true; done
-        "$BIN/pairtime" -n 1 -w 0 -k -d "$WORK/verify" "${SPEC[@]}" >/dev/null
+        "$BIN/pairtime" -n 1 -w 0 -k -T 120 -d "$WORK/verify" "${SPEC[@]}" >"$WORK/verify.tsv"
         timed=() skipped=()
         for t in zlimit "${tools[@]}"; do
             [ -d "$WORK/verify/$t.0" ] || continue
@@ -131,13 +131,15 @@ for shape in $SHAPES; do
             [ "$t" = rozbal ] && got=$got/setup
             rc=0
             CHECK[$t]=$("$BIN/treecheck" "$OUT/corpus/$shape" "$got") || rc=$?
+            awk -F'\t' -v t="$t" '$1 == t && $3 == 0 { exit 1 }' "$WORK/verify.tsv" ||
+                CHECK[$t]="${CHECK[$t]}; exit status not 0"
             if [ $rc -ge 2 ] && [ "$t" = rozbal ]; then # not timed: it did not extract
                 skipped+=("$(printf '%s\t%s\t0\t0\t\t\t\t\t\t\t\t\t\tn/a: %s' "$archive" "$t" "${CHECK[$t]}")")
             elif [ "$t" != zlimit ]; then
                 timed+=("$t")
             fi
         done
-        rm -rf "$WORK/verify"
+        rm -rf "$WORK/verify" "$WORK/verify.tsv"
 
         runs=$RUNS
         [ "$shape" = tiny ] && runs=$TINY_RUNS
