@@ -6,8 +6,10 @@
 # Environment (all optional):
 #   OUT      build/bench of this worktree: tools in OUT/bin, corpus and zips from make-corpus.sh
 #   STUB     the stub to append archives to (default build/bench/stub/bin/rozbal)
+#   STUBS    more than one stub side by side, "NAME=PATH ..." (default "rozbal=$STUB"),
+#            e.g. two builds of different flags measured in the same rounds
 #   SHAPES   "big random small tiny"       KINDS  "deflate store crypt"
-#   TOOLS    "rozbal unzip unzipsfx 7z bsdtar zlimit-pty" (zlimit, the reference, always
+#   TOOLS    "STUB-NAMES unzip unzipsfx 7z bsdtar zlimit-pty" (zlimit, the reference, always
 #            runs; zlimit-pty is zlimit started through the terminal runner on the
 #            encrypted archives, to show what the runner itself adds to the stub's column)
 #   RUNS     counted rounds per archive (default 5; TINY_RUNS for tiny, default 21)
@@ -20,7 +22,11 @@ OUT=$(cd "${OUT:-$HERE/../build/bench}" && pwd)
 STUB=${STUB:-$OUT/stub/bin/rozbal}
 SHAPES=${SHAPES:-big random small tiny}
 KINDS=${KINDS:-deflate store crypt}
-TOOLS=${TOOLS:-rozbal unzip unzipsfx 7z bsdtar zlimit-pty}
+STUBS=${STUBS:-rozbal=$STUB}
+declare -A STUB_PATH=()
+STUB_NAMES=()
+for s in $STUBS; do STUB_PATH[${s%%=*}]=${s#*=} STUB_NAMES+=("${s%%=*}"); done
+TOOLS=${TOOLS:-${STUB_NAMES[*]} unzip unzipsfx 7z bsdtar zlimit-pty}
 RUNS=${RUNS:-5}
 TINY_RUNS=${TINY_RUNS:-21}
 WARMUP=${WARMUP:-1}
@@ -40,8 +46,8 @@ WORK=$(mktemp -d "$WORK_ROOT/rozbal-bench.XXXXXX") # only this folder is ever de
 trap 'rm -rf "$WORK"' EXIT
 
 available() {
+    [ -z "${STUB_PATH[$1]+set}" ] || { [ -x "${STUB_PATH[$1]}" ]; return; }
     case $1 in
-    rozbal) [ -x "$STUB" ] ;;
     zlimit-pty) true ;;
     unzip | unzipsfx | bsdtar) command -v "$1" >/dev/null ;;
     7z) [ -x "$SEVENZ" ] ;;
@@ -54,6 +60,18 @@ available() {
 spec() {
     local tool=$1 archive=$2 zip=$OUT/zips/$2.zip crypt=0
     [[ $archive == *-crypt ]] && crypt=1
+    if [ -n "${STUB_PATH[$tool]+set}" ]; then # setup.run = stub + archive, extracting into ./setup
+        local run=$WORK/prep/$tool/$archive/setup.run
+        if [ ! -f "$run" ]; then
+            mkdir -p "$WORK/prep/$tool/$archive"
+            cat "${STUB_PATH[$tool]}" "$zip" >"$run"
+            chmod 755 "$run"
+        fi
+        SPEC+=(-t "$tool" -i $'a\n' -l "$run" -c "${CHECK[$tool]:--}" --)
+        [ $crypt = 0 ] || SPEC+=("$BIN/ptytype" -w "$PROMPT" "$PASSWORD" --)
+        SPEC+=(./setup.run ";")
+        return 0
+    fi
     case $tool in
     zlimit)
         SPEC+=(-t zlimit -c "${CHECK[zlimit]:--}" -- "$BIN/zlimit")
@@ -63,17 +81,6 @@ spec() {
     zlimit-pty)
         [ $crypt = 1 ] || return 1
         SPEC+=(-t zlimit-pty -c "${CHECK[zlimit-pty]:--}" -- "$BIN/ptytype" "$PASSWORD" -- "$BIN/zlimit" -P "$PASSWORD" "$zip" ";")
-        ;;
-    rozbal) # setup.run = stub + archive, run in the fresh folder, extracting into ./setup
-        local run=$WORK/prep/$archive/setup.run
-        if [ ! -f "$run" ]; then
-            mkdir -p "$WORK/prep/$archive"
-            cat "$STUB" "$zip" >"$run"
-            chmod 755 "$run"
-        fi
-        SPEC+=(-t rozbal -i $'a\n' -l "$run" -c "${CHECK[rozbal]:--}" --)
-        [ $crypt = 0 ] || SPEC+=("$BIN/ptytype" -w "$PROMPT" "$PASSWORD" --)
-        SPEC+=(./setup.run ";")
         ;;
     unzip)
         SPEC+=(-t unzip -c "${CHECK[unzip]:--}" -- unzip -qo)
@@ -107,7 +114,10 @@ spec() {
 printf 'archive\ttool\truns\tok\twall_median\twall_min\twall_max\tcpu_median\tpeak_rss_kib\tx_zlimit\tx_pair_min\tx_pair_max\tcpu_x_zlimit\tcheck\n' >"$RESULTS/results.tsv"
 {
     echo "# $(date -u '+%Y-%m-%d %H:%M UTC') $(uname -srm), $(nproc) CPUs, load $(cut -d' ' -f1-3 /proc/loadavg)"
-    echo "# stub: $STUB ($(stat -c %s "$STUB" 2>/dev/null || echo -) bytes); runs $RUNS (tiny $TINY_RUNS), warm-up $WARMUP"
+    for s in "${STUB_NAMES[@]}"; do
+        echo "# $s: ${STUB_PATH[$s]} ($(stat -c %s "${STUB_PATH[$s]}" 2>/dev/null || echo -) bytes)"
+    done
+    echo "# runs $RUNS (tiny $TINY_RUNS), warm-up $WARMUP"
 } >"$RESULTS/run.txt"
 
 for shape in $SHAPES; do
@@ -128,12 +138,12 @@ for shape in $SHAPES; do
         for t in zlimit "${tools[@]}"; do
             [ -d "$WORK/verify/$t.0" ] || continue
             got=$WORK/verify/$t.0
-            [ "$t" = rozbal ] && got=$got/setup
+            [ -z "${STUB_PATH[$t]+set}" ] || got=$got/setup
             rc=0
             CHECK[$t]=$("$BIN/treecheck" "$OUT/corpus/$shape" "$got") || rc=$?
             awk -F'\t' -v t="$t" '$1 == t && $3 == 0 { exit 1 }' "$WORK/verify.tsv" ||
                 CHECK[$t]="${CHECK[$t]}; exit status not 0"
-            if [ $rc -ge 2 ] && [ "$t" = rozbal ]; then # not timed: it did not extract
+            if [ $rc -ge 2 ] && [ -n "${STUB_PATH[$t]+set}" ]; then # not timed: it did not extract
                 skipped+=("$(printf '%s\t%s\t0\t0\t\t\t\t\t\t\t\t\t\tn/a: %s' "$archive" "$t" "${CHECK[$t]}")")
             elif [ "$t" != zlimit ]; then
                 timed+=("$t")

@@ -25,10 +25,11 @@ NR == 1 { next }
     row[a, ++nrow[a]] = $0
 }
 END {
-    # the stub first, then the peers in a fixed order, then anything else
-    split("rozbal unzip unzipsfx 7z bsdtar zlimit-pty", order, " ")
-    for (i = 1; i in order; i++) if (order[i] in tseen) { tools[++nt] = order[i]; placed[order[i]] = 1 }
-    for (i = 1; i <= nf; i++) if (!(found[i] in placed)) tools[++nt] = found[i]
+    # the stubs first, then the peers in a fixed order
+    split("unzip unzipsfx 7z bsdtar zlimit-pty", order, " ")
+    for (i = 1; i in order; i++) peer[order[i]] = 1
+    for (i = 1; i <= nf; i++) if (!(found[i] in peer)) tools[++nt] = found[i]
+    for (i = 1; i in order; i++) if (order[i] in tseen) tools[++nt] = order[i]
     printf "Wall time, median; tools as multiples of the zlib limit (zlimit) measured in the same rounds.\n\n"
     printf "| archive | zlimit |"; for (i = 1; i <= nt; i++) printf " %s |", tools[i]; printf "\n"
     printf "|---|---|"; for (i = 1; i <= nt; i++) printf "---|"; printf "\n"
