@@ -66,4 +66,10 @@ bool PathExists(const std::string& path);
 bool MakeNormal(const std::string& path);
 bool DeletePath(const std::string& path);
 
+// ---- Code pages -------------------------------------------------------------
+// Entry names made on MS-DOS hosts are in the OEM code page, CP437 here; the
+// system's narrow encoding is UTF-8. Converts in place; bytes below 0x80 stay
+// as they are, so the text may grow but never shrinks.
+void OemToAnsi(std::string& text);
+
 } // namespace ZipOs

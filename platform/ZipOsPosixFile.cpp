@@ -10,6 +10,11 @@
 namespace ZipOs {
 
 int OpenFile(const std::string& path, unsigned flags) {
+    // The OS would see a shorter path than the one asked for.
+    if (path.find('\0') != std::string::npos) {
+        errno = EINVAL;
+        return -1;
+    }
     const std::string native = (flags & FileNativePath) ? path : ToNativePath(path);
     int oflag = O_CLOEXEC;
     if ((flags & FileRead) && (flags & FileWrite))

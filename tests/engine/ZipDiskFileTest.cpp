@@ -1,8 +1,10 @@
 #include "engine/ZipDiskFile.h"
 #include "engine/ZipException.h"
+#include "platform/ZipOs.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <string>
@@ -72,3 +74,10 @@ TEST(ZipDiskFile, CreateTruncatesExistingFile) {
 }
 
 } // namespace
+
+TEST(ZipDiskFile, OsOpenRefusesPathWithZeroByte) {
+    const std::string withZero = TempPath("zero") + std::string("\0x", 2);
+    errno = 0;
+    EXPECT_EQ(ZipOs::OpenFile(withZero, ZipOs::FileWrite | ZipOs::FileCreate), -1);
+    EXPECT_EQ(errno, EINVAL);
+}

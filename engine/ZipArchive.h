@@ -1,0 +1,103 @@
+#pragma once
+
+#include "engine/ZipActionCallback.h"
+#include "engine/ZipArchiveStorage.h"
+#include "engine/ZipBuffer.h"
+#include "engine/ZipCentralDir.h"
+#include "engine/ZipEntryHeader.h"
+#include "engine/ZipEntryStream.h"
+#include "engine/ZipStream.h"
+#include "platform/ZipOs.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+#include <zlib.h>
+
+// The engine's facade: opens an archive, lists its entries, takes a password,
+// reads and extracts entries and closes the archive. Failures are raised as
+// CZipException; calls made in the wrong state are refused silently.
+class CZipArchive {
+  public:
+    enum OpenMode { ModeUpdate = 0, ModeReadOnly = 1, ModeCreate = 2, ModeCreateVolumes = 3 };
+    enum EntryState : std::int8_t { EntryReading = -1, EntryNone = 0, EntryWriting = 1 };
+    // Callback kinds are single bits; reading asks for these two only.
+    enum CallbackKind : std::uint32_t { CallbackExtract = 8, CallbackSaveDir = 128 };
+    static constexpr int callbackKindCount = 11; // bits 1 .. 1024
+    static constexpr std::uint32_t minBufferSize = 1024;
+
+    CZipArchive();
+    CZipArchive(const CZipArchive&) = delete;
+    CZipArchive& operator=(const CZipArchive&) = delete;
+    virtual ~CZipArchive();
+
+    // path: an OS path, used as it is. Throws CZipException; a failed Open
+    // leaves the archive closed with its file released.
+    void Open(const char* path, int mode = ModeReadOnly, int volumeSize = 0);
+    // The same on a caller's stream, which the archive never closes.
+    void Open(CZipStream& stream, int mode = ModeReadOnly);
+    bool IsClosed(bool archive = true) const;
+    void Close(int afterException = 0, bool updateTime = false);
+    int GetCount(bool filesOnly = false) const;
+    bool GetEntryInfo(CZipEntryHeader& header, std::uint16_t index) const;
+    bool SetPassword(const char* password); // nullptr = none
+    CZipEntryHeader* GetCurrentHeader() const { return centralDir.currentHeader; }
+    CZipActionCallback* GetCallback(std::uint32_t kind);
+    void SetCallback(CZipActionCallback* callback, std::uint32_t mask);
+    void SetNameCaseMode(bool caseSensitive);
+    void SetBufferSizes(std::uint32_t writeBufferSize, std::uint32_t readBufferSize, std::uint32_t searchBufferSize);
+
+    // Entry reading.
+    bool OpenEntry(std::uint16_t index);
+    std::uint32_t ReadEntry(void* buffer, std::uint32_t size);
+    // 1 closed and verified, -1 closed with bytes left unread, -2 the file's time
+    // or attributes could not be set, 0 no entry was open.
+    int CloseEntry(const char* path = nullptr, bool afterException = false);
+    int CloseEntry(CZipStream& output);
+
+    // Extraction.
+    std::string ComposeExtractPath(const std::string& entryName, const char* folder, bool fullPath,
+                                   const char* newName) const;
+    bool ExtractEntry(std::uint16_t index, const char* folder, bool fullPath = true, const char* newName = nullptr,
+                      std::uint32_t bufferSize = 65536);
+
+    [[noreturn]] void ThrowError(int code, bool fromZlib = false) const;
+    void CheckZlibResult(int zlibResult) const;
+    void WriteCentralDir(bool flush);
+
+    // zlib's allocation functions; opaque is the zlibBlocks list or none.
+    static voidpf ZlibAlloc(voidpf opaque, uInt items, uInt size);
+    static void ZlibFree(voidpf opaque, voidpf block);
+    void FreeZlibBlocks();
+
+  protected:
+    // Traditional decryption.
+    void InitKeys();
+    void UpdateKeys(std::uint8_t plain);
+    std::uint8_t KeyStreamByte() const;
+    void DecryptByte(std::uint8_t& byte);
+    void DecryptBuffer(std::uint32_t count);
+    bool CheckEncryptionHeader();
+    static std::uint32_t CrcStep(std::uint32_t value, std::uint8_t byte);
+
+    bool stripDrive = true;
+    std::map<std::uint32_t, CZipActionCallback*> callbacks;
+    bool caseSensitive = false;
+    ZipOs::NameComparer compareNames = nullptr;
+    CZipEntryStream entryStream;
+    CZipArchiveStorage storage;
+    CZipCentralDir centralDir;
+    std::int8_t openEntryState = EntryNone;
+    bool autoFlush = false;
+    std::string rootPath;
+    std::string tempPath;
+    int systemId = CZipEntryHeader::PlatformSystem;
+    std::vector<void*> zlibBlocks;
+    bool trackZlibBlocks = true;
+    CZipBuffer password;
+    std::uint32_t keys[3] = {};
+
+  private:
+    void ReadDirectory(int mode);
+};

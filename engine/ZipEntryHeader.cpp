@@ -1,0 +1,215 @@
+#include "engine/ZipEntryHeader.h"
+
+#include "engine/ZipArchiveStorage.h"
+#include "engine/ZipException.h"
+#include "engine/ZipRecords.h"
+#include "platform/ZipOs.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+using namespace ZipRecords;
+
+static_assert(sizeof(std::time_t) >= 8, "DOS dates reach 2107: time_t must be 64-bit");
+
+namespace {
+
+// Reads a variable part of a record straight into its buffer (empty for length 0).
+void ReadPart(CZipArchiveStorage& storage, CZipBuffer& part, std::uint16_t length) {
+    part.Allocate(length);
+    if (length != 0)
+        storage.Read(part.GetBuffer(), length, true);
+}
+
+} // namespace
+
+bool CZipEntryHeader::ReadCentralHeader(CZipArchiveStorage& storage) {
+    unsigned char record[centralHeaderSize];
+    storage.Read(record, centralHeaderSize, true);
+    std::memcpy(signature, record, signatureSize);
+    versionMadeBy = ReadLe16(record + CentralHeader::versionMadeBy);
+    versionNeeded = ReadLe16(record + CentralHeader::versionNeeded);
+    flags = ReadLe16(record + CentralHeader::flags);
+    method = ReadLe16(record + CentralHeader::method);
+    modTime = ReadLe16(record + CentralHeader::modTime);
+    modDate = ReadLe16(record + CentralHeader::modDate);
+    crc32 = ReadLe32(record + CentralHeader::crc32);
+    compressedSize = ReadLe32(record + CentralHeader::compressedSize);
+    uncompressedSize = ReadLe32(record + CentralHeader::uncompressedSize);
+    const std::uint16_t nameLength = ReadLe16(record + CentralHeader::nameLength);
+    storedNameLength = nameLength;
+    const std::uint16_t extraLength = ReadLe16(record + CentralHeader::extraLength);
+    const std::uint16_t commentLength = ReadLe16(record + CentralHeader::commentLength);
+    diskStart = ReadLe16(record + CentralHeader::diskStart);
+    internalAttr = ReadLe16(record + CentralHeader::internalAttr);
+    externalAttr = ReadLe32(record + CentralHeader::externalAttr);
+    localHeaderOffset = ReadLe32(record + CentralHeader::localHeaderOffset);
+    if (!HasSignature(signature, centralHeaderSignature))
+        return false;
+
+    const int volume = storage.GetCurrentVolume();
+    ReadPart(storage, fileName, nameLength);
+    ReadPart(storage, extraField, extraLength);
+    ReadPart(storage, comment, commentLength);
+    return storage.GetCurrentVolume() == volume;
+}
+
+bool CZipEntryHeader::ReadLocalHeader(CZipArchiveStorage& storage, std::uint16_t& extraLength) {
+    unsigned char record[localHeaderSize];
+    storage.Read(record, localHeaderSize, true);
+    if (!HasSignature(record, localHeaderSignature))
+        return false;
+    const std::uint16_t localFlags = ReadLe16(record + LocalHeader::flags);
+    const bool localDescriptor = (localFlags & flagDataDescriptor) != 0;
+    // The local flags decide before anything is compared: a writer that set bit 3
+    // only locally still wrote a data descriptor.
+    if ((localFlags & flagsComparedMask) != (flags & flagsComparedMask))
+        flags = localFlags;
+    if (ReadLe16(record + LocalHeader::method) != method)
+        return false;
+    if (method != methodStored && method != methodDeflated)
+        return false;
+    const std::uint16_t nameLength = ReadLe16(record + LocalHeader::nameLength);
+    if (nameLength != storedNameLength)
+        return false;
+    if (!localDescriptor && !CheckDescriptor(record + LocalHeader::crc32))
+        return false;
+    extraLength = ReadLe16(record + LocalHeader::extraLength);
+    storage.GetFile()->Seek(nameLength, CZipStream::FromCurrent);
+    return true;
+}
+
+bool CZipEntryHeader::CheckDescriptor(const unsigned char* bytes) const {
+    return ReadLe32(bytes) == crc32 && ReadLe32(bytes + 4) == compressedSize && ReadLe32(bytes + 8) == uncompressedSize;
+}
+
+bool CZipEntryHeader::IsEncrypted() const { return (flags & flagEncrypted) != 0; }
+
+bool CZipEntryHeader::HasDataDescriptor() const { return (flags & flagDataDescriptor) != 0; }
+
+std::int64_t CZipEntryHeader::GetTime() const {
+    std::tm parts{};
+    parts.tm_sec = (modTime & 0x1F) * 2;
+    parts.tm_min = (modTime >> 5) & 0x3F;
+    parts.tm_hour = modTime >> 11;
+    parts.tm_mday = modDate & 0x1F;
+    parts.tm_mon = ((modDate >> 5) & 0x0F) - 1;
+    parts.tm_year = (modDate >> 9) + dosYearBase - 1900;
+    parts.tm_isdst = -1;
+    // time_t is 64-bit, so every DOS date up to 2107 converts; -1 is only a failure.
+    const std::time_t result = std::mktime(&parts);
+    return result == static_cast<std::time_t>(-1) ? -1 : static_cast<std::int64_t>(result);
+}
+
+bool CZipEntryHeader::NameEndsWithSeparator() const {
+    if (fileName.IsEmpty())
+        return false;
+    const char last = fileName.GetBuffer()[fileName.GetSize() - 1];
+    return last == '/' || last == '\\';
+}
+
+std::uint32_t CZipEntryHeader::GetLocalAttributes() const {
+    const int system = GetSystem();
+    switch (system) {
+    case systemDos:
+    case systemUnix:
+    case systemOs2Hpfs:
+    case systemMacintosh:
+    case systemNtfs:
+        if (externalAttr == 0 && NameEndsWithSeparator())
+            return DefaultDirAttr;
+        return ConvertAttributes(externalAttr, system, PlatformSystem);
+    default:
+        return NameEndsWithSeparator() ? DefaultDirAttr : DefaultFileAttr;
+    }
+}
+
+bool CZipEntryHeader::IsDirectory() const { return (GetLocalAttributes() & attrDirectory) != 0; }
+
+int CZipEntryHeader::GetUnixPermissions() const {
+    if (GetSystem() != systemUnix || (externalAttr >> 16) == 0)
+        return -1;
+    return static_cast<int>((externalAttr >> 16) & 0777);
+}
+
+void CZipEntryHeader::ConvertFileName(bool oemConversion) {
+    std::replace(fileName.GetBuffer(), fileName.GetBuffer() + fileName.GetSize(), '/', '\\');
+    // A name flagged as UTF-8 is already in the system's encoding, whoever made it.
+    if (GetSystem() != systemDos || !oemConversion || (flags & flagUtf8Name) != 0)
+        return;
+    const char* begin = fileName.GetBuffer();
+    const char* end = begin + fileName.GetSize();
+    if (std::none_of(begin, end, [](char c) { return static_cast<unsigned char>(c) >= 0x80; }))
+        return; // plain ASCII reads the same in both code pages
+    std::string name = GetFileName();
+    ZipOs::OemToAnsi(name);
+    fileName.Allocate(static_cast<std::uint32_t>(name.size()));
+    std::memcpy(fileName.GetBuffer(), name.data(), name.size());
+}
+
+namespace {
+
+enum class Converter { None, Identity, Unix, Macintosh };
+
+Converter ConverterOf(int system) {
+    switch (system) {
+    case systemDos:
+    case systemOs2Hpfs:
+    case systemNtfs:
+        return Converter::Identity;
+    case systemUnix:
+        return Converter::Unix;
+    case systemMacintosh:
+        return Converter::Macintosh;
+    default:
+        return Converter::None;
+    }
+}
+
+// The UNIX mode stands in the upper 16 bits of the word.
+std::uint32_t UnixToDos(std::uint32_t attr) {
+    constexpr std::uint32_t directoryType = 0x40000000; // S_IFDIR << 16
+    constexpr std::uint32_t ownerExecute = 0x00400000;  // 0100 << 16
+    constexpr std::uint32_t ownerWrite = 0x00800000;    // 0200 << 16
+    constexpr std::uint32_t ownerRead = 0x01000000;     // 0400 << 16
+    std::uint32_t dos = 0;
+    if (attr & directoryType)
+        dos |= attrDirectory;
+    if (!(attr & ownerExecute))
+        dos |= attrArchive;
+    if (!(attr & ownerWrite))
+        dos |= attrReadOnly;
+    if (!(attr & ownerRead))
+        dos |= attrHidden;
+    return dos;
+}
+
+std::uint32_t IntoDos(Converter converter, std::uint32_t attr) {
+    switch (converter) {
+    case Converter::Unix:
+        return UnixToDos(attr);
+    case Converter::Macintosh:
+        return attr & (attrDirectory | attrReadOnly);
+    default:
+        return attr;
+    }
+}
+
+// Only DOS-form targets are met when reading: the target is always this platform.
+std::uint32_t OutOfDos(Converter converter, std::uint32_t attr) {
+    return converter == Converter::Macintosh ? attr & (attrDirectory | attrReadOnly) : attr;
+}
+
+} // namespace
+
+std::uint32_t CZipEntryHeader::ConvertAttributes(std::uint32_t attr, int fromSystem, int toSystem) {
+    if (fromSystem == toSystem || fromSystem >= systemCodeCount || toSystem >= systemCodeCount)
+        return attr;
+    const Converter from = ConverterOf(fromSystem);
+    const Converter to = ConverterOf(toSystem);
+    // Into the UNIX form is the writing side's concern, which this engine has not.
+    if (from == Converter::None || to == Converter::None || to == Converter::Unix)
+        CZipException::Throw(CZipException::UnsupportedPlatform);
+    return OutOfDos(to, IntoDos(from, attr));
+}

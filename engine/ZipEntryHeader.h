@@ -1,0 +1,82 @@
+#pragma once
+
+#include "engine/ZipBuffer.h"
+
+#include <cstdint>
+#include <string>
+
+class CZipArchiveStorage;
+
+// One entry's header: the fields of its central file header with the name,
+// extra field and comment, plus the checks against the local header and the
+// data descriptor and the conversions of names and attributes to this platform.
+class CZipEntryHeader {
+  public:
+    // Attribute words for entries whose attributes are unknown: a UNIX mode in the
+    // upper 16 bits, the DOS bits in the lower.
+    static constexpr std::uint32_t DefaultDirAttr = 0x41FF0010;  // 040777, directory
+    static constexpr std::uint32_t DefaultFileAttr = 0x81A40020; // 0100644, archive
+    // Host system code of this platform: its attribute word is the DOS one.
+    static constexpr int PlatformSystem = 0;
+
+    CZipEntryHeader() = default;
+    CZipEntryHeader(const CZipEntryHeader&) = default;
+    CZipEntryHeader& operator=(const CZipEntryHeader&) = default;
+    CZipEntryHeader(CZipEntryHeader&&) noexcept = default;
+    CZipEntryHeader& operator=(CZipEntryHeader&&) noexcept = default;
+    virtual ~CZipEntryHeader() = default;
+
+    // Reads the central header at the storage's position. False when the
+    // signature is wrong or the variable part went on to another volume.
+    bool ReadCentralHeader(CZipArchiveStorage& storage);
+    // Checks the local header at the storage's position against this header and
+    // leaves the storage on the local extra field, whose length it returns.
+    bool ReadLocalHeader(CZipArchiveStorage& storage, std::uint16_t& extraLength);
+    // bytes: crc32, compressed size, uncompressed size, little-endian.
+    bool CheckDescriptor(const unsigned char* bytes) const;
+
+    bool IsEncrypted() const;
+    bool HasDataDescriptor() const;
+    int GetSystem() const { return versionMadeBy >> 8; }
+    // All the name bytes, zero bytes included.
+    std::string GetFileName() const { return std::string(fileName.View()); }
+    // Seconds since 1970 (UTC) of the DOS time taken as local time; -1 when the
+    // conversion fails.
+    std::int64_t GetTime() const;
+    // The DOS attribute word for this platform.
+    std::uint32_t GetLocalAttributes() const;
+    bool IsDirectory() const;
+    // The permission bits (0777) of an entry made on UNIX that carries a mode,
+    // else -1: extracted scripts keep their modes.
+    int GetUnixPermissions() const;
+
+    // Archive form to system form: slashes become backslashes and, for entries
+    // made on MS-DOS hosts, OEM bytes become the system's encoding.
+    void ConvertFileName(bool oemConversion);
+    // Throws UnsupportedPlatform (115) for a system without a converter.
+    static std::uint32_t ConvertAttributes(std::uint32_t attr, int fromSystem, int toSystem);
+
+    unsigned char signature[4] = {};
+    std::uint16_t versionMadeBy = 0;
+    std::uint16_t versionNeeded = 0;
+    std::uint16_t flags = 0;
+    std::uint16_t method = 8;
+    std::uint16_t modTime = 0;
+    std::uint16_t modDate = 0;
+    std::uint32_t crc32 = 0;
+    std::uint32_t compressedSize = 0;
+    std::uint32_t uncompressedSize = 0;
+    std::uint16_t diskStart = 0;
+    std::uint16_t internalAttr = 0;
+    std::uint32_t externalAttr = 0;
+    std::uint32_t localHeaderOffset = 0;
+    CZipBuffer extraField;
+    CZipBuffer fileName;
+    CZipBuffer comment;
+    // The name's length as stored: converting the name to UTF-8 may lengthen it,
+    // and the local header is checked against the stored length.
+    std::uint16_t storedNameLength = 0;
+
+  private:
+    bool NameEndsWithSeparator() const;
+};

@@ -1,0 +1,110 @@
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+
+// The classic (32-bit) ZIP records as APPNOTE 4.3 lays them out: signatures,
+// fixed sizes and field offsets, named once. Every field is decoded from the
+// raw bytes with ReadLe16/ReadLe32, whatever the host's byte order.
+namespace ZipRecords {
+
+inline std::uint16_t ReadLe16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+
+inline std::uint32_t ReadLe32(const unsigned char* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+constexpr std::uint32_t signatureSize = 4;
+using Signature = unsigned char[signatureSize];
+
+inline bool HasSignature(const unsigned char* p, const Signature& signature) {
+    return std::memcmp(p, signature, signatureSize) == 0;
+}
+
+// ---- End of central directory: 22 bytes + archive comment -------------------
+constexpr Signature endRecordSignature = {0x50, 0x4B, 0x05, 0x06};
+constexpr std::uint32_t endRecordSize = 22; // + comment
+constexpr std::uint32_t maxCommentSize = 65535;
+constexpr std::uint32_t endRecordSearchLimit = endRecordSize + maxCommentSize; // 65 557
+namespace EndRecord {
+constexpr int thisDisk = 4;
+constexpr int cdStartDisk = 6;
+constexpr int entriesOnThisDisk = 8;
+constexpr int totalEntries = 10;
+constexpr int cdSize = 12;
+constexpr int cdOffset = 16;
+constexpr int commentLength = 20;
+} // namespace EndRecord
+
+// ---- Central file header: 46 bytes + name + extra field + comment ------------
+constexpr Signature centralHeaderSignature = {0x50, 0x4B, 0x01, 0x02};
+constexpr std::uint32_t centralHeaderSize = 46; // + name + extra + comment
+namespace CentralHeader {
+constexpr int versionMadeBy = 4;
+constexpr int versionNeeded = 6;
+constexpr int flags = 8;
+constexpr int method = 10;
+constexpr int modTime = 12;
+constexpr int modDate = 14;
+constexpr int crc32 = 16;
+constexpr int compressedSize = 20;
+constexpr int uncompressedSize = 24;
+constexpr int nameLength = 28;
+constexpr int extraLength = 30;
+constexpr int commentLength = 32;
+constexpr int diskStart = 34;
+constexpr int internalAttr = 36;
+constexpr int externalAttr = 38;
+constexpr int localHeaderOffset = 42;
+} // namespace CentralHeader
+
+// ---- Local file header: 30 bytes + name + extra field, then the data ---------
+constexpr Signature localHeaderSignature = {0x50, 0x4B, 0x03, 0x04};
+constexpr std::uint32_t localHeaderSize = 30; // + name + extra
+namespace LocalHeader {
+constexpr int versionNeeded = 4;
+constexpr int flags = 6;
+constexpr int method = 8;
+constexpr int modTime = 10;
+constexpr int modDate = 12;
+constexpr int crc32 = 14; // crc32, compressed size, uncompressed size: 12 bytes
+constexpr int nameLength = 26;
+constexpr int extraLength = 28;
+} // namespace LocalHeader
+
+// ---- Data descriptor: [signature] crc32, compressed size, uncompressed size --
+constexpr Signature descriptorSignature = {0x50, 0x4B, 0x07, 0x08};
+constexpr std::uint32_t descriptorSize = 12; // without the optional signature
+
+// ---- General purpose flags ----------------------------------------------------
+constexpr std::uint16_t flagEncrypted = 0x0001;
+constexpr std::uint16_t flagDataDescriptor = 0x0008;
+constexpr std::uint16_t flagUtf8Name = 0x0800; // APPNOTE appendix D: name and comment are UTF-8
+// When the low four bits of the local and central flags differ, the local ones win.
+constexpr std::uint16_t flagsComparedMask = 0x000F;
+
+// ---- Compression methods -------------------------------------------------------
+constexpr std::uint16_t methodStored = 0;
+constexpr std::uint16_t methodDeflated = 8;
+
+// ---- Host systems (high byte of "version made by") ----------------------------
+constexpr int systemDos = 0; // MS-DOS, OS/2 FAT; also this platform's own code
+constexpr int systemUnix = 3;
+constexpr int systemOs2Hpfs = 6;
+constexpr int systemMacintosh = 7;
+constexpr int systemNtfs = 10;
+constexpr int systemCodeCount = 11; // codes from here on have no converter at all
+
+// ---- DOS attribute bits ------------------------------------------------------------
+constexpr std::uint32_t attrReadOnly = 0x01;
+constexpr std::uint32_t attrHidden = 0x02;
+constexpr std::uint32_t attrDirectory = 0x10;
+constexpr std::uint32_t attrArchive = 0x20;
+
+// ---- DOS time and date (16 bits each) -----------------------------------------------
+//   time: bits 0-4 seconds / 2, bits 5-10 minutes, bits 11-15 hours
+//   date: bits 0-4 day of month (1-31), bits 5-8 month (1-12), bits 9-15 years since 1980
+constexpr int dosYearBase = 1980;
+
+} // namespace ZipRecords

@@ -1,0 +1,168 @@
+#include "engine/ZipEntryHeader.h"
+#include "engine/ZipException.h"
+#include "engine/ZipRecords.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+namespace {
+
+CZipEntryHeader MakeHeader(int system, std::uint32_t externalAttr, const std::string& name, std::uint16_t flags = 0) {
+    CZipEntryHeader header;
+    header.versionMadeBy = static_cast<std::uint16_t>(system << 8 | 20);
+    header.externalAttr = externalAttr;
+    header.flags = flags;
+    header.fileName.Allocate(static_cast<std::uint32_t>(name.size()));
+    if (!name.empty())
+        name.copy(header.fileName.GetBuffer(), name.size());
+    return header;
+}
+
+TEST(ZipRecords, LittleEndianReaderTakesUnsignedBytes) {
+    const unsigned char bytes[] = {0xFE, 0xFF, 0x80, 0x81};
+    EXPECT_EQ(ZipRecords::ReadLe16(bytes), 0xFFFEu);
+    EXPECT_EQ(ZipRecords::ReadLe32(bytes), 0x8180FFFEu);
+}
+
+struct AttributeCase {
+    int system;
+    std::uint32_t externalAttr;
+    const char* name;
+    std::uint32_t expected;
+};
+
+TEST(ZipEntryHeader, LocalAttributesPerHostSystem) {
+    const AttributeCase cases[] = {
+        {3, 0x81A40000, "file", 0x20},                             // 0644 regular file
+        {3, 0x41ED0000, "dir\\", 0x10},                            // 0755 directory
+        {3, 0x81ED0000, "script", 0x00},                           // 0755: owner may execute
+        {3, 0x81240000, "ro", 0x21},                               // 0444: read-only
+        {3, 0x80000000, "none", 0x23},                             // no owner bits at all
+        {3, 0x00000000, "dir\\", CZipEntryHeader::DefaultDirAttr}, // no word: the name decides
+        {0, 0x00000000, "dir/", CZipEntryHeader::DefaultDirAttr},  // before name conversion too
+        {0, 0x00000020, "dir\\", 0x20},                            // a word wins over the name
+        {0, 0x00000000, "", 0x00},                                 // an empty name is no directory
+        {10, 0xABCD0021, "ntfs", 0xABCD0021},                      // all 32 bits pass unchanged
+        {6, 0x00000010, "hpfs", 0x10},
+        {7, 0x000000FF, "mac", 0x11},                                 // only directory and read-only
+        {2, 0x00000010, "unknown", CZipEntryHeader::DefaultFileAttr}, // unknown systems: the name
+        {5, 0x00000000, "unknown\\", CZipEntryHeader::DefaultDirAttr},
+        {19, 0x00000021, "unknown", CZipEntryHeader::DefaultFileAttr},
+    };
+    for (const AttributeCase& c : cases) {
+        const CZipEntryHeader header = MakeHeader(c.system, c.externalAttr, c.name);
+        EXPECT_EQ(header.GetLocalAttributes(), c.expected)
+            << "system " << c.system << " attr " << std::hex << c.externalAttr << " name " << c.name;
+        EXPECT_EQ(header.IsDirectory(), (c.expected & 0x10) != 0) << "system " << c.system << " name " << c.name;
+    }
+}
+
+TEST(ZipEntryHeader, ConvertAttributesRefusesSystemsWithoutConverter) {
+    EXPECT_EQ(CZipEntryHeader::ConvertAttributes(0x1234, 2, 2), 0x1234u);  // same system
+    EXPECT_EQ(CZipEntryHeader::ConvertAttributes(0x1234, 11, 0), 0x1234u); // beyond the known codes
+    EXPECT_EQ(CZipEntryHeader::ConvertAttributes(0x1234, 0, 30), 0x1234u);
+    for (int system : {1, 2, 4, 5, 8, 9}) {
+        try {
+            CZipEntryHeader::ConvertAttributes(0, system, 0);
+            ADD_FAILURE() << "system " << system;
+        } catch (const CZipException& e) {
+            EXPECT_EQ(e.code, CZipException::UnsupportedPlatform);
+            EXPECT_EQ(e.fileName, "");
+        }
+    }
+}
+
+TEST(ZipEntryHeader, UnixPermissionsOnlyFromUnixModes) {
+    EXPECT_EQ(MakeHeader(3, 0x81ED0000, "x").GetUnixPermissions(), 0755);
+    EXPECT_EQ(MakeHeader(3, 0x41C00000, "d/").GetUnixPermissions(), 0700);
+    EXPECT_EQ(MakeHeader(3, 0x00000020, "x").GetUnixPermissions(), -1); // DOS bits only
+    EXPECT_EQ(MakeHeader(0, 0x81ED0000, "x").GetUnixPermissions(), -1);
+}
+
+struct NameCase {
+    const char* label;
+    int system;
+    std::uint16_t flags;
+    bool oem;
+    std::string stored;
+    std::string expected;
+};
+
+TEST(ZipEntryHeader, NameConversion) {
+    const NameCase cases[] = {
+        {"slashes", 0, 0, true, "a/b/c.txt", "a\\b\\c.txt"},
+        {"CP437 to UTF-8", 0, 0, true, "\x80\x81/\xE1", "\xC3\x87\xC3\xBC\\\xC3\x9F"},
+        {"box drawing, three bytes", 0, 0, true, "\xB0\xFF", "\xE2\x96\x91\xC2\xA0"},
+        {"UNIX names keep bytes", 3, 0, true, "\x80/x", "\x80\\x"},
+        {"NTFS names keep bytes", 10, 0, true, "\x80", "\x80"},
+        {"bit 11: already UTF-8", 0, 0x0800, true, "\xC3\x87/x", "\xC3\x87\\x"},
+        {"conversion off", 0, 0, false, "\x80", "\x80"},
+        {"zero byte kept", 0, 0, true, std::string("a\0/\x80", 4), std::string("a\0\\\xC3\x87", 5)},
+        {"empty", 0, 0, true, "", ""},
+    };
+    for (const NameCase& c : cases) {
+        CZipEntryHeader header = MakeHeader(c.system, 0, c.stored, c.flags);
+        header.ConvertFileName(c.oem);
+        EXPECT_EQ(header.GetFileName(), c.expected) << c.label;
+    }
+}
+
+TEST(ZipEntryHeader, EveryCp437ByteBecomesOneUtf8Character) {
+    std::string stored;
+    for (int b = 0x80; b <= 0xFF; ++b)
+        stored += static_cast<char>(b);
+    CZipEntryHeader header = MakeHeader(0, 0, stored);
+    header.ConvertFileName(true);
+    const std::string name = header.GetFileName();
+    int characters = 0;
+    for (const char c : name)
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80)
+            ++characters;
+    EXPECT_EQ(characters, 128);
+    EXPECT_EQ(name.substr(name.size() - 2), "\xC2\xA0"); // 0xFF is the no-break space
+}
+
+class UtcTime : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const char* tz = std::getenv("TZ");
+        hadTz = tz != nullptr;
+        if (hadTz)
+            savedTz = tz;
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    void TearDown() override {
+        if (hadTz)
+            setenv("TZ", savedTz.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+    bool hadTz = false;
+    std::string savedTz;
+};
+
+TEST_F(UtcTime, DosTimesConvertBeyond2038) {
+    struct {
+        std::uint16_t date, time;
+        std::int64_t expected;
+    } cases[] = {
+        {0x0021, 0x0000, 315532800},  // 1980-01-01 00:00:00
+        {0x7821, 0x0000, 2208988800}, // 2040-01-01: past the 32-bit limit
+        {0xFF9F, 0xBF7D, 4354819198}, // 2107-12-31 23:59:58, the last DOS moment
+        {0x0000, 0x0000, 312768000},  // day 0 of month 0 normalised: 1979-11-30
+        {0x3A8F, 0x6B3E, 1239801960}, // 2009-04-15 13:25:60: the seconds roll over
+    };
+    for (const auto& c : cases) {
+        CZipEntryHeader header;
+        header.modDate = c.date;
+        header.modTime = c.time;
+        EXPECT_EQ(header.GetTime(), c.expected) << std::hex << c.date << " " << c.time;
+    }
+}
+
+} // namespace

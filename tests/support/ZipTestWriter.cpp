@@ -1,0 +1,486 @@
+#include "ZipTestWriter.h"
+
+#include <zlib.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+#include <unordered_map>
+#include <utility>
+
+namespace ziptest {
+namespace {
+
+constexpr int deflateLevel = 6;
+constexpr int rawDeflateWindowBits = -15; // negative: no zlib header or trailer
+constexpr int deflateMemLevel = 8;
+constexpr uint8_t formatVersion = 30; // low byte of version made by
+constexpr uint16_t versionStored = 10;
+constexpr uint16_t versionDeflatedOrEncrypted = 20;
+
+void AppendLE16(std::string& out, uint16_t value) {
+    out.push_back(static_cast<char>(value & 0xFF));
+    out.push_back(static_cast<char>(value >> 8));
+}
+
+void AppendLE32(std::string& out, uint32_t value) {
+    for (int shift = 0; shift < 32; shift += 8)
+        out.push_back(static_cast<char>((value >> shift) & 0xFF));
+}
+
+uint16_t Length16(const std::string& bytes, const char* what) {
+    if (bytes.size() > 0xFFFF)
+        throw std::invalid_argument(std::string(what) + " longer than 65535 bytes");
+    return static_cast<uint16_t>(bytes.size());
+}
+
+uint32_t Size32(size_t size) {
+    if (size > 0xFFFFFFFFu)
+        throw std::invalid_argument("entry larger than 4 GiB");
+    return static_cast<uint32_t>(size);
+}
+
+// One raw-deflate stream reused for every entry of a build. Small inputs are remembered: big fixtures
+// repeat the same few contents thousands of times.
+class Deflater {
+  public:
+    Deflater() {
+        if (deflateInit2(&stream, deflateLevel, Z_DEFLATED, rawDeflateWindowBits, deflateMemLevel,
+                         Z_DEFAULT_STRATEGY) != Z_OK)
+            throw std::runtime_error("deflateInit2 failed");
+    }
+    ~Deflater() { deflateEnd(&stream); }
+    Deflater(const Deflater&) = delete;
+    Deflater& operator=(const Deflater&) = delete;
+
+    std::string Compress(std::string_view input) {
+        constexpr size_t largestRemembered = 4096;
+        if (input.size() > largestRemembered)
+            return Run(input);
+        auto found = remembered.find(std::string(input));
+        if (found == remembered.end())
+            found = remembered.emplace(std::string(input), Run(input)).first;
+        return found->second;
+    }
+
+  private:
+    std::string Run(std::string_view input) {
+        deflateReset(&stream);
+        std::string output(deflateBound(&stream, static_cast<uLong>(input.size())), '\0');
+        stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(input.data()));
+        stream.avail_in = static_cast<uInt>(input.size());
+        stream.next_out = reinterpret_cast<Bytef*>(output.data());
+        stream.avail_out = static_cast<uInt>(output.size());
+        if (deflate(&stream, Z_FINISH) != Z_STREAM_END)
+            throw std::runtime_error("deflate did not finish");
+        output.resize(stream.total_out);
+        return output;
+    }
+
+    z_stream stream{};
+    std::unordered_map<std::string, std::string> remembered;
+};
+
+// The traditional PKWARE stream cipher, encrypting side.
+class TraditionalCipher {
+  public:
+    explicit TraditionalCipher(std::string_view password) {
+        for (char c : password)
+            UpdateKeys(static_cast<uint8_t>(c));
+    }
+
+    char Encrypt(char plain) {
+        const uint8_t p = static_cast<uint8_t>(plain);
+        const uint8_t c = static_cast<uint8_t>(p ^ KeyStreamByte());
+        UpdateKeys(p);
+        return static_cast<char>(c);
+    }
+
+  private:
+    static uint32_t CrcStep(uint32_t value, uint8_t b) {
+        return (value >> 8) ^ static_cast<uint32_t>(get_crc_table()[(value ^ b) & 0xFF]);
+    }
+    void UpdateKeys(uint8_t b) {
+        key0 = CrcStep(key0, b);
+        key1 = (key1 + (key0 & 0xFF)) * 134775813u + 1;
+        key2 = CrcStep(key2, static_cast<uint8_t>(key1 >> 24));
+    }
+    uint8_t KeyStreamByte() const {
+        const uint32_t t = (key2 & 0xFFFF) | 2;
+        return static_cast<uint8_t>(((t * (t ^ 1)) >> 8) & 0xFF);
+    }
+
+    uint32_t key0 = 0x12345678;
+    uint32_t key1 = 0x23456789;
+    uint32_t key2 = 0x34567890;
+};
+
+// Lays bytes out over volumes of a fixed size (0: one unlimited volume) and says where each piece landed.
+class VolumeWriter {
+  public:
+    enum class Piece {
+        Data,      // may be cut where a volume ends
+        Header,    // kept whole unless headers may straddle
+        EndRecord, // always kept whole
+    };
+
+    VolumeWriter(uint64_t size, bool mayStraddle) : volumeSize(size), headersMayStraddle(mayStraddle), volumes(1) {}
+
+    // Where a piece of `size` bytes put next would start.
+    Place Next(Piece piece, size_t size) const {
+        const uint64_t used = volumes.back().size();
+        const bool startsNextVolume = KeepWhole(piece) ? used > 0 && used + size > volumeSize : used >= volumeSize;
+        if (volumeSize != 0 && size > 0 && startsNextVolume)
+            return Place{Current() + 1, 0};
+        return Place{Current(), used};
+    }
+
+    Place Put(Piece piece, std::string_view bytes) {
+        const Place place = Next(piece, bytes.size());
+        if (place.volume != Current())
+            volumes.emplace_back();
+        if (volumeSize == 0 || KeepWhole(piece)) {
+            volumes.back().append(bytes);
+            return place;
+        }
+        while (!bytes.empty()) {
+            if (volumes.back().size() >= volumeSize)
+                volumes.emplace_back();
+            const size_t room = static_cast<size_t>(volumeSize - volumes.back().size());
+            const size_t part = bytes.size() < room ? bytes.size() : room;
+            volumes.back().append(bytes.substr(0, part));
+            bytes.remove_prefix(part);
+        }
+        return place;
+    }
+
+    uint32_t Current() const { return static_cast<uint32_t>(volumes.size() - 1); }
+
+    std::vector<std::string> Take() { return std::move(volumes); }
+
+  private:
+    bool KeepWhole(Piece piece) const {
+        return piece == Piece::EndRecord || (piece == Piece::Header && !headersMayStraddle);
+    }
+
+    uint64_t volumeSize;
+    bool headersMayStraddle;
+    std::vector<std::string> volumes;
+};
+
+// Everything about one entry that both headers and the descriptor share.
+struct EntryBytes {
+    std::string data; // bytes written as the entry's data
+    uint16_t flags = 0;
+    uint16_t versionNeeded = 0;
+    uint32_t crc = 0;
+    uint32_t compressedSize = 0;
+    uint32_t uncompressedSize = 0;
+};
+
+EntryBytes Prepare(const Entry& entry, Deflater& deflater) {
+    EntryBytes w;
+    const bool encrypted = !entry.password.empty();
+    w.crc = Crc32(entry.data);
+    w.uncompressedSize = Size32(entry.data.size());
+    w.flags = static_cast<uint16_t>((encrypted ? flagEncrypted : 0) | (entry.dataDescriptor ? flagDataDescriptor : 0) |
+                                    entry.extraFlags);
+    w.versionNeeded = entry.method == methodStored && !encrypted ? versionStored : versionDeflatedOrEncrypted;
+
+    if (entry.rawData)
+        w.data = *entry.rawData;
+    else if (entry.method == methodDeflated)
+        w.data = deflater.Compress(entry.data);
+    else
+        w.data = entry.data;
+
+    if (encrypted && !(entry.rawData && entry.rawDataIsFinal)) {
+        const uint8_t check =
+            entry.checkByte.value_or(static_cast<uint8_t>(entry.dataDescriptor ? entry.dosTime >> 8 : w.crc >> 24));
+        w.data = EncryptTraditional(entry.password, EncryptionHeader(entry.name, check) + w.data);
+    }
+    w.compressedSize = Size32(w.data.size());
+    return w;
+}
+
+std::string LocalHeader(const Entry& entry, const EntryBytes& w) {
+    const LocalOverrides& o = entry.local;
+    const std::string& name = entry.localName ? *entry.localName : entry.name;
+    const bool zeroed = entry.dataDescriptor; // the real values follow the data
+    std::string out;
+    out.reserve(localHeaderSize + name.size() + entry.localExtra.size());
+    AppendLE32(out, o.signature.value_or(localHeaderSignature));
+    AppendLE16(out, o.versionNeeded.value_or(w.versionNeeded));
+    AppendLE16(out, o.flags.value_or(w.flags));
+    AppendLE16(out, o.method.value_or(entry.method));
+    AppendLE16(out, o.time.value_or(entry.dosTime));
+    AppendLE16(out, o.date.value_or(entry.dosDate));
+    AppendLE32(out, o.crc.value_or(zeroed ? 0 : w.crc));
+    AppendLE32(out, o.compressedSize.value_or(zeroed ? 0 : w.compressedSize));
+    AppendLE32(out, o.uncompressedSize.value_or(zeroed ? 0 : w.uncompressedSize));
+    AppendLE16(out, o.nameLength.value_or(Length16(name, "local name")));
+    AppendLE16(out, o.extraLength.value_or(Length16(entry.localExtra, "local extra field")));
+    out += name;
+    out += entry.localExtra;
+    return out;
+}
+
+std::string Descriptor(const Entry& entry, const EntryBytes& w) {
+    const DescriptorOverrides& o = entry.descriptor;
+    std::string out;
+    if (entry.descriptorSignature)
+        AppendLE32(out, descriptorSignature);
+    AppendLE32(out, o.crc.value_or(w.crc));
+    AppendLE32(out, o.compressedSize.value_or(w.compressedSize));
+    AppendLE32(out, o.uncompressedSize.value_or(w.uncompressedSize));
+    return out;
+}
+
+std::string CentralHeader(const Entry& entry, const EntryBytes& w, uint16_t diskStart, uint32_t localOffset) {
+    const CentralOverrides& o = entry.central;
+    std::string out;
+    out.reserve(centralHeaderSize + entry.name.size() + entry.centralExtra.size() + entry.comment.size());
+    AppendLE32(out, o.signature.value_or(centralHeaderSignature));
+    AppendLE16(out, o.versionMadeBy.value_or(static_cast<uint16_t>(entry.hostSystem << 8 | formatVersion)));
+    AppendLE16(out, o.versionNeeded.value_or(w.versionNeeded));
+    AppendLE16(out, o.flags.value_or(w.flags));
+    AppendLE16(out, o.method.value_or(entry.method));
+    AppendLE16(out, o.time.value_or(entry.dosTime));
+    AppendLE16(out, o.date.value_or(entry.dosDate));
+    AppendLE32(out, o.crc.value_or(w.crc));
+    AppendLE32(out, o.compressedSize.value_or(w.compressedSize));
+    AppendLE32(out, o.uncompressedSize.value_or(w.uncompressedSize));
+    AppendLE16(out, o.nameLength.value_or(Length16(entry.name, "name")));
+    AppendLE16(out, o.extraLength.value_or(Length16(entry.centralExtra, "central extra field")));
+    AppendLE16(out, o.commentLength.value_or(Length16(entry.comment, "entry comment")));
+    AppendLE16(out, o.diskStart.value_or(diskStart));
+    AppendLE16(out, o.internalAttr.value_or(0));
+    AppendLE32(out, entry.externalAttr);
+    AppendLE32(out, o.localHeaderOffset.value_or(localOffset));
+    out += entry.name;
+    out += entry.centralExtra;
+    out += entry.comment;
+    return out;
+}
+
+uint16_t Disk(uint32_t volume) {
+    if (volume > 0xFFFF)
+        throw std::invalid_argument("more than 65536 volumes");
+    return static_cast<uint16_t>(volume);
+}
+
+// Builds single and split archives alike; a single archive is one volume of unlimited size.
+std::vector<std::string> Build(const std::vector<Entry>& entries, const Options& options, uint64_t volumeSize,
+                               bool headersMayStraddle, bool spanningMarker, Layout* layout) {
+    using Piece = VolumeWriter::Piece;
+    VolumeWriter out(volumeSize, headersMayStraddle);
+    Layout places;
+    out.Put(Piece::Data, options.stub);
+    if (spanningMarker) {
+        std::string marker;
+        AppendLE32(marker, descriptorSignature);
+        out.Put(Piece::Header, marker);
+    }
+    // Offsets stored in the records: archive-relative in a single file unless asked otherwise; a split
+    // volume always counts from its own start.
+    const uint64_t uncounted = volumeSize == 0 && !options.offsetsRelativeToFile ? options.stub.size() : 0;
+    auto stored = [uncounted](const Place& place) {
+        const uint64_t offset = place.offset - uncounted;
+        if (offset > 0xFFFFFFFFu)
+            throw std::invalid_argument("archive larger than 4 GiB");
+        return static_cast<uint32_t>(offset);
+    };
+
+    Deflater deflater;
+    std::vector<EntryBytes> written;
+    written.reserve(entries.size());
+    for (const Entry& entry : entries) {
+        written.push_back(Prepare(entry, deflater));
+        const EntryBytes& w = written.back();
+        places.localHeader.push_back(out.Put(Piece::Header, LocalHeader(entry, w)));
+        places.data.push_back(out.Put(Piece::Data, w.data));
+        const std::string descriptor = entry.dataDescriptor ? Descriptor(entry, w) : std::string();
+        places.descriptor.push_back(out.Put(Piece::Header, descriptor));
+    }
+
+    std::vector<size_t> order = options.centralOrder;
+    if (order.empty()) {
+        for (size_t i = 0; i < entries.size(); ++i)
+            order.push_back(i);
+    }
+    uint64_t cdSize = 0;
+    uint16_t entriesOnLastDisk = 0;
+    for (size_t index : order) {
+        const Entry& entry = entries.at(index);
+        const Place local = places.localHeader[index];
+        const std::string header = CentralHeader(entry, written[index], Disk(local.volume), stored(local));
+        places.centralHeader.push_back(out.Put(Piece::Header, header));
+        cdSize += header.size();
+    }
+    places.centralDir = places.centralHeader.empty() ? out.Next(Piece::Header, 0) : places.centralHeader.front();
+
+    const EndRecordOverrides& o = options.end;
+    const uint16_t totalEntries = static_cast<uint16_t>(order.size());
+    if (order.size() > 0xFFFF)
+        throw std::invalid_argument("more than 65535 central headers");
+    const Place endPlace = out.Next(Piece::EndRecord, endRecordSize + options.archiveComment.size());
+    for (const Place& place : places.centralHeader)
+        entriesOnLastDisk = static_cast<uint16_t>(entriesOnLastDisk + (place.volume == endPlace.volume));
+    std::string end;
+    AppendLE32(end, endRecordSignature);
+    AppendLE16(end, o.thisDisk.value_or(Disk(endPlace.volume)));
+    AppendLE16(end, o.cdStartDisk.value_or(Disk(places.centralDir.volume)));
+    AppendLE16(end, o.entriesOnDisk.value_or(volumeSize == 0 ? totalEntries : entriesOnLastDisk));
+    AppendLE16(end, o.totalEntries.value_or(totalEntries));
+    AppendLE32(end, o.cdSize.value_or(Size32(cdSize)));
+    AppendLE32(end, o.cdOffset.value_or(stored(places.centralDir)));
+    AppendLE16(end, o.commentLength.value_or(Length16(options.archiveComment, "archive comment")));
+    end += options.archiveComment;
+    places.endRecord = out.Put(Piece::EndRecord, end);
+
+    if (layout)
+        *layout = std::move(places);
+    return out.Take();
+}
+
+} // namespace
+
+Entry File(std::string name, std::string data, uint16_t method) {
+    Entry entry;
+    entry.name = std::move(name);
+    entry.data = std::move(data);
+    entry.method = method;
+    return entry;
+}
+
+Entry Dir(std::string name) {
+    if (name.empty() || name.back() != '/')
+        name += '/';
+    Entry entry = File(std::move(name), "", methodStored);
+    entry.externalAttr = UnixAttributes(040755) | dosDirectory;
+    return entry;
+}
+
+Entry DosFile(std::string name, std::string data, uint32_t dosAttributes, uint16_t method) {
+    Entry entry = File(std::move(name), std::move(data), method);
+    entry.hostSystem = hostDos;
+    entry.externalAttr = dosAttributes;
+    return entry;
+}
+
+Entry DosDir(std::string name) {
+    if (name.empty() || (name.back() != '/' && name.back() != '\\'))
+        name += '/';
+    return DosFile(std::move(name), "", dosDirectory, methodStored);
+}
+
+std::string BuildArchive(const std::vector<Entry>& entries, const Options& options, Layout* layout) {
+    return Build(entries, options, 0, false, false, layout).front();
+}
+
+std::vector<std::string> BuildSplitArchive(const std::vector<Entry>& entries, uint64_t volumeSize,
+                                           const SplitOptions& options, Layout* layout) {
+    if (volumeSize == 0)
+        throw std::invalid_argument("volume size 0");
+    return Build(entries, options, volumeSize, options.headersMayStraddle, options.spanningMarker, layout);
+}
+
+std::string VolumePath(const std::string& lastVolumePath, size_t index, size_t count) {
+    if (index + 1 == count)
+        return lastVolumePath;
+    const size_t slash = lastVolumePath.find_last_of('/');
+    const size_t dot = lastVolumePath.find_last_of('.');
+    const bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    char extension[32];
+    std::snprintf(extension, sizeof extension, index + 1 < 100 ? "z%02zu" : "z%03zu", index + 1);
+    return (hasExtension ? lastVolumePath.substr(0, dot) : lastVolumePath) + "." + extension;
+}
+
+std::vector<std::string> WriteVolumes(const std::string& lastVolumePath, const std::vector<std::string>& volumes) {
+    std::vector<std::string> paths;
+    for (size_t i = 0; i < volumes.size(); ++i)
+        paths.push_back(WriteFile(VolumePath(lastVolumePath, i, volumes.size()), volumes[i]));
+    return paths;
+}
+
+void PutLE16(std::string& bytes, uint64_t offset, uint16_t value) {
+    if (offset > bytes.size() || bytes.size() - offset < 2)
+        throw std::out_of_range("PutLE16 past the end");
+    bytes[offset] = static_cast<char>(value & 0xFF);
+    bytes[offset + 1] = static_cast<char>(value >> 8);
+}
+
+void PutLE32(std::string& bytes, uint64_t offset, uint32_t value) {
+    if (offset > bytes.size() || bytes.size() - offset < 4)
+        throw std::out_of_range("PutLE32 past the end");
+    for (int i = 0; i < 4; ++i)
+        bytes[offset + static_cast<uint64_t>(i)] = static_cast<char>((value >> (8 * i)) & 0xFF);
+}
+
+uint16_t GetLE16(std::string_view bytes, uint64_t offset) {
+    if (offset > bytes.size() || bytes.size() - offset < 2)
+        throw std::out_of_range("GetLE16 past the end");
+    return static_cast<uint16_t>(static_cast<uint8_t>(bytes[offset]) | static_cast<uint8_t>(bytes[offset + 1]) << 8);
+}
+
+uint32_t GetLE32(std::string_view bytes, uint64_t offset) {
+    return GetLE16(bytes, offset) | static_cast<uint32_t>(GetLE16(bytes, offset + 2)) << 16;
+}
+
+uint32_t Crc32(std::string_view bytes) {
+    uLong crc = crc32(0L, Z_NULL, 0);
+    // zlib takes at most a uInt per call.
+    while (!bytes.empty()) {
+        const size_t part = bytes.size() < 0x40000000u ? bytes.size() : 0x40000000u;
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(part));
+        bytes.remove_prefix(part);
+    }
+    return static_cast<uint32_t>(crc);
+}
+
+std::string Deflate(std::string_view bytes) {
+    Deflater deflater;
+    return deflater.Compress(bytes);
+}
+
+std::string EncryptTraditional(std::string_view password, std::string_view plain) {
+    TraditionalCipher cipher(password);
+    std::string out;
+    out.reserve(plain.size());
+    for (char c : plain)
+        out.push_back(cipher.Encrypt(c));
+    return out;
+}
+
+std::string EncryptionHeader(std::string_view seed, uint8_t checkByte) {
+    // xorshift32 seeded from the CRC of the seed: fixed bytes per name, different across names.
+    uint32_t state = Crc32(seed) | 1;
+    std::string header;
+    while (header.size() < encryptionHeaderSize - 1) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        header.push_back(static_cast<char>(state >> 24));
+    }
+    header.push_back(static_cast<char>(checkByte));
+    return header;
+}
+
+std::string WriteFile(const std::string& path, std::string_view bytes) {
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    file.close();
+    if (!file)
+        throw std::runtime_error("cannot write " + path);
+    return path;
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        throw std::runtime_error("cannot read " + path);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+} // namespace ziptest
