@@ -114,20 +114,32 @@ std::uint32_t CZipArchive::ReadEntry(void* buffer, std::uint32_t size) {
 
     if (!deflated) {
         // Open made sure the stored bytes are exactly the declared size.
+        const bool encrypted = centralDir.currentHeader->IsEncrypted();
         while (stream.avail_out > 0) {
-            if (stream.avail_in == 0) {
+            std::uint32_t n;
+            if (stream.avail_in == 0 && !encrypted) {
+                // Plain stored bytes need no work between the archive and the caller: they go
+                // straight into the caller's buffer, without a stop in the entry's own.
                 if (entry.compressedLeft == 0)
                     ThrowError(CZipException::BadArchive);
-                RefillEntryInput();
+                n = std::min(stream.avail_out, entry.compressedLeft);
+                storage.Read(stream.next_out, n, false);
+                entry.compressedLeft -= n;
+            } else {
+                if (stream.avail_in == 0) {
+                    if (entry.compressedLeft == 0)
+                        ThrowError(CZipException::BadArchive);
+                    RefillEntryInput();
+                }
+                n = std::min(stream.avail_out, stream.avail_in);
+                std::memcpy(stream.next_out, stream.next_in, n);
+                stream.avail_in -= n;
+                stream.next_in += n;
             }
-            const std::uint32_t n = std::min(stream.avail_out, stream.avail_in);
-            std::memcpy(stream.next_out, stream.next_in, n);
             entry.crc = static_cast<std::uint32_t>(crc32(entry.crc, stream.next_out, n));
             entry.uncompressedLeft -= n;
-            stream.avail_in -= n;
             stream.avail_out -= n;
             stream.next_out += n;
-            stream.next_in += n;
             stream.total_out += n;
             total += n;
         }
