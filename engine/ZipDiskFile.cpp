@@ -45,6 +45,7 @@ bool CZipDiskFile::Open(const char* path, std::uint32_t flags, bool throwOnError
     handle = fd;
     fileName = path ? path : "";
     readAheadOn = readOnly;
+    createdHere = (flags & OpenCreate) && (flags & OpenExclusive);
     DropReadAhead();
     osPosition = 0;
     knownLength = -1;
@@ -175,6 +176,8 @@ CZipStream::StampResult CZipDiskFile::Stamp(std::int64_t time, std::uint32_t att
     if (handle == -1)
         return NotAFile;
     // The time first: a read-only attribute could refuse it afterwards.
-    const bool done = ZipOs::ApplyFileModTime(handle, time) && ZipOs::ApplyFileAttributes(handle, attributes, unixMode);
+    const bool done = ZipOs::ApplyFileModTime(handle, time) &&
+                      (createdHere ? ZipOs::ApplyNewFileAttributes(handle, attributes, unixMode)
+                                   : ZipOs::ApplyFileAttributes(handle, attributes, unixMode));
     return done ? Stamped : StampFailed;
 }

@@ -52,6 +52,8 @@ private:
     std::uint32_t aheadEnd = 0; // bytes held
     // The descriptor's own position, the end of the block, while reading ahead.
     std::int64_t osPosition = 0;
+    // Created by this Open (exclusively): its mode is known without asking.
+    bool createdHere = false;
     // A read-only file's length, asked once.
     std::int64_t knownLength = -1;
 };

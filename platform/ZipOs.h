@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // The engine's and the front end's only door to the operating system: free
@@ -39,6 +40,9 @@ bool ApplyAttributes(const std::string& path, std::uint32_t attributes, int unix
 bool ApplyModTime(const std::string& path, std::int64_t time);
 // The same two through a file open for writing, which spares a path lookup each.
 bool ApplyFileAttributes(int fd, std::uint32_t attributes, int unixMode = -1);
+// The same for a file this process has just created with FileCreate | FileExclusive: its mode is
+// known from the umask without asking.
+bool ApplyNewFileAttributes(int fd, std::uint32_t attributes, int unixMode = -1);
 bool ApplyFileModTime(int fd, std::int64_t time);
 // Names the system's time zone explicitly when none is set, which means the
 // same zone: the C library then reads it once instead of looking at it again
@@ -68,6 +72,8 @@ int ReadAnswer();
 // One line typed on the terminal (not standard input), echoed and editable,
 // at most 49 characters kept. False when there is no terminal or the read fails.
 bool ReadPasswordLine(std::string& text);
+// Whether the stream is a terminal, where what is written should show at once.
+bool IsTerminal(std::FILE* stream);
 bool PathExists(const std::string& path);
 // Makes an existing output path writable again (a read-only file can then be replaced).
 bool MakeNormal(const std::string& path);

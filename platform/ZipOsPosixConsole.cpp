@@ -68,6 +68,8 @@ bool GetModulePath(std::string& path) {
 
 int ReadAnswer() { return std::getchar(); }
 
+bool IsTerminal(std::FILE* stream) { return ::isatty(::fileno(stream)) == 1; }
+
 bool ReadPasswordLine(std::string& text) {
     const int fd = ::open(terminalDevice, O_RDONLY | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)

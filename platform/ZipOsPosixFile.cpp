@@ -36,7 +36,7 @@ int OpenFile(const std::string& path, unsigned flags) {
         oflag |= O_NONBLOCK;
     int fd;
     do
-        fd = ::open(native.c_str(), oflag, 0666);
+        fd = ::open(native.c_str(), oflag, newFileMode);
     while (fd == -1 && errno == EINTR);
     if (fd == -1)
         return -1;

@@ -133,6 +133,14 @@ bool ApplyFileAttributes(int fd, std::uint32_t attributes, int unixMode) {
     return wanted == current || ::fchmod(fd, wanted) == 0;
 }
 
+// A folder with a default ACL gives a new file the ACL's mode in place of the umask's; a file whose
+// wanted mode is the umask's result then keeps the ACL's, as if extracted without a mode.
+bool ApplyNewFileAttributes(int fd, std::uint32_t attributes, int unixMode) {
+    const mode_t current = newFileMode & ~ProcessUmask();
+    const mode_t wanted = WantedMode(current, false, attributes, unixMode);
+    return wanted == current || ::fchmod(fd, wanted) == 0;
+}
+
 bool ApplyFileModTime(int fd, std::int64_t time) {
     struct timespec times[2];
     FileTimes(time, times);

@@ -31,7 +31,8 @@ bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 } // namespace
 
 CExtractionRun::Console CExtractionRun::StandardConsole() {
-    return Console{stdout, &ZipOs::ReadAnswer, &ZipOs::ReadPasswordLine};
+    // Into a pipe or a file, one write per entry would cost as much as a small entry's own writes.
+    return Console{stdout, &ZipOs::ReadAnswer, &ZipOs::ReadPasswordLine, ZipOs::IsTerminal(stdout)};
 }
 
 CExtractionRun::CExtractionRun(const Console& console) : console(console) {}
@@ -68,12 +69,20 @@ std::string CExtractionRun::PrintableName(const std::string& name) {
 
 void CExtractionRun::Say(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), console.out);
-    std::fflush(console.out);
+    if (console.flushEachMessage)
+        FlushConsole();
 }
 
 int CExtractionRun::Run(const std::string& modulePath) {
+    const int status = RunDialogue(modulePath);
+    FlushConsole();
+    return status;
+}
+
+int CExtractionRun::RunDialogue(const std::string& modulePath) {
     targetFolder = TargetFolder(modulePath);
     Say(askPrefix + targetFolder + askSuffix);
+    FlushConsole();
     const int answer = console.readAnswer();
     if (answer != 'A' && answer != 'a')
         return StatusDone;
@@ -154,6 +163,7 @@ bool CExtractionRun::IsExistingPathInside(const std::string& name, const std::st
 void CExtractionRun::SupplyPassword(CZipArchive& archive) {
     if (!passwordRead) {
         Say(passwordPromptText);
+        FlushConsole();
         passwordRead = console.readPasswordLine(password);
         if (!passwordRead)
             password.clear();

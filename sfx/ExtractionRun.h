@@ -24,6 +24,9 @@ class CExtractionRun {
         std::FILE* out;
         int (*readAnswer)();
         bool (*readPasswordLine)(std::string& text);
+        // Each message is flushed as it is written (a terminal); otherwise the stream's own buffer
+        // collects them and is flushed before every read of input and at the end.
+        bool flushEachMessage = true;
     };
     static Console StandardConsole();
 
@@ -48,8 +51,11 @@ class CExtractionRun {
     // Asks for the password the first time an encrypted entry needs it (again after a failed read)
     // and hands it to the archive.
     void SupplyPassword(CZipArchive& archive);
-    // Writes text as it is and flushes, so it shows before the program waits or works.
+    // Writes text as it is; on a terminal it is flushed at once, so it shows before the program works.
     void Say(const std::string& text);
+    // Everything said so far reaches the console: before the program waits for input, and at the end.
+    void FlushConsole() { std::fflush(console.out); }
+    int RunDialogue(const std::string& modulePath);
 
     Console console;
     std::string targetFolder;
