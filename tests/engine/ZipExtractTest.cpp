@@ -219,16 +219,25 @@ TEST(Extract, AFailedEntryKeepsTheExistingFileAndLeavesNothingBehind) {
     password.password = "other";
     const std::vector<Entry> entries = {crc, data, early, descriptor, fresh, password};
     const char* outcomes[] = {"102", "504", "false", "101", "102", "110"};
-    Opened zip(entries);
-    zip.archive.SetPassword("wrong");
-    CTempDir out;
-    WriteFile(out.Join("keep.txt"), "old");
-    for (std::uint16_t i = 0; i < entries.size(); ++i) {
-        EXPECT_EQ(Extract(zip.archive, i, out.Path()), outcomes[i]) << i;
-        EXPECT_EQ(ReadFile(out.Join("keep.txt")), "old") << i;
+    // An existing file is replaced through a temporary one; a new one is written in place and removed.
+    for (const bool existing : {true, false}) {
+        Opened zip(entries);
+        zip.archive.SetPassword("wrong");
+        CTempDir out;
+        if (existing)
+            WriteFile(out.Join("keep.txt"), "old");
+        for (std::uint16_t i = 0; i < entries.size(); ++i) {
+            EXPECT_EQ(Extract(zip.archive, i, out.Path()), outcomes[i]) << i << " existing " << existing;
+            EXPECT_EQ(fs::exists(out.Join("keep.txt")), existing) << i;
+            if (existing) {
+                EXPECT_EQ(ReadFile(out.Join("keep.txt")), "old") << i;
+            }
+        }
+        // The folder of the failed new file stays; no partial or temporary file anywhere.
+        const std::set<std::string> left =
+            existing ? std::set<std::string>{"keep.txt", "new/"} : std::set<std::string>{"new/"};
+        EXPECT_EQ(Tree(out.Path()), left);
     }
-    // The folder of the failed new file stays; no partial or temporary file anywhere.
-    EXPECT_EQ(Tree(out.Path()), (std::set<std::string>{"keep.txt", "new/"}));
 }
 
 TEST(Extract, OutputInTheWayFailsCleanly) {
