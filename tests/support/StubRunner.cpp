@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -135,10 +136,17 @@ struct Pipe {
 
 // Child side between fork and exec: only async-signal-safe calls.
 [[noreturn]] void StartChild(char* const* argv, const char* workDir, const Pipe& in, const Pipe& out, const Pipe& err,
-                             const Pipe& status, bool closeStdin, const char* slavePath) {
+                             const Pipe& status, bool closeStdin, const char* slavePath,
+                             unsigned long long fileSizeLimit) {
     const auto fail = [&status]() { ChildFailed(status.fds[1]); };
     if (::setsid() < 0)
         fail();
+    if (fileSizeLimit != 0) {
+        const rlimit limit{fileSizeLimit, fileSizeLimit};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            fail();
+        ::signal(SIGXFSZ, SIG_IGN); // an ignored signal stays ignored across exec
+    }
     if (slavePath) {
         // The first terminal a session leader opens becomes its controlling terminal; TIOCSCTTY makes
         // it so explicitly. The descriptor stays open (no O_CLOEXEC) so the terminal lives on.
@@ -204,7 +212,7 @@ CStubRunner::Result CStubRunner::Run(const std::vector<std::string>& argv, const
         Fail("fork");
     if (pid == 0)
         StartChild(args.data(), workDir.c_str(), in, out, err, status, options.closeStdin,
-                   options.terminal ? terminal.slavePath.c_str() : nullptr);
+                   options.terminal ? terminal.slavePath.c_str() : nullptr, options.fileSizeLimit);
 
     in.CloseRead();
     out.CloseWrite();
@@ -289,8 +297,9 @@ CStubRunner::Result CStubRunner::Run(const std::vector<std::string>& argv, const
 
     // The child may have closed its output and still run: the deadline holds for the wait too.
     int waitStatus = 0;
+    rusage usage{};
     for (;;) {
-        const pid_t ended = ::waitpid(pid, &waitStatus, result.timedOut ? 0 : WNOHANG);
+        const pid_t ended = ::wait4(pid, &waitStatus, result.timedOut ? 0 : WNOHANG, &usage);
         if (ended == pid || (ended < 0 && errno != EINTR))
             break;
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -304,6 +313,7 @@ CStubRunner::Result CStubRunner::Run(const std::vector<std::string>& argv, const
     // Echo still in the terminal's buffer after the child ended.
     for (pollfd p{termFd, POLLIN, 0}; termFd >= 0 && ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);)
         ReadSome(termFd, result.terminal);
+    result.peakRssKb = usage.ru_maxrss;
     if (WIFEXITED(waitStatus))
         result.exitCode = WEXITSTATUS(waitStatus);
     else if (WIFSIGNALED(waitStatus))
