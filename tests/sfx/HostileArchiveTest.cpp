@@ -122,6 +122,8 @@ TEST_P(HostileArchive, StaysInsideItsFolder) {
         EXPECT_EQ(result.out, ask + archiveErrorText);
         EXPECT_EQ(result.exitCode, 2);
         EXPECT_EQ(outcome.targetFilesAfter, outcome.targetFilesBefore);
+        if (row.verify)
+            row.verify(sandbox);
         return;
     }
     const std::string head =
@@ -158,6 +160,8 @@ TEST_P(HostileArchive, StaysInsideItsFolder) {
     EXPECT_EQ(result.exitCode, anyFailed ? 1 : 0);
     EXPECT_TRUE(outcome.targetFilesAfter == files)
         << "below the target:" << FileList(outcome.targetFilesAfter) << "\nexpected:" << FileList(files);
+    if (row.verify)
+        row.verify(sandbox);
 }
 
 namespace {

@@ -61,6 +61,8 @@ struct HostileCase {
     unsigned long long fileSizeLimit = 0;
     // Prepares what the row needs of the system; false skips the row (a tmpfs needs root).
     std::function<bool(CSandbox&)> canRun;
+    // Further checks after the run, for what the file lists do not show (modes).
+    std::function<void(const CSandbox&)> verify;
 };
 
 // The archive the test writer builds from entries, whatever the sandbox.

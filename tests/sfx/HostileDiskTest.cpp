@@ -25,6 +25,11 @@ HostileCase DiskRow(std::string label, std::function<void(CSandbox&)> prepare, s
     return row;
 }
 
+unsigned ModeOf(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? static_cast<unsigned>(st.st_mode & 07777) : 0;
+}
+
 Entry ReadOnlyDir(const std::string& name) {
     Entry dir = Dir(name);
     dir.externalAttr = UnixAttributes(040555) | dosDirectory;
@@ -56,6 +61,16 @@ const HostileCase diskCases[] = {
         },
         {File("secret.txt", "new"), File("readonly.txt", "new")},
         {Ok("secret.txt", "new"), Ok("readonly.txt", "new")}),
+    // A file whose entry fails stays exactly as it was, read-only bit included.
+    [] {
+        Entry damaged = File("ro.txt", "new");
+        damaged.local.crc = damaged.central.crc = 1;
+        HostileCase row = DiskRow(
+            "read-only file whose entry fails",
+            [](CSandbox& sandbox) { sandbox.Write(target + "ro.txt", "older", 0444); }, {damaged}, {Refused("ro.txt")});
+        row.verify = [](const CSandbox& sandbox) { EXPECT_EQ(ModeOf(sandbox.Path(target + "ro.txt")), 0444u); };
+        return row;
+    }(),
     DiskRow(
         "folder where a file goes",
         [](CSandbox& sandbox) { sandbox.Write(target + "x.txt/inner.txt", "keep"); },
