@@ -70,6 +70,17 @@ inline std::function<std::string(CSandbox&)> Build(std::vector<ziptest::Entry> e
     return [entries, options](CSandbox&) { return ziptest::BuildArchive(entries, options); };
 }
 
+// Rows that make thousands of files or folders run on a tmpfs where the system allows one: it makes
+// files quickly and takes them all away at once when it is unmounted.
+inline HostileCase OnTmpfsIfPossible(HostileCase row) {
+    constexpr unsigned long long room = 64 << 20;
+    row.canRun = [](CSandbox& sandbox) {
+        sandbox.MountTmpfs(room);
+        return true;
+    };
+    return row;
+}
+
 // A row whose archive must not open at all.
 inline HostileCase NoArchive(std::string label, std::function<std::string(CSandbox&)> build) {
     HostileCase row;

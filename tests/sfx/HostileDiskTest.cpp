@@ -105,15 +105,8 @@ HostileCase DiskFullRow(std::string label, std::function<bool(CSandbox&)> canRun
     return row;
 }
 
-bool MountSmallDisk(CSandbox& sandbox) {
-    struct stat stub;
-    if (::stat(ROZBAL_STUB_PATH, &stub) != 0)
-        return false;
-    return sandbox.MountTmpfs("box/in", static_cast<unsigned long long>(stub.st_size) + roomBesideProgram);
-}
-
 const HostileCase diskFullCases[] = {
-    DiskFullRow("small tmpfs", MountSmallDisk, 0),
+    DiskFullRow("small tmpfs", [](CSandbox& sandbox) { return sandbox.MountTmpfs(roomBesideProgram); }, 0),
     DiskFullRow("file size limit", nullptr, roomBesideProgram),
 };
 HOSTILE_CASES(DiskFull, diskFullCases);

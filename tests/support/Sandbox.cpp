@@ -97,10 +97,13 @@ void CSandbox::MakeFifo(const std::string& relative) const {
         Fail("mkfifo " + path);
 }
 
-bool CSandbox::MountTmpfs(const std::string& relative, unsigned long long bytes) {
-    MakeFolder(relative);
-    const std::string path = Path(relative);
-    const std::string options = "size=" + std::to_string(bytes) + ",mode=0755";
+bool CSandbox::MountTmpfs(unsigned long long room) {
+    struct stat stub;
+    if (::stat(ROZBAL_STUB_PATH, &stub) != 0)
+        Fail("stat " ROZBAL_STUB_PATH);
+    const std::string path = Path(ParentOf(program));
+    const std::string options =
+        "size=" + std::to_string(static_cast<unsigned long long>(stub.st_size) + room) + ",mode=0755";
     if (::mount("tmpfs", path.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) != 0)
         return false;
     mounts.push_back(path);

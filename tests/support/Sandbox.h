@@ -40,9 +40,10 @@ class CSandbox {
     void Symlink(const std::string& relative, const std::string& pointsTo) const;
     void HardLink(const std::string& relative, const std::string& existingRelative) const;
     void MakeFifo(const std::string& relative) const;
-    // Mounts a tmpfs of `bytes` on the folder (made if missing), unmounted with the sandbox. False when
-    // the system refuses (a user without the right to mount).
-    bool MountTmpfs(const std::string& relative, unsigned long long bytes);
+    // Mounts a tmpfs on the program's folder with room for the stub, its archive up to `room` bytes
+    // and what is extracted, unmounted with the sandbox. False when the system refuses (a user
+    // without the right to mount).
+    bool MountTmpfs(unsigned long long room);
 
     struct Outcome {
         CStubRunner::Result result;

@@ -45,7 +45,9 @@ class CStubRunner {
         int exitCode = -1;    // exit status 0..255, or -1 when the child did not exit normally
         int signal = 0;       // the signal that ended the child, 0 when it exited
         bool timedOut = false;
-        long peakRssKb = 0; // the child's largest resident set, in KiB
+        // The child's largest resident set in KiB, as sampled while it ran (every output and every
+        // 10 ms): it can only miss growth in the child's last moments.
+        long peakRssKb = 0;
     };
 
     const std::string& Folder() const { return folder.Path(); }
