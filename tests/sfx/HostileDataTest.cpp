@@ -50,9 +50,11 @@ std::uint32_t StubSize() {
     return static_cast<std::uint32_t>(st.st_size);
 }
 
+constexpr int rawDeflateWindowBits = -15;
+
 std::string InflateRaw(std::string_view bytes) {
     z_stream stream{};
-    if (inflateInit2(&stream, -15) != Z_OK)
+    if (inflateInit2(&stream, rawDeflateWindowBits) != Z_OK)
         throw std::runtime_error("inflateInit2");
     stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
     stream.avail_in = static_cast<uInt>(bytes.size());
@@ -87,6 +89,10 @@ void PatchSizes(std::string& zip, const Layout& layout, std::size_t entry, std::
 // the kernel. Only the last entry's data end before another record begins.
 constexpr int bombEntries = 10;
 const std::string kernelData(2 << 20, 'k');
+// A stored deflate block: one byte with BFINAL 0 and BTYPE 00, then LEN and its complement NLEN.
+constexpr std::size_t storedBlockHeaderSize = 5;
+constexpr std::size_t storedBlockLengthOffset = 1;
+constexpr std::size_t storedBlockComplementOffset = 3;
 
 std::string BombName(int i) { return "bomb" + std::to_string(i); }
 
@@ -96,9 +102,9 @@ std::string QuotedOverlapBomb() {
         Entry entry = File(BombName(i), i + 1 < bombEntries ? "" : kernelData);
         if (i + 1 < bombEntries) {
             const auto quoted = static_cast<std::uint16_t>(localHeaderSize + BombName(i + 1).size());
-            std::string block(5, '\0'); // a stored block that is not the last: 0, length, its complement
-            PutLE16(block, 1, quoted);
-            PutLE16(block, 3, static_cast<std::uint16_t>(~quoted));
+            std::string block(storedBlockHeaderSize, '\0');
+            PutLE16(block, storedBlockLengthOffset, quoted);
+            PutLE16(block, storedBlockComplementOffset, static_cast<std::uint16_t>(~quoted));
             entry.rawData = block;
         }
         entries.push_back(entry);

@@ -34,7 +34,9 @@ const std::string longestName = Repeat("a/", 32767) + "b"; // 65 535 bytes, the 
 
 const HostileCase nameCases[] = {
     NameRow("parent", File("../x.txt", "evil"), Refused("..\\x.txt")),
+    NameRow("parent from DOS", DosFile("../x.txt", "evil"), Refused("..\\x.txt")),
     NameRow("back out through a folder", File("a/../../x.txt", "evil"), Refused("a\\..\\..\\x.txt")),
+    NameRow("back out through a folder from DOS", DosFile("a/../../x.txt", "evil"), Refused("a\\..\\..\\x.txt")),
     NameRow("three levels up", File("../../../x.txt", "evil"), Refused("..\\..\\..\\x.txt")),
     NameRow("backslash parent from UNIX", File("..\\x.txt", "evil"), Refused("..\\x.txt")),
     NameRow("backslash parent from DOS", DosFile("..\\x.txt", "evil"), Refused("..\\x.txt")),

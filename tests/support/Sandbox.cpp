@@ -112,6 +112,7 @@ bool CSandbox::MountTmpfs(unsigned long long room) {
 
 CSandbox::Outcome CSandbox::Run(const std::string& archive, CStubRunner::Options options) {
     runner.MakeProgram(program, archive);
+    Write(ParentOf(program) + "/sentinel.txt", "sentinel"); // beside the target folder, on its disk
     const std::string targetPath = TargetPath();
     struct stat st;
     // The folder that holds the target changes when the run makes the target.

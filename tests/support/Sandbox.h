@@ -13,8 +13,8 @@
 //   sentinel.txt          "sentinel", beside everything
 //   outside/secret.txt    "secret" (0644) and outside/readonly.txt "read-only" (0444): what a hostile
 //                         archive would aim at through links
-//   box/in/<program>      the program, stub and archive; a name that climbs out of the target lands
-//                         in box/in, box or Folder(), all watched
+//   box/in/<program>      the program, stub and archive, with box/in/sentinel.txt beside it; a name
+//                         that climbs out of the target lands in box/in, box or Folder(), all watched
 //   box/in/<target>/      the target folder, the one place a run may change
 //
 //     CSandbox sandbox("box/in/setup.run", "box/in/setup");
