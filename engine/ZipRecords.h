@@ -14,24 +14,21 @@ inline std::uint32_t ReadLe32(const unsigned char* p) {
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-// Every signature is "PK" and two bytes naming the record. The program that carries an archive
-// must not carry the four bytes itself: with nothing appended, the end record search looks through
-// the program's own last 64 KiB and could take a signature there for an archive. So only the naming
-// bytes are constants; the lead is read at run time from a volatile, which keeps the compiler from
-// joining the parts into one four-byte immediate.
 constexpr std::uint32_t signatureSize = 4;
+// Every signature is "PK" followed by two bytes naming the record. The halves
+// are kept and compared apart: a whole 4-byte signature in the program's code
+// would make the stub itself look like an archive to a scanner.
 struct Signature {
-    unsigned char kind[2];
+    std::uint16_t kind; // the two bytes after "PK", little-endian
 };
-inline volatile unsigned char signatureLead[2] = {0x50, 0x4B}; // "PK"
+constexpr std::uint16_t signatureMarker = 0x4B50; // "PK"
 
-inline bool HasSignature(const unsigned char* p, const Signature& signature) {
-    return p[0] == signatureLead[0] && p[1] == signatureLead[1] && p[2] == signature.kind[0] &&
-           p[3] == signature.kind[1];
+inline bool HasSignature(const unsigned char* p, Signature signature) {
+    return ReadLe16(p) == signatureMarker && ReadLe16(p + 2) == signature.kind;
 }
 
 // ---- End of central directory: 22 bytes + archive comment -------------------
-constexpr Signature endRecordSignature = {{0x05, 0x06}};
+constexpr Signature endRecordSignature = {0x0605};
 constexpr std::uint32_t endRecordSize = 22; // + comment
 constexpr std::uint32_t maxCommentSize = 65535;
 constexpr std::uint32_t endRecordSearchLimit = endRecordSize + maxCommentSize; // 65 557
@@ -46,7 +43,7 @@ constexpr int commentLength = 20;
 } // namespace EndRecord
 
 // ---- Central file header: 46 bytes + name + extra field + comment ------------
-constexpr Signature centralHeaderSignature = {{0x01, 0x02}};
+constexpr Signature centralHeaderSignature = {0x0201};
 constexpr std::uint32_t centralHeaderSize = 46; // + name + extra + comment
 namespace CentralHeader {
 constexpr int versionMadeBy = 4;
@@ -68,7 +65,7 @@ constexpr int localHeaderOffset = 42;
 } // namespace CentralHeader
 
 // ---- Local file header: 30 bytes + name + extra field, then the data ---------
-constexpr Signature localHeaderSignature = {{0x03, 0x04}};
+constexpr Signature localHeaderSignature = {0x0403};
 constexpr std::uint32_t localHeaderSize = 30; // + name + extra
 namespace LocalHeader {
 constexpr int versionNeeded = 4;
@@ -82,7 +79,7 @@ constexpr int extraLength = 28;
 } // namespace LocalHeader
 
 // ---- Data descriptor: [signature] crc32, compressed size, uncompressed size --
-constexpr Signature descriptorSignature = {{0x07, 0x08}};
+constexpr Signature descriptorSignature = {0x0807};
 constexpr std::uint32_t descriptorSize = 12; // without the optional signature
 
 // ---- Traditional encryption: a 12-byte header precedes the entry's data -------

@@ -76,6 +76,7 @@ TEST(StubLinkage, ReleaseStubIsStripped) {
 
 // A ZIP reader that searches backward for the end record, or a tool that scans
 // forward for local headers, must not find one inside the stub.
+// A signature anywhere in the stub would be taken for the start of the archive.
 TEST(StubLinkage, BytesHoldNoZipSignature) {
     std::ifstream in(stubPath, std::ios::binary);
     ASSERT_TRUE(in) << stubPath;
