@@ -55,9 +55,9 @@ available() {
     esac
 }
 
-# spec TOOL ARCHIVE: appends TOOL's pairtime arguments to SPEC; fails when TOOL
+# add_tool TOOL ARCHIVE: appends TOOL's pairtime arguments to TOOLCMDS; fails when TOOL
 # does not apply. OUTSUB: where the tree lands inside the run folder.
-spec() {
+add_tool() {
     local tool=$1 archive=$2 zip=$OUT/zips/$2.zip crypt=0
     [[ $archive == *-crypt ]] && crypt=1
     if [ -n "${STUB_PATH[$tool]+set}" ]; then # setup.run = stub + archive, extracting into ./setup
@@ -67,25 +67,25 @@ spec() {
             cat "${STUB_PATH[$tool]}" "$zip" >"$run"
             chmod 755 "$run"
         fi
-        SPEC+=(-t "$tool" -i $'a\n' -l "$run" -c "${CHECK[$tool]:--}" --)
-        [ $crypt = 0 ] || SPEC+=("$BIN/ptytype" -w "$PROMPT" "$PASSWORD" --)
-        SPEC+=(./setup.run ";")
+        TOOLCMDS+=(-t "$tool" -i $'a\n' -l "$run" -c "${CHECK[$tool]:--}" --)
+        [ $crypt = 0 ] || TOOLCMDS+=("$BIN/ptytype" -w "$PROMPT" "$PASSWORD" --)
+        TOOLCMDS+=(./setup.run ";")
         return 0
     fi
     case $tool in
     zlimit)
-        SPEC+=(-t zlimit -c "${CHECK[zlimit]:--}" -- "$BIN/zlimit")
-        [ $crypt = 0 ] || SPEC+=(-P "$PASSWORD")
-        SPEC+=("$zip" ";")
+        TOOLCMDS+=(-t zlimit -c "${CHECK[zlimit]:--}" -- "$BIN/zlimit")
+        [ $crypt = 0 ] || TOOLCMDS+=(-P "$PASSWORD")
+        TOOLCMDS+=("$zip" ";")
         ;;
     zlimit-pty)
         [ $crypt = 1 ] || return 1
-        SPEC+=(-t zlimit-pty -c "${CHECK[zlimit-pty]:--}" -- "$BIN/ptytype" "$PASSWORD" -- "$BIN/zlimit" -P "$PASSWORD" "$zip" ";")
+        TOOLCMDS+=(-t zlimit-pty -c "${CHECK[zlimit-pty]:--}" -- "$BIN/ptytype" "$PASSWORD" -- "$BIN/zlimit" -P "$PASSWORD" "$zip" ";")
         ;;
     unzip)
-        SPEC+=(-t unzip -c "${CHECK[unzip]:--}" -- unzip -qo)
-        [ $crypt = 0 ] || SPEC+=(-P "$PASSWORD")
-        SPEC+=("$zip" ";")
+        TOOLCMDS+=(-t unzip -c "${CHECK[unzip]:--}" -- unzip -qo)
+        [ $crypt = 0 ] || TOOLCMDS+=(-P "$PASSWORD")
+        TOOLCMDS+=("$zip" ";")
         ;;
     unzipsfx) # Debian's unzipsfx has no decryption
         [ $crypt = 0 ] || return 1
@@ -96,17 +96,17 @@ spec() {
             zip -qA "$sfx"
             chmod 755 "$sfx"
         fi
-        SPEC+=(-t unzipsfx -c "${CHECK[unzipsfx]:--}" -- "$sfx" -qo ";")
+        TOOLCMDS+=(-t unzipsfx -c "${CHECK[unzipsfx]:--}" -- "$sfx" -qo ";")
         ;;
     7z)
-        SPEC+=(-t 7z -c "${CHECK[7z]:--}" -- "$SEVENZ" x -y -bso0 -bsp0)
-        [ $crypt = 0 ] || SPEC+=("-p$PASSWORD")
-        SPEC+=("$zip" ";")
+        TOOLCMDS+=(-t 7z -c "${CHECK[7z]:--}" -- "$SEVENZ" x -y -bso0 -bsp0)
+        [ $crypt = 0 ] || TOOLCMDS+=("-p$PASSWORD")
+        TOOLCMDS+=("$zip" ";")
         ;;
     bsdtar)
-        SPEC+=(-t bsdtar -c "${CHECK[bsdtar]:--}" -- bsdtar -xf "$zip")
-        [ $crypt = 0 ] || SPEC+=(--passphrase "$PASSWORD")
-        SPEC+=(";")
+        TOOLCMDS+=(-t bsdtar -c "${CHECK[bsdtar]:--}" -- bsdtar -xf "$zip")
+        [ $crypt = 0 ] || TOOLCMDS+=(--passphrase "$PASSWORD")
+        TOOLCMDS+=(";")
         ;;
     esac
 }
@@ -131,9 +131,9 @@ for shape in $SHAPES; do
         for t in $TOOLS; do available "$t" && tools+=("$t"); done
 
         # One kept run of every tool, checked against the corpus.
-        SPEC=()
-        for t in zlimit "${tools[@]}"; do spec "$t" "$archive" || true; done
-        "$BIN/pairtime" -n 1 -w 0 -k -T 120 -d "$WORK/verify" "${SPEC[@]}" >"$WORK/verify.tsv"
+        TOOLCMDS=()
+        for t in zlimit "${tools[@]}"; do add_tool "$t" "$archive" || true; done
+        "$BIN/pairtime" -n 1 -w 0 -k -T 120 -d "$WORK/verify" "${TOOLCMDS[@]}" >"$WORK/verify.tsv"
         timed=() skipped=()
         for t in zlimit "${tools[@]}"; do
             [ -d "$WORK/verify/$t.0" ] || continue
@@ -153,10 +153,10 @@ for shape in $SHAPES; do
 
         runs=$RUNS
         [ "$shape" = tiny ] && runs=$TINY_RUNS
-        SPEC=()
-        for t in zlimit "${timed[@]}"; do spec "$t" "$archive" || true; done
+        TOOLCMDS=()
+        for t in zlimit "${timed[@]}"; do add_tool "$t" "$archive" || true; done
         echo "bench: $archive: zlimit ${timed[*]} ($runs rounds)" >&2
-        "$BIN/pairtime" -n "$runs" -w "$WARMUP" -d "$WORK/runs" "${SPEC[@]}" |
+        "$BIN/pairtime" -n "$runs" -w "$WARMUP" -d "$WORK/runs" "${TOOLCMDS[@]}" |
             sed "s/^/$archive\t/" >>"$RESULTS/results.tsv"
         for row in "${skipped[@]+"${skipped[@]}"}"; do printf '%s\n' "$row" >>"$RESULTS/results.tsv"; done
         rm -rf "$WORK/runs" "$WORK/prep"

@@ -2,7 +2,6 @@
 
 #include "engine/ZipArchive.h"
 #include "engine/ZipEntryHeader.h"
-#include "engine/ZipPathSafety.h"
 #include "platform/ZipOs.h"
 
 namespace {
@@ -106,7 +105,6 @@ int CExtractionRun::RunDialogue(const std::string& modulePath) {
 
     Say(countPrefix + std::to_string(archive.GetCount(false)) + countSuffix + listHeadText);
     bool anyFailed = false;
-    targetExisted = ZipOs::PathExists(targetFolder);
     for (std::uint16_t index = 0; index < archive.GetCount(false); ++index) {
         if (!ProcessEntry(archive, index))
             anyFailed = true;
@@ -130,13 +128,10 @@ bool CExtractionRun::ProcessEntry(CZipArchive& archive, std::uint16_t index) {
     const std::string name = header.GetFileName();
     Say(entryPrefix + PrintableName(name));
 
-    // An existing file is made writable so that it can be replaced; it is no longer deleted up
-    // front, since the extraction replaces it only with a file that passed its checks. A path
-    // that leaves the target folder, or leads through a symlink, is not touched at all.
-    const std::string path = archive.ComposeExtractPath(name, targetFolder.c_str(), true, nullptr);
-    if (targetExisted && IsExistingPathInside(name, path))
-        ZipOs::MakeNormal(path);
-
+    // An existing file is neither deleted nor made writable up front: the extraction renames a
+    // verified file over it, which a read-only file does not prevent, and a failed entry leaves it
+    // exactly as it was. Making it writable would also change every hard link to it, in the target
+    // folder or not.
     bool extracted = false;
     try {
         extracted = archive.ExtractEntry(index, targetFolder.c_str(), true, nullptr, transferBufferSize);
@@ -149,15 +144,6 @@ bool CExtractionRun::ProcessEntry(CZipArchive& archive, std::uint16_t index) {
         archive.CloseEntry(nullptr, true);
     }
     return extracted;
-}
-
-bool CExtractionRun::IsExistingPathInside(const std::string& name, const std::string& path) const {
-    // The string rules first; the disk is asked only about a path that stays inside.
-    if (CZipPathSafety::Judge(name, targetFolder, path) != CZipPathSafety::Inside || !ZipOs::PathExists(path))
-        return false;
-    const std::string relative = CZipPathSafety::RelativePart(targetFolder, path);
-    const std::string base = path.substr(0, path.size() - relative.size());
-    return ZipOs::WalkFoldersBelow(base, CZipPathSafety::DirectoryOf(relative), false) == ZipOs::FolderWalk::Ready;
 }
 
 void CExtractionRun::SupplyPassword(CZipArchive& archive) {

@@ -1,17 +1,22 @@
-// Extracts every entry of every in-scope archive of the shared corpus (made by other tools) and
-// compares the outcome and the extracted bytes with the corpus's expected entries.
+// Every archive of the shared corpus (made by other tools and taken from other projects' test suites)
+// goes through the engine as the extractor uses it: opened, then every entry extracted into a scratch
+// folder with the manifest's password. The outcome is compared with MANIFEST.tsv (does it open) and
+// EXPECTED-ENTRIES.tsv (does each entry come out, byte-exact by its SHA-256). Archives that must fail
+// fail with a CZipException; nothing that succeeds may have asked for bytes past the end of the file.
+// Where our policy differs from the manifest, `deviations` below says so and why.
+#include "support/MemoryStream.h"
+#include "support/Sha256.h"
 #include "support/TempDir.h"
 #include "support/ZipTestWriter.h"
 
 #include "engine/ZipArchive.h"
 #include "engine/ZipException.h"
-#include "engine/ZipPathSafety.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <sstream>
 #include <string>
@@ -37,157 +42,238 @@ std::vector<std::vector<std::string>> ReadTable(const std::string& path) {
     return rows;
 }
 
+bool Has(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
-// FIPS 180-4 SHA-256, enough to compare extracted bytes with the corpus's digests.
-std::string Sha256(const std::string& bytes) {
-    static const std::uint32_t k[64] = {
-        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-    std::uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                          0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    std::string m = bytes;
-    const std::uint64_t bits = static_cast<std::uint64_t>(bytes.size()) * 8;
-    m += '\x80';
-    while (m.size() % 64 != 56)
-        m += '\0';
-    for (int i = 7; i >= 0; --i)
-        m += static_cast<char>((bits >> (i * 8)) & 0xFF);
-    const auto rotr = [](std::uint32_t x, int n) { return (x >> n) | (x << (32 - n)); };
-    for (std::size_t block = 0; block < m.size(); block += 64) {
-        std::uint32_t w[64];
-        for (int i = 0; i < 16; ++i) {
-            const auto* p = reinterpret_cast<const unsigned char*>(m.data() + block + i * 4);
-            w[i] = std::uint32_t{p[0]} << 24 | std::uint32_t{p[1]} << 16 | std::uint32_t{p[2]} << 8 | p[3];
-        }
-        for (int i = 16; i < 64; ++i) {
-            const std::uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-            const std::uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-        }
-        std::uint32_t a[8];
-        std::copy(h, h + 8, a);
-        for (int i = 0; i < 64; ++i) {
-            const std::uint32_t t1 = a[7] + (rotr(a[4], 6) ^ rotr(a[4], 11) ^ rotr(a[4], 25)) +
-                                     ((a[4] & a[5]) ^ (~a[4] & a[6])) + k[i] + w[i];
-            const std::uint32_t t2 =
-                (rotr(a[0], 2) ^ rotr(a[0], 13) ^ rotr(a[0], 22)) + ((a[0] & a[1]) ^ (a[0] & a[2]) ^ (a[1] & a[2]));
-            std::copy_backward(a, a + 7, a + 8);
-            a[4] += t1;
-            a[0] = t1 + t2;
-        }
-        for (int i = 0; i < 8; ++i)
-            h[i] += a[i];
+enum class Want { Done, Fails, Either };
+
+const char* Describe(Want want) {
+    return want == Want::Done ? "succeed" : want == Want::Fails ? "fail" : "either succeed or fail cleanly";
+}
+
+// Where our policy differs from the manifest: the archive, the entry in local-header order (-1 for
+// opening the archive), what we do instead, and why. Two remarks of the manifest are met without a
+// row here: an absolute name or one with a drive ("/atxt", "C:/xt") loses its root and drive and
+// lands inside the target folder, and of two entries with the same name the later one replaces the
+// earlier.
+struct Deviation {
+    const char* archive;
+    int entry;
+    Want ours;
+    const char* reason;
+};
+
+const Deviation deviations[] = {
+    // Names that leave the target folder are refused (the peers extract them or warn). A backslash
+    // separates folders in any name, from whatever host.
+    {"generated/raw-path-traversal.zip", 1, Want::Fails, "../evil-parent.txt leaves the target folder"},
+    {"generated/raw-path-traversal.zip", 3, Want::Fails, "sub/../../evil-nested.txt leaves the target folder"},
+    {"generated/raw-path-traversal.zip", 4, Want::Fails, "..\\..\\evil-backslash.txt leaves the target folder"},
+    {"yauzl/failure/invalid relative path xt.zip", 0, Want::Fails, "../xt leaves the target folder"},
+    // The system would see a name cut at its zero byte: another file than the entry names.
+    {"libzip/data/incons-filename-nul-byte.zip", 0, Want::Fails, "the name holds a zero byte"},
+    {"yauzl/success/unicode-path-extra-field.zip", 0, Want::Fails, "the name holds a zero byte"},
+    // A file entry named only by the target folder itself is refused; it would take the folder's place.
+    {"libzip/data/filename_empty.zip", 0, Want::Fails, "an empty name composes to the target folder"},
+    {"libzip/data/filename_duplicate_empty.zip", 0, Want::Fails, "an empty name composes to the target folder"},
+    {"libzip/data/filename_duplicate_empty.zip", 1, Want::Fails, "an empty name composes to the target folder"},
+    // The file a/b is followed by the folder a/b/ and the file a/b/c: on a disk the folder cannot be
+    // made where the file is, nor the file in it.
+    {"go/testdata/dupdir.zip", 2, Want::Fails, "the folder a/b/ cannot replace the file a/b"},
+    {"go/testdata/dupdir.zip", 3, Want::Fails, "a/b is a file, so a/b/c has no folder"},
+    // The end record nearest the end of the file is taken, as the search runs backward; one whose
+    // directory does not check out is not passed over for an earlier candidate.
+    {"libzip/data/zip64-in-archive-comment.zip", -1, Want::Fails, "the embedded end record is nearest the end"},
+    {"generated/iz-comment-eocd-sig.zip", -1, Want::Fails, "an end record signature in the comment is taken"},
+    {"generated/raw-comment-fake-eocd.zip", -1, Want::Fails, "a fake end record in the comment is taken"},
+    // A split set opens from its last volume, which holds the directory; each entry that needs a
+    // missing volume then fails on its own (code 2), as the entries on the volumes present come out.
+    {"libzip/data/multidisk.zip", -1, Want::Done, "the directory is on the last volume"},
+    {"libzip/data/multidisk.zip", 0, Want::Fails, "its volume .z01 is missing"},
+    {"generated/split-missing-volume/iz-split.zip", -1, Want::Done, "the directory is on the last volume"},
+    {"generated/split-missing-volume/iz-split.zip", 0, Want::Fails, "its data run on into the missing .z02"},
+    {"generated/split-missing-volume/iz-split.zip", 1, Want::Fails, "it lies on the missing .z02"},
+    // ZIP64 records are never read. Where the classic end record holds together the archive opens,
+    // and its one entry fails on its local header, whose sizes are the ZIP64 placeholders.
+    {"libarchive/libarchive/test/test_read_format_zip_uncompressed_size_off_by_4gib.zip", -1, Want::Done,
+     "the classic records are consistent"},
+    {"libzip/data/incons-zip64-checkcons-overflow.zip", -1, Want::Done, "the classic records are consistent"},
+};
+
+const Deviation* FindDeviation(const std::string& archive, int entry) {
+    for (const Deviation& deviation : deviations)
+        if (archive == deviation.archive && entry == deviation.entry)
+            return &deviation;
+    return nullptr;
+}
+
+// What the manifest expects of opening an archive.
+Want OpeningWanted(const std::string& inScope, const std::string& expected) {
+    if (StartsWith(expected, "fails cleanly") || StartsWith(expected, "not opened on its own"))
+        return Want::Fails;
+    // Out of scope (ZIP64, AES, other methods): anything but a crash; where peers split, either way.
+    if (StartsWith(inScope, "no") || Has(expected, "or fails cleanly") || Has(expected, "fails cleanly ("))
+        return Want::Either;
+    return Want::Done;
+}
+
+// Split sets need their sibling volume files, so they are opened by path, not from memory.
+bool NeedsVolumeFiles(const std::string& inScope, const std::string& expected) {
+    return Has(inScope, "multi-volume") || Has(expected, "across volumes") || Has(expected, "missing volume");
+}
+
+// The archive's bytes from memory, noting every read that asks for bytes past the end.
+class EndWatchingStream : public ziptest::MemoryStream {
+  public:
+    using MemoryStream::MemoryStream;
+    std::uint32_t Read(void* buffer, std::uint32_t count) override {
+        if (position + count > GetLength())
+            ++readsPastEnd;
+        return MemoryStream::Read(buffer, count);
     }
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (std::uint32_t word : h)
-        for (int shift = 28; shift >= 0; shift -= 4)
-            hex += digits[(word >> shift) & 0x0F];
-    return hex;
+    int readsPastEnd = 0;
+};
+
+struct ExpectedEntry {
+    std::string result; // "ok" or "error: ..."
+    std::string sha256;
+};
+
+// How each outcome compared: as the manifest says, as `deviations` says, accepted either way (out of
+// scope, a folder made without opening its entry, an entry the corpus does not list), or wrong.
+struct Tally {
+    int asListed = 0, byPolicy = 0, eitherWay = 0, wrong = 0;
+    void Count(bool listedOutcome, const Deviation* deviation, bool accepted) {
+        if (!accepted)
+            ++wrong;
+        else if (deviation)
+            ++byPolicy;
+        else if (listedOutcome)
+            ++asListed;
+        else
+            ++eitherWay;
+    }
+};
+
+std::ostream& operator<<(std::ostream& out, const Tally& tally) {
+    return out << tally.asListed << " as listed, " << tally.byPolicy << " by our policy, " << tally.eitherWay
+               << " accepted either way, " << tally.wrong << " wrong";
+}
+
+// Extracts one entry; true when it came out. code: the exception's code, 0 without one.
+bool Extract(CZipArchive& archive, std::uint16_t index, const std::string& folder, int& code) {
+    code = 0;
+    try {
+        return archive.ExtractEntry(index, folder.c_str());
+    } catch (const CZipException& e) {
+        code = e.code;
+    } catch (const std::exception& e) {
+        ADD_FAILURE() << "entry " << index << " threw something else than CZipException: " << e.what();
+    }
+    archive.CloseEntry(nullptr, true);
+    return false;
 }
 
 TEST(CorpusExtract, Sha256KnownAnswers) {
-    EXPECT_EQ(Sha256(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(Sha256("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    // FIPS 180-4 examples: no block, one block, and padding that needs a second block.
+    EXPECT_EQ(ziptest::Sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(ziptest::Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(ziptest::Sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
 }
 
-struct Expected {
-    std::string result;
-    std::string sha256;
-    bool isDirectoryName;
-};
-
-TEST(CorpusExtract, EveryEntryComesOutAsExpected) {
+TEST(CorpusExtract, EveryArchiveAndEntryAsTheManifestSays) {
     std::ifstream probe(corpus + "MANIFEST.tsv");
     if (!probe) {
         if (std::getenv("CI"))
             FAIL() << "corpus not found at " << corpus;
         GTEST_SKIP() << "corpus not found at " << corpus;
     }
-    std::map<std::string, std::vector<Expected>> entries;
+    std::map<std::string, std::vector<ExpectedEntry>> entries;
     for (const auto& row : ReadTable(corpus + "EXPECTED-ENTRIES.tsv")) {
         ASSERT_GE(row.size(), 9u);
-        entries[row[0]].push_back({row[8], row.size() > 9 ? row[9] : "", !row[3].empty() && row[3].back() == '/'});
+        entries[row[0]].push_back({row[8], row.size() > 9 ? row[9] : ""});
     }
-    int extracted = 0;
-    int failedAsExpected = 0;
+
+    Tally archives, entryTally;
     for (const auto& row : ReadTable(corpus + "MANIFEST.tsv")) {
-        ASSERT_GE(row.size(), 6u);
+        ASSERT_GE(row.size(), 5u);
         const std::string& file = row[0];
         const std::string& expected = row[4];
-        const std::string& password = row[5];
-        // Out-of-scope archives and those where peers split are covered by the listing test.
-        if (StartsWith(row[3], "no") || expected.find("fails cleanly") != std::string::npos ||
-            StartsWith(expected, "not opened on its own") || expected.find("across volumes") != std::string::npos ||
-            expected.find("last-signature-only search") != std::string::npos)
-            continue;
+        const std::string password = row.size() > 5 ? row[5] : "";
+        Want opening = OpeningWanted(row[3], expected);
+        const Deviation* openingDeviation = FindDeviation(file, -1);
+        if (openingDeviation)
+            opening = openingDeviation->ours;
+        EndWatchingStream stream(ziptest::ReadFile(corpus + file), corpus + file);
         CZipArchive archive;
+        const bool fromFile = NeedsVolumeFiles(row[3], expected);
+        int openCode = 0;
         try {
-            archive.Open((corpus + file).c_str());
+            if (fromFile)
+                archive.Open((corpus + file).c_str());
+            else
+                archive.Open(stream);
         } catch (const CZipException& e) {
-            ADD_FAILURE() << file << ": open failed with " << e.code;
+            openCode = e.code;
+        } catch (const std::exception& e) {
+            ADD_FAILURE() << file << ": opening threw something else than CZipException: " << e.what();
+            openCode = -1;
+        }
+        const bool opened = openCode == 0;
+        const bool openingAccepted = opening == Want::Either || opened == (opening == Want::Done);
+        EXPECT_TRUE(openingAccepted) << file << ": opening should " << Describe(opening) << " (" << expected
+                                     << "); code " << openCode;
+        EXPECT_FALSE(opened && stream.readsPastEnd > 0) << file << ": opened after reading past the end";
+        archives.Count(opened == (OpeningWanted(row[3], expected) == Want::Done), openingDeviation, openingAccepted);
+        if (!opened)
             continue;
+
+        const std::vector<ExpectedEntry>& listed = entries[file];
+        if (opening == Want::Done && !listed.empty()) {
+            EXPECT_EQ(archive.GetCount(), static_cast<int>(listed.size())) << file;
         }
         CTempDir out;
-        const std::vector<Expected>& listed = entries[file];
-        ASSERT_EQ(archive.GetCount(), static_cast<int>(listed.size())) << file;
-        for (std::uint16_t i = 0; i < listed.size(); ++i) {
+        for (int i = 0; i < archive.GetCount(); ++i) {
+            const auto index = static_cast<std::uint16_t>(i);
             CZipEntryHeader header;
-            ASSERT_TRUE(archive.GetEntryInfo(header, i));
+            archive.GetEntryInfo(header, index);
             archive.SetPassword(password.c_str());
-            bool ok = false;
+            const int readsBefore = stream.readsPastEnd;
             int code = 0;
-            try {
-                ok = archive.ExtractEntry(i, out.Path().c_str());
-            } catch (const CZipException& e) {
-                code = e.code;
-                archive.CloseEntry(nullptr, true);
+            const bool ok = Extract(archive, index, out.Path(), code);
+            const std::string where = file + " entry " + std::to_string(i) + " (" + header.GetFileName() + ")";
+            EXPECT_FALSE(ok && stream.readsPastEnd > readsBefore) << where << ": extracted after reading past the end";
+
+            // Entries of an archive that need not open are not always listed.
+            const ExpectedEntry want = i < static_cast<int>(listed.size()) ? listed[static_cast<std::size_t>(i)]
+                                                                            : ExpectedEntry{"unlisted", ""};
+            Want outcome = want.result == "ok" ? Want::Done : want.result == "unlisted" ? Want::Either : Want::Fails;
+            // Out of scope: whatever comes out must be right, and failing is fine.
+            if (opening == Want::Either && outcome == Want::Done)
+                outcome = Want::Either;
+            // A folder is made without opening its entry: damage there is never seen.
+            if (header.IsDirectory() && outcome == Want::Fails)
+                outcome = Want::Either;
+            const Deviation* deviation = FindDeviation(file, i);
+            if (deviation)
+                outcome = deviation->ours;
+            const bool entryAgrees = outcome == Want::Either || ok == (outcome == Want::Done);
+            EXPECT_TRUE(entryAgrees) << where << " should " << Describe(outcome) << " (" << want.result
+                                     << (deviation ? std::string(": ") + deviation->reason : "") << "); code "
+                                     << code;
+            if (ok && !header.IsDirectory() && !want.sha256.empty()) {
+                std::string path = archive.ComposeExtractPath(header.GetFileName(), out.Path().c_str(), true, nullptr);
+                for (char& c : path)
+                    if (c == '\\')
+                        c = '/';
+                EXPECT_EQ(ziptest::Sha256Hex(ziptest::ReadFile(path)), want.sha256) << where;
             }
-            const std::string name = header.GetFileName();
-            const std::string path = archive.ComposeExtractPath(name, out.Path().c_str(), true, nullptr);
-            const Expected& want = listed[i];
-            const std::string where = file + " entry " + std::to_string(i) + " (" + want.result + ")";
-            // The file a/b is followed by the folder a/b/ and the file a/b/c: on a real disk the
-            // folder cannot be made where the file is, nor the last file in it.
-            if (file == "go/testdata/dupdir.zip" && i >= 2) {
-                EXPECT_FALSE(ok) << where;
-                continue;
-            }
-            if (want.result == "ok") {
-                // Names that leave the target folder are refused, whatever the peers do.
-                if (CZipPathSafety::Judge(name, out.Path(), path) != CZipPathSafety::Inside) {
-                    EXPECT_FALSE(ok) << where;
-                    continue;
-                }
-                EXPECT_TRUE(ok) << where << ": code " << code;
-                if (ok && !header.IsDirectory()) {
-                    ++extracted;
-                    std::string native = path;
-                    for (char& c : native)
-                        if (c == '\\')
-                            c = '/';
-                    EXPECT_EQ(Sha256(ziptest::ReadFile(native)), want.sha256) << where;
-                }
-            } else if (header.IsDirectory()) {
-                // A directory entry is made without being opened: damage in its local header or data
-                // is never seen.
-                EXPECT_TRUE(ok) << where;
-            } else {
-                EXPECT_FALSE(ok) << where;
-                ++failedAsExpected;
-            }
+            entryTally.Count(want.result != "unlisted" && ok == (want.result == "ok"), deviation, entryAgrees);
         }
-        archive.Close();
+        archive.Close(1);
     }
-    EXPECT_GT(extracted, 1000);
-    EXPECT_GT(failedAsExpected, 50);
+    std::cout << "corpus archives opening: " << archives << "\ncorpus entries extracting: " << entryTally << "\n";
 }
 
 } // namespace

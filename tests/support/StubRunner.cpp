@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <stdexcept>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -19,6 +20,22 @@
 namespace {
 
 constexpr std::size_t listedContentMax = 200;
+constexpr int memorySampleMs = 10;
+
+// The high-water mark of the process's resident set since its exec (VmHWM), 0 once it has ended.
+// The rusage of a forked child would count the pages it shared with the test before its exec.
+long PeakRssKb(pid_t pid) {
+    FILE* status = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    if (!status)
+        return 0;
+    long kb = 0;
+    char line[256];
+    while (std::fgets(line, sizeof line, status))
+        if (std::sscanf(line, "VmHWM: %ld kB", &kb) == 1)
+            break;
+    std::fclose(status);
+    return kb;
+}
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
 
@@ -135,10 +152,17 @@ struct Pipe {
 
 // Child side between fork and exec: only async-signal-safe calls.
 [[noreturn]] void StartChild(char* const* argv, const char* workDir, const Pipe& in, const Pipe& out, const Pipe& err,
-                             const Pipe& status, bool closeStdin, const char* slavePath) {
+                             const Pipe& status, bool closeStdin, const char* slavePath,
+                             unsigned long long fileSizeLimit) {
     const auto fail = [&status]() { ChildFailed(status.fds[1]); };
     if (::setsid() < 0)
         fail();
+    if (fileSizeLimit != 0) {
+        const rlimit limit{fileSizeLimit, fileSizeLimit};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0)
+            fail();
+        ::signal(SIGXFSZ, SIG_IGN); // an ignored signal stays ignored across exec
+    }
     if (slavePath) {
         // The first terminal a session leader opens becomes its controlling terminal; TIOCSCTTY makes
         // it so explicitly. The descriptor stays open (no O_CLOEXEC) so the terminal lives on.
@@ -204,7 +228,7 @@ CStubRunner::Result CStubRunner::Run(const std::vector<std::string>& argv, const
         Fail("fork");
     if (pid == 0)
         StartChild(args.data(), workDir.c_str(), in, out, err, status, options.closeStdin,
-                   options.terminal ? terminal.slavePath.c_str() : nullptr);
+                   options.terminal ? terminal.slavePath.c_str() : nullptr, options.fileSizeLimit);
 
     in.CloseRead();
     out.CloseWrite();
@@ -257,8 +281,10 @@ CStubRunner::Result CStubRunner::Run(const std::vector<std::string>& argv, const
             ::kill(pid, SIGKILL);
             break;
         }
-        if (::poll(polled.data(), polled.size(), static_cast<int>(left.count())) < 0 && errno != EINTR)
+        const int wait = static_cast<int>(std::min<long long>(left.count(), memorySampleMs));
+        if (::poll(polled.data(), polled.size(), wait) < 0 && errno != EINTR)
             Fail("poll");
+        result.peakRssKb = std::max(result.peakRssKb, PeakRssKb(pid));
         for (const pollfd& p : polled) {
             if (!p.revents)
                 continue;
@@ -290,6 +316,7 @@ CStubRunner::Result CStubRunner::Run(const std::vector<std::string>& argv, const
     // The child may have closed its output and still run: the deadline holds for the wait too.
     int waitStatus = 0;
     for (;;) {
+        result.peakRssKb = std::max(result.peakRssKb, PeakRssKb(pid));
         const pid_t ended = ::waitpid(pid, &waitStatus, result.timedOut ? 0 : WNOHANG);
         if (ended == pid || (ended < 0 && errno != EINTR))
             break;

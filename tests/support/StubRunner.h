@@ -34,6 +34,9 @@ class CStubRunner {
         std::string terminalInput; // typed on that terminal once the child has started
         std::string workDir;       // the child's current directory; empty = the runner's folder
         int timeoutMs = 20000;     // then the child and its session are killed
+        // Non-zero: the child may write no file beyond this many bytes (RLIMIT_FSIZE), and a write
+        // past it fails with EFBIG instead of raising SIGXFSZ, as a full disk fails a write.
+        unsigned long long fileSizeLimit = 0;
     };
     struct Result {
         std::string out;      // standard output, exact bytes
@@ -42,6 +45,9 @@ class CStubRunner {
         int exitCode = -1;    // exit status 0..255, or -1 when the child did not exit normally
         int signal = 0;       // the signal that ended the child, 0 when it exited
         bool timedOut = false;
+        // The child's largest resident set in KiB, as sampled while it ran (every output and every
+        // 10 ms): it can only miss growth in the child's last moments.
+        long peakRssKb = 0;
     };
 
     const std::string& Folder() const { return folder.Path(); }

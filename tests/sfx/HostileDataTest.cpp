@@ -1,0 +1,336 @@
+// Archives made to exhaust time, memory or disk, and damaged records: each bounded, each ending
+// with its closing line, the good entries around the bad ones still coming out.
+#include "HostileCase.h"
+
+#include <sys/stat.h>
+#include <zlib.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace {
+
+using namespace ziptest;
+
+const std::string goodName = "good.txt";
+const std::string goodData = "fine";
+
+HostileCase Row(std::string label, std::function<std::string(CSandbox&)> build, std::vector<Expect> entries) {
+    HostileCase row;
+    row.label = std::move(label);
+    row.build = std::move(build);
+    row.entries = std::move(entries);
+    return row;
+}
+
+// The bad entries between two good ones, as written.
+HostileCase Between(std::string label, std::vector<Entry> bad, std::vector<Expect> expected) {
+    bad.insert(bad.begin(), File("first.txt", "first"));
+    bad.push_back(File(goodName, goodData));
+    expected.insert(expected.begin(), Ok("first.txt", "first"));
+    expected.push_back(Ok(goodName, goodData));
+    return Row(std::move(label), Build(bad), std::move(expected));
+}
+
+// An archive patched after it is built.
+std::function<std::string(CSandbox&)> Patched(std::vector<Entry> entries,
+                                              std::function<void(std::string&, const Layout&)> patch) {
+    return [entries, patch](CSandbox&) {
+        Layout layout;
+        std::string zip = BuildArchive(entries, {}, &layout);
+        patch(zip, layout);
+        return zip;
+    };
+}
+
+std::uint32_t StubSize() {
+    struct stat st;
+    if (::stat(ROZBAL_STUB_PATH, &st) != 0)
+        throw std::runtime_error("no stub at " ROZBAL_STUB_PATH);
+    return static_cast<std::uint32_t>(st.st_size);
+}
+
+constexpr int rawDeflateWindowBits = -15;
+
+std::string InflateRaw(std::string_view bytes) {
+    z_stream stream{};
+    if (inflateInit2(&stream, rawDeflateWindowBits) != Z_OK)
+        throw std::runtime_error("inflateInit2");
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    stream.avail_in = static_cast<uInt>(bytes.size());
+    std::string out;
+    int result = Z_OK;
+    while (result == Z_OK) {
+        char chunk[65536];
+        stream.next_out = reinterpret_cast<Bytef*>(chunk);
+        stream.avail_out = sizeof chunk;
+        result = inflate(&stream, Z_NO_FLUSH);
+        out.append(chunk, sizeof chunk - stream.avail_out);
+    }
+    inflateEnd(&stream);
+    if (result != Z_STREAM_END)
+        throw std::runtime_error("inflate: " + std::to_string(result));
+    return out;
+}
+
+// Sets an entry's CRC and both sizes in its local and central headers.
+void PatchSizes(std::string& zip, const Layout& layout, std::size_t entry, std::uint32_t crc, std::uint32_t compressed,
+                std::uint32_t uncompressed) {
+    PutLE32(zip, layout.localHeader[entry] + localCrcOffset, crc);
+    PutLE32(zip, layout.localHeader[entry] + localCompressedSizeOffset, compressed);
+    PutLE32(zip, layout.localHeader[entry] + localUncompressedSizeOffset, uncompressed);
+    PutLE32(zip, layout.centralHeader[entry] + centralCrcOffset, crc);
+    PutLE32(zip, layout.centralHeader[entry] + centralCompressedSizeOffset, compressed);
+    PutLE32(zip, layout.centralHeader[entry] + centralUncompressedSizeOffset, uncompressed);
+}
+
+// Overlapping entries sharing one deflate kernel: each entry's data open with a stored block that
+// quotes the next entry's local header, so every entry inflates to all the headers after it and
+// the kernel. Only the last entry's data end before another record begins.
+constexpr int bombEntries = 10;
+const std::string kernelData(2 << 20, 'k');
+// A stored deflate block: one byte with BFINAL 0 and BTYPE 00, then LEN and its complement NLEN.
+constexpr std::size_t storedBlockHeaderSize = 5;
+constexpr std::size_t storedBlockLengthOffset = 1;
+constexpr std::size_t storedBlockComplementOffset = 3;
+
+std::string BombName(int i) { return "bomb" + std::to_string(i); }
+
+std::string QuotedOverlapBomb() {
+    std::vector<Entry> entries = {File(goodName, goodData)};
+    for (int i = 0; i < bombEntries; ++i) {
+        Entry entry = File(BombName(i), i + 1 < bombEntries ? "" : kernelData);
+        if (i + 1 < bombEntries) {
+            const auto quoted = static_cast<std::uint16_t>(localHeaderSize + BombName(i + 1).size());
+            std::string block(storedBlockHeaderSize, '\0');
+            PutLE16(block, storedBlockLengthOffset, quoted);
+            PutLE16(block, storedBlockComplementOffset, static_cast<std::uint16_t>(~quoted));
+            entry.rawData = block;
+        }
+        entries.push_back(entry);
+    }
+    Layout layout;
+    std::string zip = BuildArchive(entries, {}, &layout);
+    const std::size_t last = entries.size() - 1;
+    const std::uint64_t kernelEnd = layout.data[last] + GetLE32(zip, layout.localHeader[last] + localCompressedSizeOffset);
+    for (std::size_t i = last - 1; i >= 1; --i) {
+        const std::string_view data = std::string_view(zip).substr(layout.data[i], kernelEnd - layout.data[i]);
+        const std::string out = InflateRaw(data);
+        PatchSizes(zip, layout, i, Crc32(out), static_cast<std::uint32_t>(data.size()),
+                   static_cast<std::uint32_t>(out.size()));
+    }
+    return zip;
+}
+
+std::vector<Expect> QuotedOverlapExpected() {
+    std::vector<Expect> expected = {Ok(goodName, goodData)};
+    for (int i = 0; i + 1 < bombEntries; ++i)
+        expected.push_back(Refused(BombName(i)));
+    expected.push_back(Ok(BombName(bombEntries - 1), kernelData));
+    return expected;
+}
+
+// Every central header names the one local header.
+std::string FullOverlapBomb() {
+    Options options;
+    options.centralOrder.assign(bombEntries, 0);
+    return BuildArchive({File("kernel", kernelData)}, options);
+}
+
+constexpr int manyEntries = 65000;
+
+std::string ManyName(int i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "d%02d/%05d", i / 1000, i);
+    return name;
+}
+
+std::string ManyEmptyEntries() {
+    std::vector<Entry> entries;
+    entries.reserve(manyEntries);
+    for (int i = 0; i < manyEntries; ++i)
+        entries.push_back(File(ManyName(i), "", methodStored));
+    return BuildArchive(entries);
+}
+
+std::vector<Expect> ManyExpected() {
+    std::vector<Expect> expected;
+    expected.reserve(manyEntries);
+    for (int i = 0; i < manyEntries; ++i) {
+        std::string shown = ManyName(i);
+        shown[3] = '\\';
+        expected.push_back(Ok(shown, "", ManyName(i)));
+    }
+    return expected;
+}
+
+Entry Declaring(Entry entry, std::uint32_t uncompressedSize) {
+    entry.local.uncompressedSize = uncompressedSize;
+    entry.central.uncompressedSize = uncompressedSize;
+    return entry;
+}
+
+Entry WithCrc(Entry entry, std::uint32_t crc) {
+    entry.local.crc = crc;
+    entry.central.crc = crc;
+    return entry;
+}
+
+Entry WithRawData(Entry entry, std::string raw) {
+    entry.rawData = std::move(raw);
+    return entry;
+}
+
+Entry WithDescriptor(Entry entry, DescriptorOverrides overrides) {
+    entry.dataDescriptor = true;
+    entry.descriptor = overrides;
+    return entry;
+}
+
+// An encrypted entry whose data are shorter than the 12-byte encryption header.
+Entry ShortEncrypted() {
+    Entry entry = File("short.enc", "secret", methodStored);
+    entry.password = "pw";
+    entry.rawData = "12345";
+    entry.rawDataIsFinal = true;
+    return entry;
+}
+
+Entry Encrypted(std::string name, std::string data) {
+    Entry entry = File(std::move(name), std::move(data));
+    entry.password = "pw";
+    return entry;
+}
+
+Entry HugeCompressedSize(Entry entry) {
+    entry.local.compressedSize = 0xFFFFFFF0;
+    entry.central.compressedSize = 0xFFFFFFF0;
+    return entry;
+}
+
+const std::string someText = "some text, some text, some text";
+
+HostileCase WithTime(HostileCase row, int timeoutMs) {
+    row.timeoutMs = timeoutMs;
+    return row;
+}
+
+HostileCase WithPassword(HostileCase row, std::string password) {
+    row.password = std::move(password);
+    return row;
+}
+
+const HostileCase resourceCases[] = {
+    NoArchive("full overlap bomb", [](CSandbox&) { return FullOverlapBomb(); }),
+    Row("quoted overlap bomb", [](CSandbox&) { return QuotedOverlapBomb(); }, QuotedOverlapExpected()),
+    Between("inflates past its declared size", {Declaring(File("more.txt", std::string(1 << 20, 'm')), 1000)},
+            {Refused("more.txt")}),
+    Between("declares 4 GiB with 3 bytes of data",
+            {Declaring(File("huge-stored.bin", "abc", methodStored), 0xFFFFFFFF),
+             Declaring(File("huge-deflated.bin", "abc"), 0xFFFFFFFF)},
+            {Refused("huge-stored.bin"), Refused("huge-deflated.bin")}),
+    NoArchive("65535 entries declared, one written",
+              [](CSandbox&) {
+                  Options options;
+                  options.end.totalEntries = 0xFFFF;
+                  options.end.entriesOnDisk = 0xFFFF;
+                  return BuildArchive({File("only.txt", "x")}, options);
+              }),
+    // On a slow disk, making 65 000 files takes long whatever the reader does.
+    OnTmpfsIfPossible(
+        WithTime(Row("65000 empty entries", [](CSandbox&) { return ManyEmptyEntries(); }, ManyExpected()), 60000)),
+    WithPassword(Between("encrypted entry shorter than its header",
+                         {ShortEncrypted(), Encrypted("secret.txt", "plain")},
+                         {Refused("short.enc"), Ok("secret.txt", "plain")}),
+                 "pw"),
+    // A 32-bit sum of the directory's offset and size wraps to the real directory.
+    NoArchive("directory offset and size wrap around",
+              Patched({File("a.txt", "abcd", methodStored), File("b.txt", "efgh", methodStored)},
+                      [](std::string& zip, const Layout& layout) {
+                          const auto size = static_cast<std::uint32_t>(layout.endRecord - layout.centralDir);
+                          const auto offset = static_cast<std::uint32_t>(layout.centralDir);
+                          PutLE32(zip, layout.endRecord + endCdOffsetOffset, offset - size);
+                      })),
+    Between("compressed size wraps past the end", {HugeCompressedSize(File("wrap.txt", someText))},
+            {Refused("wrap.txt")}),
+    // Offset plus stub size wraps to the first entry's local header, which would pass for this
+    // entry's: same name length and data. Such an entry sorts last.
+    Row("local header offset wraps to another entry",
+        Patched({File("a.txt", "alpha"), File("b.txt", "alpha"), File(goodName, goodData)},
+                [](std::string& zip, const Layout& layout) {
+                    PutLE32(zip, layout.centralHeader[1] + centralLocalHeaderOffsetOffset,
+                            static_cast<std::uint32_t>(layout.localHeader[0] - StubSize()));
+                }),
+        {Ok("a.txt", "alpha"), Ok(goodName, goodData), Refused("b.txt")}),
+};
+HOSTILE_CASES(Resources, resourceCases);
+
+const HostileCase damagedCases[] = {
+    NoArchive("cut inside the directory",
+              [](CSandbox&) {
+                  Layout layout;
+                  const std::string zip = BuildArchive({File("a.txt", someText), File(goodName, goodData)}, {}, &layout);
+                  return zip.substr(0, layout.centralDir + 10);
+              }),
+    NoArchive("cut inside the end record",
+              [](CSandbox&) {
+                  const std::string zip = BuildArchive({File("a.txt", someText), File(goodName, goodData)});
+                  return zip.substr(0, zip.size() - 5);
+              }),
+    NoArchive("directory offset past the end",
+              [](CSandbox&) {
+                  Options options;
+                  options.end.cdOffset = 0x7FFFFFFF;
+                  return BuildArchive({File("a.txt", someText)}, options);
+              }),
+    NoArchive("more entries than the directory holds",
+              [](CSandbox&) {
+                  Options options;
+                  options.end.totalEntries = 3;
+                  options.end.entriesOnDisk = 3;
+                  return BuildArchive({File("a.txt", someText), File(goodName, goodData)}, options);
+              }),
+    NoArchive("directory size one short",
+              Patched({File("a.txt", someText), File(goodName, goodData)},
+                      [](std::string& zip, const Layout& layout) {
+                          const std::uint64_t field = layout.endRecord + endCdSizeOffset;
+                          PutLE32(zip, field, GetLE32(zip, field) - 1);
+                      })),
+    NoArchive("central header running past the end record",
+              Patched({File("a.txt", someText), File(goodName, goodData)},
+                      [](std::string& zip, const Layout& layout) {
+                          PutLE16(zip, layout.centralHeader[1] + centralCommentLengthOffset, 100);
+                      })),
+    Row("local header offset past the end",
+        Patched({File("a.txt", "alpha"), File("b.txt", "bravo"), File(goodName, goodData)},
+                [](std::string& zip, const Layout& layout) {
+                    PutLE32(zip, layout.centralHeader[1] + centralLocalHeaderOffsetOffset, 0x00FFFFFF);
+                }),
+        {Ok("a.txt", "alpha"), Ok(goodName, goodData), Refused("b.txt")}),
+    Row("local header offset inside the directory",
+        Patched({File("a.txt", "alpha"), File("b.txt", "bravo"), File(goodName, goodData)},
+                [](std::string& zip, const Layout& layout) {
+                    PutLE32(zip, layout.centralHeader[1] + centralLocalHeaderOffsetOffset,
+                            static_cast<std::uint32_t>(layout.centralHeader[1]));
+                }),
+        {Ok("a.txt", "alpha"), Ok(goodName, goodData), Refused("b.txt")}),
+    Between("bad deflate data", {WithRawData(File("bad.txt", someText), "\xff\xff\xff\xff\xff\xff\xff\xff")},
+            {Refused("bad.txt")}),
+    Between("deflate stream cut short", {WithRawData(File("short.txt", someText), Deflate(someText).substr(0, 8))},
+            {Refused("short.txt")}),
+    // As the peers do: the bytes after the end of a complete stream are not the entry's.
+    Between("bytes after the deflate stream", {WithRawData(File("tail.txt", someText), Deflate(someText) + "junk")},
+            {Ok("tail.txt", someText)}),
+    Between("CRC mismatch", {WithCrc(File("crc.txt", someText), 0xDEADBEEF)}, {Refused("crc.txt")}),
+    Between("data descriptor CRC mismatch", {WithDescriptor(File("dd.txt", someText), {0xDEADBEEF, {}, {}})},
+            {Refused("dd.txt")}),
+    Between("data descriptor size mismatch", {WithDescriptor(File("dd.txt", someText), {{}, {}, 1})},
+            {Refused("dd.txt")}),
+    Between("unsupported methods between good entries",
+            {File("m12.bin", someText, 12), File("two.txt", "2"), File("m14.bin", someText, 14), File("three.txt", "3"),
+             File("m99.bin", someText, 99)},
+            {Refused("m12.bin"), Ok("two.txt", "2"), Refused("m14.bin"), Ok("three.txt", "3"), Refused("m99.bin")}),
+};
+HOSTILE_CASES(Damaged, damagedCases);
+
+} // namespace

@@ -1,0 +1,114 @@
+// What already stands below the target (links out of it, a folder or a file in the way, read-only
+// folders), and a disk that fills up in the middle of a file.
+#include "HostileCase.h"
+
+#include <sys/stat.h>
+
+namespace {
+
+using namespace ziptest;
+
+const std::string target = "box/in/setup/";
+const std::string toOutside = "../../../outside"; // from the target folder to the sandbox's outside/
+
+HostileCase DiskRow(std::string label, std::function<void(CSandbox&)> prepare, std::vector<Entry> entries,
+                    std::vector<Expect> expected) {
+    HostileCase row;
+    row.label = std::move(label);
+    entries.push_back(File("good.txt", "fine"));
+    expected.push_back(Ok("good.txt", "fine"));
+    row.build = [prepare, entries](CSandbox& sandbox) {
+        prepare(sandbox);
+        return BuildArchive(entries);
+    };
+    row.entries = std::move(expected);
+    return row;
+}
+
+unsigned ModeOf(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? static_cast<unsigned>(st.st_mode & 07777) : 0;
+}
+
+Entry ReadOnlyDir(const std::string& name) {
+    Entry dir = Dir(name);
+    dir.externalAttr = UnixAttributes(040555) | dosDirectory;
+    return dir;
+}
+
+const HostileCase diskCases[] = {
+    DiskRow(
+        "symlinked folder inside the target",
+        [](CSandbox& sandbox) { sandbox.Symlink(target + "sub", toOutside); },
+        {File("sub/secret.txt", "evil"), File("sub/new.txt", "evil"), File("sub/deeper/new.txt", "evil")},
+        {Refused("sub\\secret.txt"), Refused("sub\\new.txt"), Refused("sub\\deeper\\new.txt")}),
+    // The link itself is replaced; what it points to, existing or not, is never written.
+    DiskRow(
+        "symlinks at the final path",
+        [](CSandbox& sandbox) {
+            sandbox.Symlink(target + "secret.txt", toOutside + "/secret.txt");
+            sandbox.Symlink(target + "readonly.txt", toOutside + "/readonly.txt");
+            sandbox.Symlink(target + "dangling.txt", toOutside + "/new.txt");
+        },
+        {File("secret.txt", "new"), File("readonly.txt", "new"), File("dangling.txt", "new")},
+        {Ok("secret.txt", "new"), Ok("readonly.txt", "new"), Ok("dangling.txt", "new")}),
+    // A hard link shares the outside file's contents and mode: neither may change.
+    DiskRow(
+        "hard links at the final path",
+        [](CSandbox& sandbox) {
+            sandbox.HardLink(target + "secret.txt", "outside/secret.txt");
+            sandbox.HardLink(target + "readonly.txt", "outside/readonly.txt");
+        },
+        {File("secret.txt", "new"), File("readonly.txt", "new")},
+        {Ok("secret.txt", "new"), Ok("readonly.txt", "new")}),
+    // A file whose entry fails stays exactly as it was, read-only bit included.
+    [] {
+        Entry damaged = File("ro.txt", "new");
+        damaged.local.crc = damaged.central.crc = 1;
+        HostileCase row = DiskRow(
+            "read-only file whose entry fails",
+            [](CSandbox& sandbox) { sandbox.Write(target + "ro.txt", "older", 0444); }, {damaged}, {Refused("ro.txt")});
+        row.verify = [](const CSandbox& sandbox) { EXPECT_EQ(ModeOf(sandbox.Path(target + "ro.txt")), 0444u); };
+        return row;
+    }(),
+    DiskRow(
+        "folder where a file goes",
+        [](CSandbox& sandbox) { sandbox.Write(target + "x.txt/inner.txt", "keep"); },
+        {File("x.txt", "new")}, {Refused("x.txt")}),
+    DiskRow(
+        "file where a folder goes", [](CSandbox& sandbox) { sandbox.Write(target + "d", "a file"); },
+        {File("d/y.txt", "new"), Dir("d/"), File("d/e/z.txt", "new")},
+        {Refused("d\\y.txt"), Refused("d\\"), Refused("d\\e\\z.txt")}),
+    DiskRow(
+        "read-only folder listed before its files", [](CSandbox&) {},
+        {ReadOnlyDir("ro"), File("ro/a.txt", "a"), ReadOnlyDir("ro/sub"), File("ro/sub/b.txt", "b")},
+        {Made("ro\\"), Ok("ro\\a.txt", "a", "ro/a.txt"), Made("ro\\sub\\"), Ok("ro\\sub\\b.txt", "b", "ro/sub/b.txt")}),
+};
+HOSTILE_CASES(OnDisk, diskCases);
+
+// Room for the program and the small files, not for the big one.
+constexpr unsigned long long roomBesideProgram = 1 << 20;
+const std::string bigData(4 << 20, 'z');
+
+// The disk fills up in the middle of big.bin: it fails, the older big.bin stays as it was, and
+// nothing of the new one is left; the entries around it come out.
+HostileCase DiskFullRow(std::string label, std::function<bool(CSandbox&)> canRun, unsigned long long fileSizeLimit) {
+    HostileCase row;
+    row.label = std::move(label);
+    row.canRun = std::move(canRun);
+    row.fileSizeLimit = fileSizeLimit;
+    row.build = [](CSandbox& sandbox) {
+        sandbox.Write(target + "big.bin", "older contents");
+        return BuildArchive({File("first.txt", "1"), File("big.bin", bigData), File("good.txt", "fine")});
+    };
+    row.entries = {Ok("first.txt", "1"), Refused("big.bin"), Ok("good.txt", "fine")};
+    return row;
+}
+
+const HostileCase diskFullCases[] = {
+    DiskFullRow("small tmpfs", [](CSandbox& sandbox) { return sandbox.MountTmpfs(roomBesideProgram); }, 0),
+    DiskFullRow("file size limit", nullptr, roomBesideProgram),
+};
+HOSTILE_CASES(DiskFull, diskFullCases);
+
+} // namespace
