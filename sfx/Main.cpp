@@ -1,2 +1,14 @@
-// Entry point of the self-extractor; the dialogue is built up in later steps.
-int main() { return 0; }
+// The self-extractor: a ZIP archive appended to this program is extracted, after the user agrees,
+// into a folder named after the program.
+#include "sfx/ExtractionRun.h"
+
+#include "platform/ZipOs.h"
+
+#include <string>
+
+int main() {
+    std::string modulePath;
+    if (!ZipOs::GetModulePath(modulePath))
+        return CExtractionRun::StatusNoModulePath;
+    return CExtractionRun().Run(modulePath);
+}

@@ -1,0 +1,2 @@
+#!/bin/sh
+echo "hello from an extracted script"

@@ -1,0 +1,97 @@
+// The front end's console: the program's own path, the answer on standard input and the password
+// line typed on the controlling terminal.
+#include "platform/ZipOs.h"
+#include "platform/ZipOsConsole.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace ZipOs {
+
+namespace {
+
+constexpr const char* selfExeLink = "/proc/self/exe";
+constexpr const char* terminalDevice = "/dev/tty";
+constexpr std::size_t firstPathGuess = 256;
+
+// Reads one line from the terminal byte by byte, so nothing typed after its line feed is consumed.
+// Keeps passwordLineMax + 1 bytes (enough to see a CR that ends a full-length line) and drops the
+// rest of the line. False on a read error, or on end of input before any byte.
+bool ReadTerminalLine(int fd, std::string& line) {
+    bool readAny = false;
+    for (;;) {
+        char c;
+        const ssize_t n = ::read(fd, &c, 1);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        if (n == 0)
+            return readAny;
+        readAny = true;
+        if (c == '\n')
+            return true;
+        if (line.size() <= passwordLineMax)
+            line.push_back(c);
+    }
+}
+
+} // namespace
+
+std::string PasswordFromLine(const std::string& line) {
+    std::size_t length = line.size();
+    if (length > 0 && line[length - 1] == '\r')
+        --length;
+    return line.substr(0, length < passwordLineMax ? length : passwordLineMax);
+}
+
+bool GetModulePath(std::string& path) {
+    // readlink truncates silently: a result that fills the buffer may be cut, so grow and read again.
+    std::string buffer(firstPathGuess, '\0');
+    for (;;) {
+        const ssize_t n = ::readlink(selfExeLink, &buffer[0], buffer.size());
+        if (n <= 0)
+            return false;
+        const auto length = static_cast<std::size_t>(n);
+        if (length < buffer.size()) {
+            buffer.resize(length);
+            path = buffer;
+            return true;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+int ReadAnswer() { return std::getchar(); }
+
+bool ReadPasswordLine(std::string& text) {
+    const int fd = ::open(terminalDevice, O_RDONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    termios previous;
+    if (::tcgetattr(fd, &previous) != 0) {
+        ::close(fd);
+        return false;
+    }
+    // Line input with echo and the usual editing keys, whatever mode the terminal was left in: the
+    // password is visible while typed and can be corrected before Enter.
+    termios typing = previous;
+    typing.c_lflag |= ICANON | ECHO | ECHOE | ECHOK | ISIG;
+    typing.c_iflag |= ICRNL;
+    typing.c_iflag &= ~static_cast<tcflag_t>(IGNCR | INLCR);
+    ::tcsetattr(fd, TCSANOW, &typing);
+    std::string line;
+    const bool read = ReadTerminalLine(fd, line);
+    ::tcsetattr(fd, TCSANOW, &previous);
+    ::close(fd);
+    if (!read)
+        return false;
+    text = PasswordFromLine(line);
+    return true;
+}
+
+} // namespace ZipOs

@@ -1,0 +1,124 @@
+#include "sfx/ExtractionRun.h"
+
+#include "engine/ZipArchive.h"
+#include "engine/ZipEntryHeader.h"
+#include "platform/ZipOs.h"
+
+namespace {
+
+// The dialogue, byte for byte.
+constexpr const char* askPrefix = "Rozbalit archiv do: ";
+constexpr const char* askSuffix = "?\tA/N\t";
+constexpr const char* openingText = "\nInicializace archivu ... ";
+constexpr const char* archiveErrorText = "\nChyba archivu.";
+constexpr const char* countPrefix = " OK\nPocet souboru: ";
+constexpr const char* countSuffix = " \n";
+constexpr const char* listHeadText = "-------------------------------------------\n\n";
+constexpr const char* passwordPromptText = "\nZadejte heslo: ";
+constexpr const char* entryPrefix = "\nRozbaluji: ";
+constexpr const char* entryFailedText = "\n\t - soubor se nepodarilo rozbalit";
+constexpr const char* listTailText = "\n\n-------------------------------------------";
+constexpr const char* doneText = "\nOperace dokoncena.\n\n";
+
+// A program without an extension would otherwise propose its own path as the folder.
+constexpr const char* noExtensionSuffix = ".d";
+
+bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+
+} // namespace
+
+CExtractionRun::Console CExtractionRun::StandardConsole() {
+    return Console{stdout, &ZipOs::ReadAnswer, &ZipOs::ReadPasswordLine};
+}
+
+CExtractionRun::CExtractionRun(const Console& console) : console(console) {}
+
+std::string CExtractionRun::TargetFolder(const std::string& modulePath) {
+    // Drive, directory and file title, as the C runtime's path split gives them, are everything but
+    // the extension: the last component's text from its last dot on. The engine's path parts would
+    // rejoin the parts with backslashes; this folder must stay the OS path as the OS gave it.
+    std::size_t titleStart = modulePath.size();
+    while (titleStart > 0 && !IsPathSeparator(modulePath[titleStart - 1]))
+        --titleStart;
+    const std::size_t dot = modulePath.rfind('.');
+    if (dot == std::string::npos || dot <= titleStart)
+        return modulePath + noExtensionSuffix;
+    return modulePath.substr(0, dot);
+}
+
+std::string CExtractionRun::PrintableName(const std::string& name) {
+    static const char hexDigits[] = "0123456789ABCDEF";
+    std::string shown;
+    shown.reserve(name.size());
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            shown += "\\x";
+            shown += hexDigits[byte >> 4];
+            shown += hexDigits[byte & 0x0F];
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
+void CExtractionRun::Say(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), console.out);
+    std::fflush(console.out);
+}
+
+int CExtractionRun::Run(const std::string& modulePath) {
+    targetFolder = TargetFolder(modulePath);
+    Say(askPrefix + targetFolder + askSuffix);
+    const int answer = console.readAnswer();
+    if (answer != 'A' && answer != 'a')
+        return StatusDone;
+
+    Say(openingText);
+    CZipArchive archive;
+    passwordRead = false;
+    password.clear();
+    try {
+        archive.Open(modulePath.c_str(), CZipArchive::ModeReadOnly, 0);
+    } catch (...) {
+        Say(archiveErrorText);
+        return StatusNoArchive;
+    }
+
+    Say(countPrefix + std::to_string(archive.GetCount(false)) + countSuffix + listHeadText);
+    bool anyFailed = false;
+    for (std::uint16_t index = 0; index < archive.GetCount(false); ++index) {
+        if (!ProcessEntry(archive, index))
+            anyFailed = true;
+    }
+
+    try {
+        archive.Close(0, false);
+    } catch (...) {
+        // Nothing is written to a read-only archive; whatever failed, release it without checks.
+        archive.Close(1, false);
+    }
+    Say(std::string(listTailText) + doneText);
+    return anyFailed ? StatusEntriesFailed : StatusDone;
+}
+
+bool CExtractionRun::ProcessEntry(CZipArchive& archive, std::uint16_t index) {
+    CZipEntryHeader header;
+    archive.GetEntryInfo(header, index);
+    if (header.IsEncrypted())
+        SupplyPassword(archive);
+    Say(entryPrefix + PrintableName(header.GetFileName()));
+    return true;
+}
+
+void CExtractionRun::SupplyPassword(CZipArchive& archive) {
+    if (!passwordRead) {
+        Say(passwordPromptText);
+        passwordRead = console.readPasswordLine(password);
+        if (!passwordRead)
+            password.clear();
+    }
+    // An unread password clears the archive's one for this entry; the prompt comes again next time.
+    archive.SetPassword(passwordRead ? password.c_str() : nullptr);
+}

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+class CZipArchive;
+
+// One run of the self-extractor: the question, the archive opened from the program's own file and
+// the walk over its entries, with the console dialogue in Czech.
+class CExtractionRun {
+  public:
+    // The process exit status tells the outcome.
+    enum Status {
+        StatusDone = 0,          // every entry extracted, or the user declined
+        StatusEntriesFailed = 1, // the archive opened but at least one entry failed
+        StatusNoArchive = 2,     // the program's file carries no archive that can be opened
+        StatusNoModulePath = -1, // the program's own path cannot be obtained; nothing printed
+    };
+
+    // Where the dialogue goes and where the answers come from; the program uses the standard output
+    // and the ZipOs console, tests their own.
+    struct Console {
+        std::FILE* out;
+        int (*readAnswer)();
+        bool (*readPasswordLine)(std::string& text);
+    };
+    static Console StandardConsole();
+
+    explicit CExtractionRun(const Console& console = StandardConsole());
+
+    // Runs the whole dialogue with the program at modulePath; returns the exit status.
+    int Run(const std::string& modulePath);
+
+    // The module path without its extension. A path whose last component has no extension or an
+    // empty title (`setup`, `.setup`) gets ".d" appended instead, so the folder is never the program.
+    static std::string TargetFolder(const std::string& modulePath);
+    // An entry name as shown on the console: bytes below 0x20 and 0x7F as \xNN (upper-case hex), so
+    // an archive cannot send escape sequences to the terminal; every other byte as it is.
+    static std::string PrintableName(const std::string& name);
+
+  private:
+    // Handles the entry at index; false when it failed.
+    bool ProcessEntry(CZipArchive& archive, std::uint16_t index);
+    // Asks for the password the first time an encrypted entry needs it (again after a failed read)
+    // and hands it to the archive.
+    void SupplyPassword(CZipArchive& archive);
+    // Writes text as it is and flushes, so it shows before the program waits or works.
+    void Say(const std::string& text);
+
+    Console console;
+    std::string targetFolder;
+    bool passwordRead = false;
+    std::string password;
+};

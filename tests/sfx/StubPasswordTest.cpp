@@ -1,0 +1,68 @@
+// The password dialogue end to end: the stub asks on its controlling terminal, not standard input.
+#include "support/StubRunner.h"
+#include "support/ZipTestWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+const std::string listHead =
+    "\nInicializace archivu ...  OK\nPocet souboru: 3 \n-------------------------------------------\n\n";
+const std::string closingText = "\n\n-------------------------------------------\nOperace dokoncena.\n\n";
+const std::string promptText = "\nZadejte heslo: ";
+
+std::string Question(const std::string& folder) { return "Rozbalit archiv do: " + folder + "?\tA/N\t"; }
+std::string EntryLine(const std::string& name) { return "\nRozbaluji: " + name; }
+
+// A plain entry, then two entries encrypted with password.
+std::string ArchiveWithPassword(const std::string& password) {
+    ziptest::Entry first = ziptest::File("first.txt", "secret one");
+    ziptest::Entry second = ziptest::File("second.txt", "secret two", ziptest::methodStored);
+    first.password = second.password = password;
+    return ziptest::BuildArchive({ziptest::File("plain.txt", "not secret"), first, second});
+}
+
+struct TypedRow {
+    const char* label;
+    std::string archivePassword;
+    std::string typed;
+};
+
+// Asked once, before the first encrypted entry's line, and read from the terminal.
+TEST(StubPassword, AskedOnceOnTheTerminal) {
+    const std::string sixty = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWX";
+    const TypedRow rows[] = {
+        {"short", "pw", "pw\n"},
+        {"a line over 49 characters counts with its first 49", sixty.substr(0, 49), sixty + "\n"},
+        {"a line ending in CR LF", "pw", "pw\r\n"},
+    };
+    for (const TypedRow& row : rows) {
+        CStubRunner runner;
+        const std::string program = runner.MakeProgram("x.run", ArchiveWithPassword(row.archivePassword));
+        CStubRunner::Options options;
+        options.input = "a\n";
+        options.terminal = true;
+        options.terminalInput = row.typed;
+        const CStubRunner::Result result = runner.Run({program}, options);
+        EXPECT_EQ(result.out, Question(runner.Folder() + "/x") + listHead + EntryLine("plain.txt") + promptText +
+                                  EntryLine("first.txt") + EntryLine("second.txt") + closingText)
+            << row.label;
+        EXPECT_NE(result.terminal.find(row.archivePassword), std::string::npos) << row.label; // echoed
+        EXPECT_EQ(result.exitCode, 0) << row.label;
+    }
+}
+
+// Without a terminal the read fails: no password, and the prompt comes again at the next encrypted entry.
+TEST(StubPassword, NoTerminalAsksAgainAtEveryEncryptedEntry) {
+    CStubRunner runner;
+    const std::string program = runner.MakeProgram("x.run", ArchiveWithPassword("pw"));
+    CStubRunner::Options options;
+    options.input = "a\npw\npw\n"; // standard input is never read for the password
+    const CStubRunner::Result result = runner.Run({program}, options);
+    EXPECT_EQ(result.out, Question(runner.Folder() + "/x") + listHead + EntryLine("plain.txt") + promptText +
+                              EntryLine("first.txt") + promptText + EntryLine("second.txt") + closingText);
+}
+
+} // namespace

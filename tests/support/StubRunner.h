@@ -1,0 +1,72 @@
+#pragma once
+
+#include "support/TempDir.h"
+
+#include <string>
+#include <vector>
+
+// Runs programs as a user would, for end-to-end tests.
+//
+// A runner owns a fresh temporary folder (a CTempDir, removed with the runner). MakeProgram writes a self-extractor
+// into it: the built stub (ROZBAL_STUB_PATH) followed by the archive bytes, made executable. Run starts any program
+// with bytes on standard input and captures standard output and standard error separately, byte for byte, through
+// pipes.
+//
+// The child always starts a session of its own, so it has no controlling terminal and opening
+// /dev/tty fails, unless Options::terminal asks for a pseudo-terminal: it then becomes the child's
+// controlling terminal while standard input and output stay pipes, and Options::terminalInput is
+// typed on it (for example a password line) once the child runs. Whatever the terminal shows (its
+// echo) comes back in Result::terminal.
+//
+//     CStubRunner runner;
+//     const std::string program = runner.MakeProgram("setup.run", archiveBytes);
+//     CStubRunner::Options options;
+//     options.input = "a\n";
+//     const CStubRunner::Result result = runner.Run({program}, options);
+//     EXPECT_EQ(result.exitCode, 0);
+//     EXPECT_EQ(CStubRunner::ListTree(runner.Folder() + "/setup"), "f 644 a.txt 5 hello\n");
+class CStubRunner {
+  public:
+    struct Options {
+        std::string input;         // written to standard input, which is then closed (end of input)
+        bool closeStdin = false;   // start with no standard input at all instead (descriptor 0 closed)
+        bool terminal = false;     // give the child a pseudo-terminal as its controlling terminal
+        std::string terminalInput; // typed on that terminal once the child has started
+        std::string workDir;       // the child's current directory; empty = the runner's folder
+        int timeoutMs = 20000;     // then the child and its session are killed
+    };
+    struct Result {
+        std::string out;      // standard output, exact bytes
+        std::string err;      // standard error
+        std::string terminal; // what the pseudo-terminal showed (the echo of what was typed)
+        int exitCode = -1;    // exit status 0..255, or -1 when the child did not exit normally
+        int signal = 0;       // the signal that ended the child, 0 when it exited
+        bool timedOut = false;
+    };
+
+    const std::string& Folder() const { return folder.Path(); }
+
+    // Writes stub + archive to Folder()/fileName with mode 0755 and returns its path. A fileName
+    // with slashes makes the folders it names.
+    std::string MakeProgram(const std::string& fileName, const std::string& archive,
+                            const std::string& stubPath = ROZBAL_STUB_PATH) const;
+
+    // Runs argv (argv[0] is a path, or a name searched in PATH) and waits for it to end.
+    Result Run(const std::vector<std::string>& argv, const Options& options) const;
+    Result Run(const std::vector<std::string>& argv) const { return Run(argv, Options()); }
+
+    // One line per file, folder and symlink below root, sorted by path, for comparing trees:
+    //   "d 755 docs/"                         a folder, with its permission bits in octal
+    //   "f 444 docs/a.txt 5 hello"            a file: mode, size, contents (C-escaped; files
+    //                                         over 200 bytes show "<N bytes>" instead)
+    //   "l docs/link -> target"               a symlink
+    // A missing root gives "missing\n".
+    static std::string ListTree(const std::string& root);
+    static std::string ReadFileBytes(const std::string& path);
+    static void WriteFileBytes(const std::string& path, const std::string& bytes);
+    // Searches PATH like a shell; empty when the program is not there.
+    static std::string FindProgram(const std::string& name);
+
+  private:
+    CTempDir folder;
+};
