@@ -33,5 +33,5 @@ echo "== what came out in $work/setup:"
 if [ -d "$work/setup" ]; then
     (cd "$work/setup" && ls -lR --time-style=long-iso .)
 else
-    echo "(nothing: this stub lists the entries without extracting them)"
+    echo "(nothing came out)"
 fi

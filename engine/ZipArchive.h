@@ -100,4 +100,18 @@ class CZipArchive {
 
   private:
     void ReadDirectory(int mode);
+    // Fills the read buffer from the archive, or offers the one byte past the data.
+    void RefillEntryInput();
+    // Makes sure the folder `relative` below the target folder exists, never through a symlink.
+    ZipOs::FolderWalk EnsureOutputDirectory(const std::string& folder, const std::string& relative);
+    // Opens a new file of a fresh name in `directory`, never an existing one; false with errno set.
+    bool CreateTempOutput(CZipDiskFile& file, const std::string& directory, std::string& path);
+
+    // The output folder made sure of last, so that the files of one folder cost no file-system calls
+    // for it: the target folder, and the folder below it (valid when outputDirectoryKnown).
+    std::string outputFolder;
+    bool outputFolderMade = false;
+    std::string outputDirectory;
+    bool outputDirectoryKnown = false;
+    std::uint32_t tempNameCounter = 0;
 };

@@ -29,6 +29,8 @@ bool CZipDiskFile::Open(const char* path, std::uint32_t flags, bool throwOnError
         osFlags |= ZipOs::FileWrite;
     if (!(flags & OpenNoTruncate) && !readOnly)
         osFlags |= ZipOs::FileTruncate;
+    if (flags & OpenExclusive)
+        osFlags |= ZipOs::FileExclusive;
     if (flags & OpenNativePath)
         osFlags |= ZipOs::FileNativePath;
     // The share bits have no POSIX counterpart: other processes are not locked out.

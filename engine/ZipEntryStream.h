@@ -22,4 +22,8 @@ class CZipEntryStream {
     std::uint32_t crc = 0;
     std::uint32_t bufferSize = defaultBufferSize;
     CZipBuffer buffer; // raw bytes from the archive, decrypted in place
+    // The one byte that is not entry data has been offered to the decompressor:
+    // input wanted after it means the entry's data are cut short.
+    bool extraByteOffered = false;
+    bool streamEnded = false; // the deflate stream reached its end
 };

@@ -77,6 +77,9 @@ constexpr int extraLength = 28;
 constexpr Signature descriptorSignature = {0x50, 0x4B, 0x07, 0x08};
 constexpr std::uint32_t descriptorSize = 12; // without the optional signature
 
+// ---- Traditional encryption: a 12-byte header precedes the entry's data -------
+constexpr std::uint32_t encryptionHeaderSize = 12; // the last byte is the check byte
+
 // ---- General purpose flags ----------------------------------------------------
 constexpr std::uint16_t flagEncrypted = 0x0001;
 constexpr std::uint16_t flagDataDescriptor = 0x0008;

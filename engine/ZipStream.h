@@ -19,6 +19,8 @@ public:
         // The path came from the OS (the program's own path, a volume beside it):
         // it is used as it is, without turning backslashes into slashes.
         OpenNativePath = 0x80,
+        // With OpenCreate: fail when the path exists, a symlink included, so nothing is written through it.
+        OpenExclusive = 0x100,
     };
     enum SeekOrigin { FromBegin = 0, FromCurrent = 1, FromEnd = 2 };
 

@@ -66,6 +66,19 @@ bool PathExists(const std::string& path);
 bool MakeNormal(const std::string& path);
 bool DeletePath(const std::string& path);
 
+// ---- Output paths below a target folder ------------------------------------
+enum class FolderWalk {
+    Ready,  // every folder on the way exists (or, when only checking, none that exists is a link)
+    Link,   // one of them is a symlink: nothing was made
+    Failed, // one is not a folder or could not be made (errno)
+};
+// Walks the folders of `relative` (engine form) below `base` (with or without a trailing separator;
+// base itself is not checked), outermost first, never following a symlink. With create, missing
+// folders are made; without it, the walk stops at the first missing one.
+FolderWalk WalkFoldersBelow(const std::string& base, const std::string& relative, bool create);
+// Renames a file over `to`, replacing a file or symlink there (never what a symlink points to).
+bool ReplaceFile(const std::string& from, const std::string& to);
+
 // ---- Code pages -------------------------------------------------------------
 // Entry names made on MS-DOS hosts are in the OEM code page, CP437 here; the
 // system's narrow encoding is UTF-8. Converts in place; bytes below 0x80 stay

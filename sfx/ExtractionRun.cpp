@@ -2,6 +2,7 @@
 
 #include "engine/ZipArchive.h"
 #include "engine/ZipEntryHeader.h"
+#include "engine/ZipPathSafety.h"
 #include "platform/ZipOs.h"
 
 namespace {
@@ -22,6 +23,8 @@ constexpr const char* doneText = "\nOperace dokoncena.\n\n";
 
 // A program without an extension would otherwise propose its own path as the folder.
 constexpr const char* noExtensionSuffix = ".d";
+
+constexpr std::uint32_t transferBufferSize = 65536;
 
 bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 
@@ -76,6 +79,12 @@ int CExtractionRun::Run(const std::string& modulePath) {
         return StatusDone;
 
     Say(openingText);
+    // Composed output paths turn every backslash into a separator, which would move the output
+    // away from this folder.
+    if (targetFolder.find('\\') != std::string::npos) {
+        Say(archiveErrorText);
+        return StatusNoArchive;
+    }
     CZipArchive archive;
     passwordRead = false;
     password.clear();
@@ -108,8 +117,37 @@ bool CExtractionRun::ProcessEntry(CZipArchive& archive, std::uint16_t index) {
     archive.GetEntryInfo(header, index);
     if (header.IsEncrypted())
         SupplyPassword(archive);
-    Say(entryPrefix + PrintableName(header.GetFileName()));
-    return true;
+    const std::string name = header.GetFileName();
+    Say(entryPrefix + PrintableName(name));
+
+    // An existing file is made writable so that it can be replaced; it is no longer deleted up
+    // front, since the extraction replaces it only with a file that passed its checks. A path
+    // that leaves the target folder, or leads through a symlink, is not touched at all.
+    const std::string path = archive.ComposeExtractPath(name, targetFolder.c_str(), true, nullptr);
+    if (IsExistingPathInside(name, path))
+        ZipOs::MakeNormal(path);
+
+    bool extracted = false;
+    try {
+        extracted = archive.ExtractEntry(index, targetFolder.c_str(), true, nullptr, transferBufferSize);
+    } catch (...) {
+        // Whatever failed, the entry is reported below and the run goes on.
+    }
+    if (!extracted) {
+        Say(entryFailedText);
+        // Discards what a failure left open; does nothing when no entry is open.
+        archive.CloseEntry(nullptr, true);
+    }
+    return extracted;
+}
+
+bool CExtractionRun::IsExistingPathInside(const std::string& name, const std::string& path) const {
+    // The string rules first; the disk is asked only about a path that stays inside.
+    if (CZipPathSafety::Judge(name, targetFolder, path) != CZipPathSafety::Inside || !ZipOs::PathExists(path))
+        return false;
+    const std::string relative = CZipPathSafety::RelativePart(targetFolder, path);
+    const std::string base = path.substr(0, path.size() - relative.size());
+    return ZipOs::WalkFoldersBelow(base, CZipPathSafety::DirectoryOf(relative), false) == ZipOs::FolderWalk::Ready;
 }
 
 void CExtractionRun::SupplyPassword(CZipArchive& archive) {

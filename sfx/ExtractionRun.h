@@ -42,6 +42,9 @@ class CExtractionRun {
   private:
     // Handles the entry at index; false when it failed.
     bool ProcessEntry(CZipArchive& archive, std::uint16_t index);
+    // Whether something exists at the output path and may be made writable: the path stays inside
+    // the target folder and no folder on its way there is a symlink.
+    bool IsExistingPathInside(const std::string& name, const std::string& path) const;
     // Asks for the password the first time an encrypted entry needs it (again after a failed read)
     // and hands it to the archive.
     void SupplyPassword(CZipArchive& archive);

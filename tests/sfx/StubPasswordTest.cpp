@@ -12,6 +12,7 @@ const std::string listHead =
     "\nInicializace archivu ...  OK\nPocet souboru: 3 \n-------------------------------------------\n\n";
 const std::string closingText = "\n\n-------------------------------------------\nOperace dokoncena.\n\n";
 const std::string promptText = "\nZadejte heslo: ";
+const std::string failedText = "\n\t - soubor se nepodarilo rozbalit";
 
 std::string Question(const std::string& folder) { return "Rozbalit archiv do: " + folder + "?\tA/N\t"; }
 std::string EntryLine(const std::string& name) { return "\nRozbaluji: " + name; }
@@ -51,6 +52,30 @@ TEST(StubPassword, AskedOnceOnTheTerminal) {
             << row.label;
         EXPECT_NE(result.terminal.find(row.archivePassword), std::string::npos) << row.label; // echoed
         EXPECT_EQ(result.exitCode, 0) << row.label;
+        // The typed password (its first 49 characters) opened both entries.
+        EXPECT_EQ(CStubRunner::ListTree(runner.Folder() + "/x"),
+                  "f 644 first.txt 10 secret one\nf 644 plain.txt 10 not secret\nf 644 second.txt 10 secret two\n")
+            << row.label;
+    }
+}
+
+// A wrong password, or an empty line, fails every encrypted entry without asking again; the run
+// completes, the plain entry comes out, and the status tells that entries failed.
+TEST(StubPassword, WrongOrEmptyPasswordFailsEveryEncryptedEntry) {
+    for (const char* typed : {"wrong\n", "\n"}) {
+        CStubRunner runner;
+        const std::string program = runner.MakeProgram("x.run", ArchiveWithPassword("pw"));
+        CStubRunner::Options options;
+        options.input = "a\n";
+        options.terminal = true;
+        options.terminalInput = typed;
+        const CStubRunner::Result result = runner.Run({program}, options);
+        EXPECT_EQ(result.out, Question(runner.Folder() + "/x") + listHead + EntryLine("plain.txt") + promptText +
+                                  EntryLine("first.txt") + failedText + EntryLine("second.txt") + failedText +
+                                  closingText)
+            << typed;
+        EXPECT_EQ(result.exitCode, 1) << typed;
+        EXPECT_EQ(CStubRunner::ListTree(runner.Folder() + "/x"), "f 644 plain.txt 10 not secret\n") << typed;
     }
 }
 
@@ -62,7 +87,9 @@ TEST(StubPassword, NoTerminalAsksAgainAtEveryEncryptedEntry) {
     options.input = "a\npw\npw\n"; // standard input is never read for the password
     const CStubRunner::Result result = runner.Run({program}, options);
     EXPECT_EQ(result.out, Question(runner.Folder() + "/x") + listHead + EntryLine("plain.txt") + promptText +
-                              EntryLine("first.txt") + promptText + EntryLine("second.txt") + closingText);
+                              EntryLine("first.txt") + failedText + promptText + EntryLine("second.txt") + failedText +
+                              closingText);
+    EXPECT_EQ(result.exitCode, 1);
 }
 
 } // namespace

@@ -1,0 +1,89 @@
+// Traditional PKWARE decryption (APPNOTE 6.1): three keys set from the password
+// and advanced by every plain byte.
+#include "engine/ZipArchive.h"
+
+#include "engine/ZipRecords.h"
+
+#include <zlib.h>
+
+using ZipRecords::encryptionHeaderSize;
+
+namespace {
+
+constexpr std::uint32_t initialKey0 = 0x12345678;
+constexpr std::uint32_t initialKey1 = 0x23456789;
+constexpr std::uint32_t initialKey2 = 0x34567890;
+constexpr std::uint32_t key1Multiplier = 134775813; // 0x08088405
+
+// The standard CRC-32 table, the one the entry data's CRC uses as well.
+const z_crc_t* CrcTable() { return get_crc_table(); }
+
+inline std::uint32_t Step(const z_crc_t* table, std::uint32_t value, std::uint32_t byte) {
+    return (value >> 8) ^ static_cast<std::uint32_t>(table[(value ^ byte) & 0xFF]);
+}
+
+inline std::uint32_t StreamByte(std::uint32_t key2) {
+    const std::uint32_t t = (key2 & 0xFFFF) | 2;
+    return ((t * (t ^ 1)) >> 8) & 0xFF;
+}
+
+} // namespace
+
+std::uint32_t CZipArchive::CrcStep(std::uint32_t value, std::uint8_t byte) { return Step(CrcTable(), value, byte); }
+
+void CZipArchive::UpdateKeys(std::uint8_t plain) {
+    keys[0] = CrcStep(keys[0], plain);
+    keys[1] = (keys[1] + (keys[0] & 0xFF)) * key1Multiplier + 1;
+    keys[2] = CrcStep(keys[2], static_cast<std::uint8_t>(keys[1] >> 24));
+}
+
+std::uint8_t CZipArchive::KeyStreamByte() const { return static_cast<std::uint8_t>(StreamByte(keys[2])); }
+
+void CZipArchive::DecryptByte(std::uint8_t& byte) {
+    byte = static_cast<std::uint8_t>(byte ^ KeyStreamByte());
+    UpdateKeys(byte);
+}
+
+void CZipArchive::InitKeys() {
+    keys[0] = initialKey0;
+    keys[1] = initialKey1;
+    keys[2] = initialKey2;
+    const unsigned char* bytes = password.GetBytes();
+    for (std::uint32_t i = 0; i < password.GetSize(); ++i)
+        UpdateKeys(bytes[i]);
+}
+
+bool CZipArchive::CheckEncryptionHeader() {
+    std::uint8_t header[encryptionHeaderSize];
+    storage.Read(header, encryptionHeaderSize, false);
+    for (std::uint8_t& byte : header)
+        DecryptByte(byte);
+    const CZipEntryHeader& entry = *centralDir.currentHeader;
+    // With a data descriptor the CRC was not known when the header was written.
+    const std::uint8_t check = entry.HasDataDescriptor() ? static_cast<std::uint8_t>(entry.modTime >> 8)
+                                                         : static_cast<std::uint8_t>(entry.crc32 >> 24);
+    return header[encryptionHeaderSize - 1] == check;
+}
+
+// The hot loop of encrypted entries: the keys live in registers for the whole
+// block and are stored back once.
+void CZipArchive::DecryptBuffer(std::uint32_t count) {
+    if (!centralDir.currentHeader->IsEncrypted())
+        return;
+    const z_crc_t* table = CrcTable();
+    std::uint32_t key0 = keys[0];
+    std::uint32_t key1 = keys[1];
+    std::uint32_t key2 = keys[2];
+    unsigned char* p = entryStream.buffer.GetBytes();
+    unsigned char* const end = p + count;
+    for (; p != end; ++p) {
+        const std::uint32_t plain = (*p ^ StreamByte(key2)) & 0xFF;
+        *p = static_cast<unsigned char>(plain);
+        key0 = Step(table, key0, plain);
+        key1 = (key1 + (key0 & 0xFF)) * key1Multiplier + 1;
+        key2 = Step(table, key2, key1 >> 24);
+    }
+    keys[0] = key0;
+    keys[1] = key1;
+    keys[2] = key2;
+}

@@ -1,0 +1,202 @@
+// Extraction to disk: where an entry lands, and writing it there.
+#include "engine/ZipArchive.h"
+
+#include "engine/ZipException.h"
+#include "engine/ZipPathSafety.h"
+#include "platform/ZipPathParts.h"
+
+#include <cerrno>
+
+namespace {
+
+// Each file is written under a name of its own in its folder and renamed over the final name only
+// once it has passed every check, so a failed entry never costs an existing file or leaves a damaged
+// one behind under a real name.
+constexpr char tempNamePrefix[] = ".rozbal-";
+constexpr char tempNameSuffix[] = ".part";
+constexpr int tempNameDigits = 8;
+constexpr int maxTempNameAttempts = 100;
+constexpr std::uint32_t tempOutputFlags =
+    CZipStream::OpenCreate | CZipStream::OpenWrite | CZipStream::ShareDenyWrite | CZipStream::OpenExclusive;
+
+std::string Hex(std::uint32_t value) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text(tempNameDigits, '0');
+    for (int i = tempNameDigits - 1; i >= 0; --i, value >>= 4)
+        text[static_cast<std::size_t>(i)] = digits[value & 0x0F];
+    return text;
+}
+
+std::string JoinFolder(const std::string& base, const std::string& name) {
+    if (base.empty() || IsSeparator(base.back()))
+        return base + name;
+    return base + '\\' + name;
+}
+
+bool StartsWithFolder(const std::string& path, const std::string& folder) {
+    return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
+           IsSeparator(path[folder.size()]);
+}
+
+// Removes the file it holds unless told to keep it.
+class CTempOutputGuard {
+  public:
+    explicit CTempOutputGuard(std::string path) : path(std::move(path)) {}
+    CTempOutputGuard(const CTempOutputGuard&) = delete;
+    CTempOutputGuard& operator=(const CTempOutputGuard&) = delete;
+    ~CTempOutputGuard() {
+        if (!path.empty())
+            ZipOs::RemoveFile(path, false);
+    }
+    void Keep() { path.clear(); }
+
+  private:
+    std::string path;
+};
+
+} // namespace
+
+std::string CZipArchive::ComposeExtractPath(const std::string& entryName, const char* folder, bool fullPath,
+                                            const char* newName) const {
+    std::string result = folder != nullptr ? folder : "";
+    std::string name = newName != nullptr ? newName : entryName;
+    if (name.empty())
+        return result;
+    if (!result.empty())
+        AppendSeparator(result);
+    TrimTrailingSeparators(name);
+    const CZipPathParts parts(name);
+    if (!fullPath)
+        result += parts.GetName();
+    else if (stripDrive)
+        result += parts.GetPathWithoutDrive();
+    else
+        result += name;
+    return result;
+}
+
+ZipOs::FolderWalk CZipArchive::EnsureOutputDirectory(const std::string& base, const std::string& relative) {
+    if (base != outputFolder || !outputFolderMade) {
+        outputFolder = base;
+        outputFolderMade = false;
+        outputDirectoryKnown = false;
+        std::string folder = base;
+        TrimTrailingSeparators(folder);
+        if (!folder.empty() && !ZipOs::CreateDirectoryTree(folder))
+            return ZipOs::FolderWalk::Failed;
+        outputFolderMade = true;
+    }
+    if (outputDirectoryKnown && relative == outputDirectory)
+        return ZipOs::FolderWalk::Ready;
+    // Below the folder known last, only the levels under it are new.
+    const bool below = outputDirectoryKnown && !outputDirectory.empty() && StartsWithFolder(relative, outputDirectory);
+    const ZipOs::FolderWalk result = below ? ZipOs::WalkFoldersBelow(JoinFolder(base, outputDirectory),
+                                                                     relative.substr(outputDirectory.size() + 1), true)
+                                           : ZipOs::WalkFoldersBelow(base, relative, true);
+    outputDirectoryKnown = result == ZipOs::FolderWalk::Ready;
+    outputDirectory = relative;
+    return result;
+}
+
+bool CZipArchive::CreateTempOutput(CZipDiskFile& file, const std::string& directory, std::string& path) {
+    for (int attempt = 0; attempt < maxTempNameAttempts; ++attempt) {
+        path = JoinFolder(directory, tempNamePrefix + Hex(tempNameCounter++) + tempNameSuffix);
+        if (file.Open(path.c_str(), tempOutputFlags, false))
+            return true;
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+bool CZipArchive::ExtractEntry(std::uint16_t index, const char* folder, bool fullPath, const char* newName,
+                               std::uint32_t bufferSize) {
+    if (bufferSize == 0)
+        return false;
+    CZipEntryHeader header;
+    GetEntryInfo(header, index);
+    const std::string entryName = header.GetFileName();
+    const std::string path = ComposeExtractPath(entryName, folder, fullPath, newName);
+    const std::string folderText = folder != nullptr ? folder : "";
+    // Nothing is touched for a name that leaves the target folder.
+    const CZipPathSafety::Verdict verdict =
+        CZipPathSafety::Judge(newName != nullptr ? newName : entryName, folderText, path);
+    if (verdict == CZipPathSafety::Outside || verdict == CZipPathSafety::ZeroByte)
+        return false;
+    const std::string relative = CZipPathSafety::RelativePart(folderText, path);
+    const std::string base = path.substr(0, path.size() - relative.size());
+    CZipActionCallback* callback = GetCallback(CallbackExtract);
+
+    if (header.IsDirectory()) {
+        if (callback != nullptr) {
+            callback->Begin(entryName.c_str(), path.c_str());
+            callback->SetSize(0);
+        }
+        // The target folder itself is only made sure of: it keeps its own attributes.
+        const bool inside = verdict == CZipPathSafety::Inside;
+        const bool made = EnsureOutputDirectory(base, inside ? relative : std::string()) == ZipOs::FolderWalk::Ready;
+        if (made && inside)
+            ZipOs::ApplyAttributes(path, header.GetLocalAttributes(), header.GetUnixPermissions());
+        if (callback != nullptr)
+            callback->Finish();
+        return made;
+    }
+    // A file cannot take the target folder's place.
+    if (verdict != CZipPathSafety::Inside)
+        return false;
+    if (callback != nullptr) {
+        callback->Begin(entryName.c_str(), path.c_str());
+        callback->SetSize(header.uncompressedSize);
+    }
+    if (!OpenEntry(index))
+        return false;
+
+    const std::string relativeDirectory = CZipPathSafety::DirectoryOf(relative);
+    const std::string directory = base + relativeDirectory;
+    CZipDiskFile file;
+    std::string tempPath;
+    for (int attempt = 0;; ++attempt) {
+        // A folder failing to be made shows as the file failing to be created.
+        if (EnsureOutputDirectory(base, relativeDirectory) == ZipOs::FolderWalk::Link) {
+            CloseEntry(nullptr, true);
+            return false;
+        }
+        if (CreateTempOutput(file, directory, tempPath))
+            break;
+        // A folder known from an earlier entry may have gone meanwhile: look again, once.
+        const int error = errno;
+        if (error != ENOENT || attempt == 1)
+            CZipException::Throw(error, path);
+        outputFolderMade = false;
+    }
+    CTempOutputGuard guard(tempPath);
+
+    CZipBuffer transfer(bufferSize);
+    int stopCode = 0;
+    std::uint32_t n;
+    do {
+        n = ReadEntry(transfer.GetBuffer(), bufferSize);
+        if (n == 0)
+            break;
+        file.Write(transfer.GetBuffer(), n);
+        if (callback != nullptr && !callback->Progress(n)) {
+            // A full chunk may have been the last: one more byte tells.
+            const bool moreLeft = n == bufferSize && ReadEntry(transfer.GetBuffer(), 1) > 0;
+            stopCode = moreLeft ? CZipException::Aborted : CZipException::SafeAbort;
+            break;
+        }
+    } while (n == bufferSize);
+
+    const int closed = CloseEntry(file);
+    // Verified data keep their place even when the time or attributes could not be set.
+    if (closed == 1 || closed == -2) {
+        if (!ZipOs::ReplaceFile(tempPath, path))
+            CZipException::Throw(errno, path);
+        guard.Keep();
+    }
+    if (callback != nullptr)
+        callback->Finish();
+    if (stopCode != 0)
+        CZipException::Throw(closed == 1 ? stopCode : CZipException::Aborted, path);
+    return closed == 1;
+}

@@ -1,0 +1,66 @@
+#include "engine/ZipPathSafety.h"
+
+#include "platform/ZipPathParts.h"
+
+namespace {
+
+// The composed path begins with the trimmed folder and one separator; anything else was not
+// composed with this folder and is treated as leaving it.
+bool SplitOffFolder(const std::string& folder, const std::string& path, std::string& relative) {
+    std::string trimmed = folder;
+    TrimTrailingSeparators(trimmed);
+    if (folder.empty()) {
+        relative = path;
+        return true;
+    }
+    if (path == trimmed) {
+        relative.clear();
+        return true;
+    }
+    if (path.size() <= trimmed.size() || path.compare(0, trimmed.size(), trimmed) != 0 ||
+        !IsSeparator(path[trimmed.size()]))
+        return false;
+    relative = path.substr(trimmed.size() + 1);
+    return true;
+}
+
+} // namespace
+
+CZipPathSafety::Verdict CZipPathSafety::Judge(const std::string& name, const std::string& folder,
+                                              const std::string& path) {
+    if (name.find('\0') != std::string::npos || path.find('\0') != std::string::npos)
+        return ZeroByte;
+    std::string relative;
+    if (!SplitOffFolder(folder, path, relative))
+        return Outside;
+    // Depth below the folder, component by component, as the OS resolves them.
+    long depth = 0;
+    std::size_t start = 0;
+    while (start <= relative.size()) {
+        std::size_t end = start;
+        while (end < relative.size() && !IsSeparator(relative[end]))
+            ++end;
+        const std::string component = relative.substr(start, end - start);
+        if (component == "..") {
+            if (depth == 0)
+                return Outside;
+            --depth;
+        } else if (!component.empty() && component != ".") {
+            ++depth;
+        }
+        start = end + 1;
+    }
+    return depth == 0 ? TargetFolder : Inside;
+}
+
+std::string CZipPathSafety::RelativePart(const std::string& folder, const std::string& path) {
+    std::string relative;
+    return SplitOffFolder(folder, path, relative) ? relative : std::string();
+}
+
+std::string CZipPathSafety::DirectoryOf(const std::string& relative) {
+    std::size_t end = relative.size();
+    while (end > 0 && !IsSeparator(relative[end - 1]))
+        --end;
+    return relative.substr(0, end == 0 ? 0 : end - 1);
+}

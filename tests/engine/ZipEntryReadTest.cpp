@@ -1,0 +1,247 @@
+// Reading entries: the shapes at the edges of the read loop, damaged and hostile data, and the
+// state rules around a failed entry.
+#include "support/MemoryStream.h"
+#include "support/ZipTestWriter.h"
+
+#include "engine/ZipArchive.h"
+#include "engine/ZipException.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace ziptest;
+
+enum class Stage { None, Open, Read, Close };
+
+struct ReadResult {
+    std::string bytes;
+    std::vector<std::uint32_t> calls; // what each ReadEntry returned
+    int closed = 0;
+    int code = 0;
+    Stage failedAt = Stage::None;
+};
+
+ReadResult ReadWhole(CZipArchive& archive, std::uint16_t index, std::uint32_t chunk = 65536) {
+    ReadResult result;
+    std::vector<char> buffer(chunk);
+    Stage stage = Stage::Open;
+    try {
+        if (!archive.OpenEntry(index)) {
+            result.failedAt = Stage::Open;
+            return result;
+        }
+        stage = Stage::Read;
+        // As extraction reads: until a call delivers less than asked.
+        std::uint32_t n;
+        do {
+            n = archive.ReadEntry(buffer.data(), chunk);
+            result.calls.push_back(n);
+            result.bytes.append(buffer.data(), n);
+        } while (n == chunk);
+        stage = Stage::Close;
+        result.closed = archive.CloseEntry();
+    } catch (const CZipException& e) {
+        result.code = e.code;
+        result.failedAt = stage;
+        archive.CloseEntry(nullptr, true);
+    }
+    return result;
+}
+
+std::string Text(std::size_t size) {
+    std::string text;
+    while (text.size() < size)
+        text += "the quick brown fox " + std::to_string(text.size()) + "\n";
+    text.resize(size);
+    return text;
+}
+
+Entry Encrypted(Entry entry) {
+    entry.password = "pw";
+    return entry;
+}
+
+Entry WithDescriptor(Entry entry) {
+    entry.dataDescriptor = true;
+    return entry;
+}
+
+struct Shape {
+    const char* label;
+    Entry entry;
+    std::vector<std::uint32_t> calls; // empty: not checked
+};
+
+class EntryShapes : public ::testing::TestWithParam<StreamKind> {};
+
+TEST_P(EntryShapes, DeliverExactlyTheirBytes) {
+    const Shape shapes[] = {
+        {"empty stored", File("a", "", methodStored), {0}},
+        {"empty deflated (03 00)", File("b", "", methodDeflated), {0}},
+        {"10 bytes stored, clamped", File("c", "0123456789", methodStored), {10}},
+        {"65536 stored", File("d", Text(65536), methodStored), {65536, 0}},
+        {"65536 deflated", File("e", Text(65536), methodDeflated), {65536, 0}},
+        {"200000 deflated", File("f", Text(200000), methodDeflated), {65536, 65536, 65536, 3392}},
+        {"encrypted stored: the 12 header bytes never show", Encrypted(File("g", Text(1000), methodStored)), {1000}},
+        {"encrypted deflated", Encrypted(File("h", Text(100000), methodDeflated)), {}},
+        {"deflated with a descriptor", WithDescriptor(File("i", Text(70000), methodDeflated)), {65536, 4464}},
+        {"encrypted stored with a descriptor", WithDescriptor(Encrypted(File("j", Text(300), methodStored))), {300}},
+    };
+    std::vector<Entry> entries;
+    for (const Shape& shape : shapes)
+        entries.push_back(shape.entry);
+    auto stream = MakeStream(GetParam(), BuildArchive(entries));
+    CZipArchive archive;
+    archive.Open(*stream);
+    for (std::uint16_t i = 0; i < entries.size(); ++i) {
+        archive.SetPassword(entries[i].password.empty() ? "ignored by plain entries" : "pw");
+        const ReadResult result = ReadWhole(archive, i);
+        EXPECT_EQ(result.code, 0) << shapes[i].label;
+        EXPECT_EQ(result.closed, 1) << shapes[i].label;
+        EXPECT_TRUE(result.bytes == entries[i].data) << shapes[i].label;
+        if (!shapes[i].calls.empty()) {
+            EXPECT_EQ(result.calls, shapes[i].calls) << shapes[i].label;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllStreams, EntryShapes,
+                         ::testing::Values(StreamKind::Memory, StreamKind::ShortPieces, StreamKind::DiskFile),
+                         [](const auto& info) { return std::string(StreamKindName(info.param)); });
+
+struct Damage {
+    const char* label;
+    std::vector<Entry> entries; // the entry read is the first
+    int code;                   // 0: no exception
+    Stage failedAt;
+    int closed = 0;
+};
+
+Entry Raw(Entry entry, std::string raw) {
+    entry.rawData = std::move(raw);
+    return entry;
+}
+
+Entry Sizes(Entry entry, std::uint32_t compressed, std::uint32_t uncompressed) {
+    entry.local.compressedSize = entry.central.compressedSize = compressed;
+    entry.local.uncompressedSize = entry.central.uncompressedSize = uncompressed;
+    return entry;
+}
+
+TEST(EntryRead, DamagedAndHostileDataFailWithoutLoopingOrOverreading) {
+    const std::string text = Text(5000);
+    const std::string deflated = Deflate(text);
+    // A block of the reserved type 3: not deflate data.
+    const std::string badBlock = "\x07" + deflated.substr(1);
+    Entry surplus = Raw(File("surplus", text.substr(0, 100)), Deflate(text));
+    Entry zeroDeclared = Raw(File("zero", ""), Deflate(std::string(1 << 20, '\0')));
+    Entry crcWrong = File("crc", text, methodStored);
+    crcWrong.local.crc = crcWrong.central.crc = Crc32(text) ^ 1;
+    Entry encryptedDamaged = Encrypted(File("enc", text, methodStored));
+    // Flipping a byte of the encrypted data: the 12-byte header comes first.
+    encryptedDamaged.rawData = EncryptTraditional("pw", EncryptionHeader("seed", Crc32(text) >> 24) + text);
+    (*encryptedDamaged.rawData)[500] ^= 0x55;
+    encryptedDamaged.rawDataIsFinal = true;
+    Entry longDescriptor = WithDescriptor(File("dd", text));
+    longDescriptor.central.compressedSize = static_cast<std::uint32_t>(deflated.size() + 8);
+    Entry next = File("next", "after");
+    Entry endsEarly = File("short", text);
+    endsEarly.local.uncompressedSize = endsEarly.central.uncompressedSize = 6000;
+
+    const Damage cases[] = {
+        {"deflate data of a reserved block type",
+         {Raw(File("bad", text), badBlock)},
+         CZipException::ZlibDataError,
+         Stage::Read},
+        {"stored bytes whose CRC differs", {crcWrong}, CZipException::CrcMismatch, Stage::Close},
+        {"encrypted stored entry with a damaged byte", {encryptedDamaged}, CZipException::CrcMismatch, Stage::Close},
+        {"a stream holding more than it declares", {surplus}, CZipException::ZlibBufferError, Stage::Read},
+        {"1 MiB behind a declared size of 0", {zeroDeclared}, CZipException::ZlibBufferError, Stage::Read},
+        {"a stream that ends before its declared size", {endsEarly}, 0, Stage::None, -1},
+        {"a stream cut short: more input wanted after the extra byte",
+         {Raw(File("cut", text), deflated.substr(0, deflated.size() / 2))},
+         CZipException::BadArchive,
+         Stage::Read},
+        {"stored with more bytes than its size",
+         {Sizes(File("more", text, methodStored), 5000, 4000)},
+         CZipException::BadArchive,
+         Stage::Open},
+        {"stored with fewer bytes than its size",
+         {Sizes(File("less", text, methodStored), 5000, 6000)},
+         CZipException::BadArchive,
+         Stage::Open},
+        {"data running into the next local header",
+         {Sizes(File("over", text, methodStored), 5010, 5010), next},
+         CZipException::BadArchive,
+         Stage::Open},
+        {"data running into the central directory",
+         {Sizes(File("last", text, methodStored), 5001, 5001)},
+         CZipException::BadArchive,
+         Stage::Open},
+        {"data and descriptor running into the next local header",
+         {longDescriptor, next},
+         CZipException::BadArchive,
+         Stage::Open},
+    };
+    for (const Damage& c : cases) {
+        MemoryStream stream(BuildArchive(c.entries));
+        CZipArchive archive;
+        archive.Open(stream);
+        archive.SetPassword("pw");
+        const ReadResult result = ReadWhole(archive, 0);
+        EXPECT_EQ(result.code, c.code) << c.label;
+        EXPECT_EQ(result.failedAt, c.failedAt) << c.label;
+        if (c.code == 0) {
+            EXPECT_EQ(result.closed, c.closed) << c.label;
+        }
+        // Never more than declared, whatever the data hold.
+        EXPECT_LE(result.bytes.size(),
+                  c.entries[0].local.uncompressedSize.value_or(static_cast<std::uint32_t>(c.entries[0].data.size())))
+            << c.label;
+        if (c.entries.size() > 1) {
+            EXPECT_EQ(ReadWhole(archive, 1).bytes, "after") << c.label;
+        }
+    }
+}
+
+TEST(EntryRead, AfterAFailedCloseOnlyAnAfterExceptionCloseLetsTheNextEntryOpen) {
+    Entry bad = File("bad", "payload", methodStored);
+    bad.local.crc = bad.central.crc = 0x12345678;
+    MemoryStream stream(BuildArchive({bad, File("good", "fine")}));
+    CZipArchive archive;
+    archive.Open(stream);
+    char buffer[64];
+    ASSERT_TRUE(archive.OpenEntry(0));
+    EXPECT_EQ(archive.ReadEntry(buffer, sizeof buffer), 7u);
+    EXPECT_EQ(archive.ReadEntry(buffer, sizeof buffer), 0u); // exhausted: nothing changes
+    try {
+        archive.CloseEntry();
+        ADD_FAILURE() << "no CRC mismatch";
+    } catch (const CZipException& e) {
+        EXPECT_EQ(e.code, CZipException::CrcMismatch);
+    }
+    EXPECT_FALSE(archive.OpenEntry(0));
+    EXPECT_FALSE(archive.OpenEntry(1));
+    const int reads = stream.reads;
+    EXPECT_EQ(archive.CloseEntry(nullptr, true), 1);
+    EXPECT_EQ(stream.reads, reads); // nothing read
+    EXPECT_EQ(archive.CloseEntry(nullptr, true), 0);
+    EXPECT_EQ(ReadWhole(archive, 1).bytes, "fine");
+}
+
+// A deflated entry closed without reading has not shown that its stream ends where it says.
+TEST(EntryRead, CloseBeforeTheStreamWasReadIsNotAVerifiedClose) {
+    MemoryStream stream(BuildArchive({File("empty", ""), File("full", "xyz")}));
+    CZipArchive archive;
+    archive.Open(stream);
+    for (std::uint16_t i = 0; i < 2; ++i) {
+        ASSERT_TRUE(archive.OpenEntry(i));
+        EXPECT_EQ(archive.CloseEntry(), -1) << i;
+    }
+}
+
+} // namespace

@@ -1,0 +1,263 @@
+// Extraction end to end: archives made by other tools come out byte for byte with their times and
+// modes; failed entries are reported and the run goes on; nothing outside the target is touched.
+#include "support/StubRunner.h"
+#include "support/ZipTestWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+#include <vector>
+
+namespace {
+
+using namespace ziptest;
+
+const std::string listHead = "-------------------------------------------\n\n";
+const std::string closingText = "\n\n-------------------------------------------\nOperace dokoncena.\n\n";
+const std::string failedText = "\n\t - soubor se nepodarilo rozbalit";
+
+std::string Head(const std::string& folder, int count) {
+    return "Rozbalit archiv do: " + folder +
+           "?\tA/N\t\nInicializace archivu ...  OK\nPocet souboru: " + std::to_string(count) + " \n" + listHead;
+}
+
+std::string Lines(const std::vector<std::string>& names) {
+    std::string lines;
+    for (const std::string& name : names)
+        lines += "\nRozbaluji: " + name;
+    return lines;
+}
+
+CStubRunner::Options Answer() {
+    CStubRunner::Options options;
+    options.input = "a\n";
+    return options;
+}
+
+std::time_t MtimeOf(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mtime : -1;
+}
+
+mode_t ModeOf(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+bool NeedTool(const char* name) {
+    if (!CStubRunner::FindProgram(name).empty())
+        return true;
+    // Info-ZIP zip is a build dependency: CI has it.
+    if (std::getenv("CI") && std::string(name) == "zip")
+        ADD_FAILURE() << name << " is missing";
+    return false;
+}
+
+// A tree of every kind of file, all stamped with one local time on an even second (DOS precision).
+struct SourceTree {
+    explicit SourceTree(const CStubRunner& runner) : root(runner.Folder() + "/src") {
+        std::tm local{};
+        local.tm_year = 2020 - 1900;
+        local.tm_mon = 1;
+        local.tm_mday = 29;
+        local.tm_hour = 13;
+        local.tm_min = 14;
+        local.tm_sec = 16;
+        local.tm_isdst = -1;
+        stamp = std::mktime(&local);
+        std::string text;
+        for (int i = 0; i < 3000; ++i)
+            text += "line " + std::to_string(i) + " of some text\n";
+        std::string noise(70000, '\0');
+        std::uint32_t state = 7;
+        for (char& c : noise) {
+            state = state * 1103515245 + 12345;
+            c = static_cast<char>(state >> 24);
+        }
+        Make("docs/", 0755);
+        Make("docs/guide/", 0755);
+        Make("docs/guide/intro.txt", 0644, "Welcome.\n");
+        Make("docs/long.txt", 0644, text);
+        Make("bin/", 0755);
+        Make("bin/run.sh", 0755, "#!/bin/sh\necho hello\n");
+        Make("noise.bin", 0644, noise);
+        Make("empty.txt", 0644, "");
+        Make("readonly.txt", 0444, "do not change\n");
+        files = {"docs/guide/intro.txt", "docs/long.txt", "bin/run.sh", "noise.bin", "empty.txt", "readonly.txt"};
+    }
+    void Make(const std::string& name, mode_t mode, const std::string& bytes = "") {
+        const std::string path = root + "/" + name;
+        ::mkdir(root.c_str(), 0755);
+        if (name.back() == '/')
+            ::mkdir(path.c_str(), mode);
+        else
+            CStubRunner::WriteFileBytes(path, bytes);
+        ::chmod(path.c_str(), mode);
+        const utimbuf times{stamp, stamp};
+        ::utime(path.c_str(), &times);
+    }
+    std::string root;
+    std::time_t stamp;
+    std::vector<std::string> files;
+};
+
+struct PeerRow {
+    const char* label;
+    const char* tool;
+    std::vector<std::string> argv; // run in the source tree; "OUT" is the archive's path
+    const char* password;          // typed on the terminal when not empty
+};
+
+TEST(StubExtract, ArchivesOfOtherToolsComeOutExactWithTimesAndModes) {
+    // Python writes to a pipe, so every entry gets a data descriptor; modes come from the files.
+    const std::string python =
+        "import os, sys, zipfile\n"
+        "out = os.fdopen(sys.stdout.fileno(), 'wb')\n"
+        "with zipfile.ZipFile(out, 'w') as z:\n"
+        "    for top, dirs, files in sorted(os.walk('.')):\n"
+        "        dirs.sort()\n"
+        "        for name in [top] + sorted(os.path.join(top, f) for f in files):\n"
+        "            if name == '.': continue\n"
+        "            info = zipfile.ZipInfo.from_file(name, name[2:])\n"
+        "            method = zipfile.ZIP_STORED if name.endswith('.bin') else zipfile.ZIP_DEFLATED\n"
+        "            data = b'' if info.is_dir() else open(name, 'rb').read()\n"
+        "            z.writestr(info, data, compress_type=method)\n";
+    const PeerRow rows[] = {
+        {"Info-ZIP zip, deflated", "zip", {"zip", "-q", "-r", "-X", "OUT", "."}, ""},
+        {"Info-ZIP zip -0, stored", "zip", {"zip", "-q", "-r", "-X", "-0", "OUT", "."}, ""},
+        {"Info-ZIP zip -P, encrypted with descriptors",
+         "zip",
+         {"zip", "-q", "-r", "-X", "-P", "tajne", "OUT", "."},
+         "tajne"},
+        {"Python zipfile to a pipe, descriptors", "python3", {"sh", "-c", "python3 -c \"$0\" > OUT", python}, ""},
+    };
+    for (const PeerRow& row : rows) {
+        if (!NeedTool(row.tool))
+            continue;
+        CStubRunner runner;
+        const SourceTree source(runner);
+        const std::string archive = runner.Folder() + "/made.zip";
+        std::vector<std::string> argv = row.argv;
+        for (std::string& arg : argv)
+            for (std::size_t at; (at = arg.find("OUT")) != std::string::npos;)
+                arg.replace(at, 3, archive);
+        CStubRunner::Options inTree;
+        inTree.workDir = source.root;
+        const CStubRunner::Result made = runner.Run(argv, inTree);
+        ASSERT_EQ(made.exitCode, 0) << row.label << ": " << made.err;
+
+        const std::string program = runner.MakeProgram("setup.run", CStubRunner::ReadFileBytes(archive));
+        CStubRunner::Options options = Answer();
+        if (*row.password) {
+            options.terminal = true;
+            options.terminalInput = std::string(row.password) + "\n";
+        }
+        const CStubRunner::Result result = runner.Run({program}, options);
+        EXPECT_EQ(result.exitCode, 0) << row.label << "\n" << result.out;
+        EXPECT_EQ(result.out.find("nepodarilo"), std::string::npos) << row.label << "\n" << result.out;
+        const std::string target = runner.Folder() + "/setup";
+        EXPECT_EQ(CStubRunner::ListTree(target), CStubRunner::ListTree(source.root)) << row.label;
+        for (const std::string& file : source.files)
+            EXPECT_EQ(MtimeOf(target + "/" + file), source.stamp) << row.label << " " << file;
+    }
+}
+
+TEST(StubExtract, DosHostAttributesBecomeModes) {
+    Entry readOnly = DosFile("RO.TXT", "read-only on DOS", dosReadOnly | dosArchive);
+    Entry normal = DosFile("NORMAL.TXT", "normal on DOS", dosArchive, methodStored);
+    CStubRunner runner;
+    const std::string program = runner.MakeProgram("d.run", BuildArchive({readOnly, normal, DosDir("DIR/")}));
+    const CStubRunner::Result result = runner.Run({program}, Answer());
+    EXPECT_EQ(result.exitCode, 0);
+    const std::string target = runner.Folder() + "/d";
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    EXPECT_EQ(ModeOf(target + "/RO.TXT"), 0444 & ~mask);
+    EXPECT_EQ(ModeOf(target + "/NORMAL.TXT"), 0644 & ~mask);
+    EXPECT_EQ(ModeOf(target + "/DIR") & 0700, 0700u);
+}
+
+TEST(StubExtract, ACrcFailureInTheMiddleLetsTheRestComeOut) {
+    Entry bad = File("b.txt", "damaged", methodStored);
+    bad.local.crc = bad.central.crc = 0xBADC0DE;
+    CStubRunner runner;
+    const std::string program =
+        runner.MakeProgram("x.run", BuildArchive({File("a.txt", "first"), bad, File("c/d.txt", "last")}));
+    const CStubRunner::Result result = runner.Run({program}, Answer());
+    EXPECT_EQ(result.out, Head(runner.Folder() + "/x", 3) + Lines({"a.txt", "b.txt"}) + failedText +
+                              Lines({"c\\d.txt"}) + closingText);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(CStubRunner::ListTree(runner.Folder() + "/x"), "f 644 a.txt 5 first\nd 755 c/\nf 644 c/d.txt 4 last\n");
+}
+
+TEST(StubExtract, EntriesThatEndShortAreReportedAndLeaveNothing) {
+    Entry shortEntry = File("short.txt", std::string(1000, 's'));
+    shortEntry.local.uncompressedSize = shortEntry.central.uncompressedSize = 2000;
+    CStubRunner runner;
+    const std::string program = runner.MakeProgram("x.run", BuildArchive({shortEntry, File("ok.txt", "ok")}));
+    const CStubRunner::Result result = runner.Run({program}, Answer());
+    EXPECT_EQ(result.out,
+              Head(runner.Folder() + "/x", 2) + Lines({"short.txt"}) + failedText + Lines({"ok.txt"}) + closingText);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(CStubRunner::ListTree(runner.Folder() + "/x"), "f 644 ok.txt 2 ok\n");
+}
+
+TEST(StubExtract, AnExistingReadOnlyFileIsReplacedAndAFailedOneKept) {
+    Entry bad = File("kept.txt", "new but damaged", methodStored);
+    bad.local.crc = bad.central.crc = 1;
+    CStubRunner runner;
+    const std::string program =
+        runner.MakeProgram("x.run", BuildArchive({File("replaced.txt", "new", methodStored), bad}));
+    const std::string target = runner.Folder() + "/x";
+    ::mkdir(target.c_str(), 0755);
+    CStubRunner::WriteFileBytes(target + "/replaced.txt", "old");
+    CStubRunner::WriteFileBytes(target + "/kept.txt", "old");
+    ::chmod((target + "/replaced.txt").c_str(), 0444);
+    const CStubRunner::Result result = runner.Run({program}, Answer());
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(CStubRunner::ListTree(target), "f 644 kept.txt 3 old\nf 644 replaced.txt 3 new\n");
+}
+
+// Names that climb out and folders that are symlinks: the entries fail, and nothing outside the
+// target is written, deleted or even made writable.
+TEST(StubExtract, NothingOutsideTheTargetIsTouched) {
+    CStubRunner runner;
+    const std::string program =
+        runner.MakeProgram("x.run", BuildArchive({File("../victim.txt", "evil"), File("link/victim.txt", "evil"),
+                                                  File("sub/../../victim.txt", "evil"), File("fine.txt", "fine")}));
+    const std::string elsewhere = runner.Folder() + "/elsewhere";
+    const std::string target = runner.Folder() + "/x";
+    ::mkdir(elsewhere.c_str(), 0755);
+    ::mkdir(target.c_str(), 0755);
+    CStubRunner::WriteFileBytes(runner.Folder() + "/victim.txt", "original");
+    CStubRunner::WriteFileBytes(elsewhere + "/victim.txt", "original");
+    ::chmod((runner.Folder() + "/victim.txt").c_str(), 0444);
+    ::chmod((elsewhere + "/victim.txt").c_str(), 0444);
+    ASSERT_EQ(::symlink(elsewhere.c_str(), (target + "/link").c_str()), 0);
+    const CStubRunner::Result result = runner.Run({program}, Answer());
+    EXPECT_EQ(result.out, Head(target, 4) + Lines({"..\\victim.txt"}) + failedText + Lines({"link\\victim.txt"}) +
+                              failedText + Lines({"sub\\..\\..\\victim.txt"}) + failedText + Lines({"fine.txt"}) +
+                              closingText);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(CStubRunner::ListTree(elsewhere), "f 444 victim.txt 8 original\n");
+    EXPECT_EQ(ModeOf(runner.Folder() + "/victim.txt"), 0444u);
+    EXPECT_EQ(CStubRunner::ReadFileBytes(runner.Folder() + "/victim.txt"), "original");
+    EXPECT_EQ(CStubRunner::ListTree(target), "f 644 fine.txt 4 fine\nl link -> " + elsewhere + "\n");
+}
+
+// Composed output paths turn backslashes into separators, so such a folder cannot be served.
+TEST(StubExtract, ATargetFolderWithABackslashIsRefused) {
+    CStubRunner runner;
+    const std::string program = runner.MakeProgram("we\\ird.run", BuildArchive({File("a.txt", "a")}));
+    const CStubRunner::Result result = runner.Run({program}, Answer());
+    EXPECT_EQ(result.out,
+              "Rozbalit archiv do: " + runner.Folder() + "/we\\ird?\tA/N\t\nInicializace archivu ... \nChyba archivu.");
+    EXPECT_EQ(result.exitCode, 2);
+}
+
+} // namespace
