@@ -134,7 +134,7 @@ int main(int argc, char** argv) {
         n = 0;
         // Every name with each of the options bytes that select a different composition.
         for (const std::string& name : EntryNames())
-            for (char options = 0; options < 8; ++options)
+            for (char options = 0; options < 16; ++options)
                 Write(root + "/paths/seed-" + std::to_string(++n), options + name);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
