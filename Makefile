@@ -1,11 +1,12 @@
 # Thin wrapper over CMake. `make` builds the stub, `make test` runs the suite,
-# `make demo` makes and runs a self-extracting archive.
+# `make demo` makes and runs a self-extracting archive, `make bench` times the
+# stub against other extractors (see bench/README.md).
 BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
 JOBS       ?= 2
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure test test-sanitize demo clean
+.PHONY: all deps configure test test-sanitize demo clean bench bench-deps
 
 all: configure
 	cmake --build $(BUILD) --target rozbal -j $(JOBS)
@@ -42,6 +43,36 @@ test-sanitize: deps
 
 demo: all
 	@sh demo/run-demo.sh $(BUILD)/bin/rozbal
+
+# The benchmark: a Release stub of its own (no tests), the helper programs, the
+# corpus, then the timed runs. Options: SHAPES, KINDS, TOOLS, RUNS, TINY_RUNS,
+# WARMUP, WORK (see bench/run.sh).
+BENCH_OUT ?= $(BUILD)/bench
+bench: deps bench-deps
+	@[ -f $(BENCH_OUT)/stub/CMakeCache.txt ] || cmake -S . -B $(BENCH_OUT)/stub -DCMAKE_BUILD_TYPE=Release -DROZBAL_TESTS=OFF $(CMAKE_ARGS) >/dev/null
+	cmake --build $(BENCH_OUT)/stub --target rozbal -j $(JOBS)
+	@printf 'stub: %s (%s bytes)\n' $(BENCH_OUT)/stub/bin/rozbal "$$(stat -c %s $(BENCH_OUT)/stub/bin/rozbal)"
+	$(MAKE) -C bench OUT=$(abspath $(BENCH_OUT))
+	sh bench/make-corpus.sh $(BENCH_OUT)
+	OUT=$(BENCH_OUT) STUB=$(abspath $(BENCH_OUT))/stub/bin/rozbal bash bench/run.sh
+
+# The peers the benchmark compares with, installed on Debian when we are root;
+# a missing peer elsewhere only leaves its column out.
+bench-deps:
+	@missing=""; \
+	command -v cc >/dev/null 2>&1 || missing="$$missing gcc"; \
+	command -v zip >/dev/null 2>&1 || missing="$$missing zip"; \
+	command -v unzip >/dev/null 2>&1 || missing="$$missing unzip"; \
+	[ -x /usr/lib/p7zip/7z ] || missing="$$missing p7zip-full"; \
+	command -v bsdtar >/dev/null 2>&1 || missing="$$missing libarchive-tools"; \
+	if [ -n "$$missing" ]; then \
+	  if command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:$$missing"; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	  else \
+	    echo "bench: not installed:$$missing (apt-get install$$missing); their columns are left out"; \
+	  fi; \
+	fi
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD)

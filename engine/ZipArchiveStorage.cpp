@@ -2,8 +2,24 @@
 
 #include "engine/ZipArchive.h"
 #include "engine/ZipException.h"
+#include "engine/ZipVolumeCallback.h"
+#include "platform/ZipOs.h"
+#include "platform/ZipPathParts.h"
 
 #include <cerrno>
+#include <cstdio>
+
+namespace {
+
+// Numbered volumes: at least two digits below 100, at least three from there
+// on (z01 ... z99, z100 ...); numbers of 1 000 and more take the digits they need.
+std::string NumberedExtension(int number) {
+    char text[16];
+    std::snprintf(text, sizeof text, number < 100 ? "z%.2d" : "z%.3d", number);
+    return text;
+}
+
+} // namespace
 
 void CZipArchiveStorage::ThrowError(int code) const {
     CZipException::Throw(code, file ? file->GetFilePath() : std::string());
@@ -13,6 +29,7 @@ void CZipArchiveStorage::PrepareOpen() {
     writeBuffer.Allocate(writeBufferSize);
     bytesInWriteBuffer = 0;
     creatingVolumes = false;
+    archiveStart = 0;
 }
 
 void CZipArchiveStorage::Open(const char* path, int mode, int volumeSize) {
@@ -23,6 +40,7 @@ void CZipArchiveStorage::Open(const char* path, int mode, int volumeSize) {
     file = &diskFile;
     externalStream = false;
     readOnly = mode == CZipArchive::ModeReadOnly;
+    archivePath = path;
     const std::uint32_t access = readOnly ? CZipStream::OpenRead : CZipStream::OpenReadWrite;
     diskFile.Open(path, access | CZipStream::OpenNoTruncate | CZipStream::ShareDenyWrite | CZipStream::OpenNativePath,
                   true);
@@ -33,6 +51,7 @@ void CZipArchiveStorage::OpenStream(CZipStream& stream, int mode) {
     PrepareOpen();
     file = &stream;
     externalStream = true;
+    archivePath.clear();
     readOnly = mode == CZipArchive::ModeReadOnly;
     if (mode == CZipArchive::ModeCreate) {
         currentVolume = 0;
@@ -90,21 +109,87 @@ int CZipArchiveStorage::GetVolumeState() const {
     return creatingVolumes ? 1 : -1;
 }
 
+bool CZipArchiveStorage::IsRemovableDrive(const std::string& path) const { return ZipOs::IsRemovableDrive(path); }
+
 void CZipArchiveStorage::DetectVolumes(std::uint16_t lastDisk) {
     currentVolume = lastDisk;
+    lastVolume = lastDisk;
     if (lastDisk == 0) {
         volumeMode = NoVolumes;
         return;
     }
-    // Archives that span volumes are refused plainly: only single files are read.
-    ThrowError(CZipException::BadArchive);
+    const std::string path = file->GetFilePath();
+    if (volumeMode == VolumesUndetermined)
+        volumeMode = IsRemovableDrive(path) ? RemovableDisks : SplitFiles;
+    else
+        volumeMode = SplitFiles;
+    if (volumeMode == RemovableDisks && volumeCallback == nullptr)
+        ThrowError(CZipException::NoVolumeCallback);
+    archiveExtension = CZipPathParts(path).GetExtension();
+    writeBuffer.Release();
 }
 
 void CZipArchiveStorage::ChangeVolume(int volume) {
-    if (volume == currentVolume)
+    // A volume whose file could not be opened is tried again, not read closed.
+    if (volume == currentVolume && file != nullptr && !file->IsClosed())
         return;
-    // A single file has no other volume to go to: a record that points at one is damaged.
-    ThrowError(CZipException::BadArchive);
+    // A single file has no other volume to go to, and no volume lies past the
+    // one holding the end record (a stray numbered file there is not ours): a
+    // record that points at one is damaged.
+    if (volumeMode == NoVolumes || volume < 0 || volume > lastVolume)
+        ThrowError(CZipException::BadArchive);
+    // A caller's stream has no sibling files to open.
+    if (externalStream)
+        CZipException::Throw(ENOENT, file->GetFilePath());
+    currentVolume = volume;
+    // The archive's own path came from the OS and is reopened as it is; the
+    // numbered names are composed here.
+    std::uint32_t flags = CZipStream::OpenRead | CZipStream::OpenNoTruncate | CZipStream::ShareDenyWrite;
+    std::string path;
+    if (volumeMode == RemovableDisks) {
+        path = RequestVolume();
+        flags |= CZipStream::OpenNativePath;
+    } else if (volume == lastVolume) {
+        path = archivePath;
+        flags |= CZipStream::OpenNativePath;
+    } else {
+        path = GetVolumeName(false);
+    }
+    file->Close();
+    // The failure names the volume that is missing, not the closed file's empty name.
+    if (!file->Open(path.c_str(), flags, false))
+        CZipException::Throw(errno != 0 ? errno : ENOENT, path);
+    // A read that runs on into the last volume goes on after the stub in front of it.
+    if (volume == lastVolume && archiveStart != 0)
+        file->Seek(static_cast<std::int64_t>(archiveStart), CZipStream::FromBegin);
+}
+
+std::string CZipArchiveStorage::GetVolumeName(bool isLast, const char* base) const {
+    CZipPathParts parts(base != nullptr ? std::string(base) : archivePath);
+    parts.SetExtension(isLast ? archiveExtension : NumberedExtension(currentVolume + 1));
+    // Joined here: with no folder the name must stay relative, not become "\name",
+    // and a folder given with a trailing slash takes no second separator.
+    std::string folder = parts.GetDirectoryPath();
+    if (!parts.directory.empty())
+        AppendSeparator(folder);
+    return folder + parts.GetName();
+}
+
+std::string CZipArchiveStorage::RequestVolume() {
+    // Every disk holds its volume under the archive's own name.
+    const std::string path = archivePath;
+    file->Close();
+    CallVolumeCallback(CZipVolumeCallback::NeedVolumeForReading, path);
+    return path;
+}
+
+void CZipArchiveStorage::CallVolumeCallback(int code, const std::string& path) {
+    if (volumeCallback == nullptr)
+        CZipException::Throw(CZipException::NoVolumeCallback, path);
+    volumeCallback->volumePath = path;
+    volumeCallback->volumeNumber = currentVolume + 1;
+    if (!volumeCallback->Notify(code))
+        CZipException::Throw(CZipException::VolumeChangeAborted, path);
 }
 
 void CZipArchiveStorage::Flush() {
@@ -119,6 +204,7 @@ std::string CZipArchiveStorage::Close(bool afterException) {
     writeBuffer.Release();
     bytesInWriteBuffer = 0;
     currentVolume = -1;
+    archiveStart = 0;
     file = nullptr;
     if (closing == nullptr) {
         volumeMode = NoVolumes;

@@ -11,6 +11,11 @@ class CZipVolumeCallback;
 // The archive file or, for a multi-volume archive, the volume file open at the
 // moment; the volume-aware read that the central directory and the entry
 // reader use. Reads are not buffered here.
+//
+// A multi-volume archive is opened on its last volume, the file that holds the
+// end record. Split volumes lie beside it under the same name with the
+// extensions z01, z02, ...; removable-disk volumes all carry the archive's own
+// name and are asked for through the volume callback.
 class CZipArchiveStorage {
   public:
     enum VolumeMode {
@@ -43,8 +48,21 @@ class CZipArchiveStorage {
     int GetVolumeState() const;
     int GetCurrentVolume() const { return currentVolume; }
     // Called with the end record's disk number, the number of the last volume.
+    // Throws NoVolumeCallback (103) for removable disks without a callback.
     void DetectVolumes(std::uint16_t lastDisk);
+    // Opens the file of another volume; nothing happens when it is open already.
+    // A volume file that cannot be opened throws its errno code (2 when missing).
     void ChangeVolume(int volume);
+    // The file name of a volume: the archive's own extension for the last one,
+    // else z01, z02, ... for volume currentVolume. base: the archive path by default.
+    std::string GetVolumeName(bool isLast, const char* base = nullptr) const;
+    // Removable disks: closes the file and asks for the disk of volume currentVolume.
+    std::string RequestVolume();
+    // Throws VolumeChangeAborted (104) when the callback says no.
+    void CallVolumeCallback(int code, const std::string& path);
+    // Bytes in front of the archive in the current volume's file: the stub of a
+    // self-extractor, which only the file holding the end record can carry.
+    std::uint64_t GetArchiveStart() const { return currentVolume == lastVolume ? archiveStart : 0; }
     void Flush();
     // Returns the path of the file that was open.
     std::string Close(bool afterException);
@@ -63,6 +81,17 @@ class CZipArchiveStorage {
     bool externalStream = false;
     bool readOnly = false;
     std::uint32_t bytesInWriteBuffer = 0; // archive modification only
+    // The path the archive was opened with, its last volume. The other volumes
+    // are named after it rather than after the file open at the moment, which
+    // is closed after a volume could not be opened.
+    std::string archivePath;
+    // Bytes in front of the archive in the last volume's file (the single file's
+    // for a single-file archive), as the central directory works them out.
+    std::uint64_t archiveStart = 0;
+
+  protected:
+    // The decision between asking for disks and looking for numbered files.
+    virtual bool IsRemovableDrive(const std::string& path) const;
 
   private:
     void PrepareOpen();

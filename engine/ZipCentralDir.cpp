@@ -68,10 +68,14 @@ void CZipCentralDir::Read() {
     const std::uint16_t commentLength = ReadLe16(record + EndRecord::commentLength);
 
     storage->DetectVolumes(info.thisDisk);
-    const bool singleFile = storage->GetVolumeState() == 0;
+    // A directory that starts in the file holding the end record (always so for
+    // a single file) ends in it too, so the bytes in front of the archive there
+    // can be worked out: a self-extractor's stub sits in front of the last
+    // volume just as in front of a single file. The other volumes have none.
+    const bool cdInLastFile = storage->GetVolumeState() == 0 || info.cdStartDisk == info.thisDisk;
     // The sum in 64 bits: wrapped around it would let a hostile directory pass.
     const std::uint64_t cdEnd = std::uint64_t{info.cdOffset} + info.cdSize;
-    if (singleFile && info.endRecordOffset < cdEnd)
+    if (cdInLastFile && info.endRecordOffset < cdEnd)
         ThrowError(CZipException::BadArchive);
     if (commentLength != 0) {
         globalComment.Allocate(commentLength);
@@ -79,7 +83,8 @@ void CZipCentralDir::Read() {
     }
     // The directory is taken to end where the end record begins; whatever lies
     // before the archive's own offsets is the stub (0 when offsets are file-relative).
-    info.bytesBeforeArchive = singleFile ? info.endRecordOffset - cdEnd : 0;
+    info.bytesBeforeArchive = cdInLastFile ? info.endRecordOffset - cdEnd : 0;
+    storage->archiveStart = info.bytesBeforeArchive;
     if ((info.cdSize == 0) != (info.totalEntries == 0))
         ThrowError(CZipException::BadArchive);
     cdOnDisk = true;
@@ -89,7 +94,8 @@ void CZipCentralDir::Read() {
 }
 
 void CZipCentralDir::ReadHeaders() {
-    storage->GetFile()->Seek(static_cast<std::int64_t>(info.cdOffset + info.bytesBeforeArchive), CZipStream::FromBegin);
+    storage->GetFile()->Seek(static_cast<std::int64_t>(info.cdOffset + storage->GetArchiveStart()),
+                             CZipStream::FromBegin);
     headers.clear();
     // The count is the record's word; the size bounds what can really be there.
     headers.reserve(std::min<std::size_t>(info.totalEntries, info.cdSize / centralHeaderSize));
@@ -127,10 +133,15 @@ void CZipCentralDir::ReadHeaders() {
 void CZipCentralDir::OpenEntry(std::uint16_t index) {
     currentHeader = headers[index].get();
     storage->ChangeVolume(currentHeader->diskStart);
-    storage->GetFile()->Seek(static_cast<std::int64_t>(currentHeader->localHeaderOffset + info.bytesBeforeArchive),
-                             CZipStream::FromBegin);
+    CZipStream* file = storage->GetFile();
+    file->Seek(static_cast<std::int64_t>(currentHeader->localHeaderOffset + storage->GetArchiveStart()),
+               CZipStream::FromBegin);
     std::uint16_t extraLength = 0;
     if (!currentHeader->ReadLocalHeader(*storage, extraLength))
+        ThrowError(CZipException::BadArchive);
+    // The name is stepped over, not read: one cut by the end of its volume
+    // would leave the data to be read from the wrong place.
+    if (file->GetPosition() > file->GetLength())
         ThrowError(CZipException::BadArchive);
     localExtraField.Release();
     if (extraLength != 0) {
@@ -147,13 +158,17 @@ void CZipCentralDir::CloseEntry(bool skipDescriptor) {
         return;
     localExtraField.Release();
     if (!skipDescriptor && currentHeader->HasDataDescriptor()) {
-        unsigned char descriptor[descriptorSize];
-        storage->Read(descriptor, signatureSize, false);
-        // The signature is optional: without it, the four bytes are the CRC.
-        if (!HasSignature(descriptor, descriptorSignature))
-            storage->GetFile()->Seek(-static_cast<std::int64_t>(signatureSize), CZipStream::FromCurrent);
+        // The signature is optional: without it, the first four bytes are the
+        // CRC. Read forward only: a descriptor may run on into the next volume,
+        // where stepping back would not return to its start.
+        unsigned char descriptor[signatureSize + descriptorSize];
         storage->Read(descriptor, descriptorSize, false);
-        if (!currentHeader->CheckDescriptor(descriptor))
+        const unsigned char* values = descriptor;
+        if (HasSignature(descriptor, descriptorSignature)) {
+            storage->Read(descriptor + descriptorSize, signatureSize, false);
+            values += signatureSize;
+        }
+        if (!currentHeader->CheckDescriptor(values))
             ThrowError(CZipException::BadArchive);
     }
     currentHeader = nullptr;

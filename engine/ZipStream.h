@@ -16,7 +16,7 @@ public:
         ShareDenyNone = 0x0C,
         OpenCreate = 0x20,
         OpenNoTruncate = 0x40,
-        // The path came from the OS (the program's own path, a volume beside it):
+        // The path came from the OS (the program's own path):
         // it is used as it is, without turning backslashes into slashes.
         OpenNativePath = 0x80,
         // With OpenCreate: fail when the path exists, a symlink included, so nothing is written through it.

@@ -1,0 +1,169 @@
+#!/usr/bin/env bash
+# Times the stub against the peers and the zlib limit on the benchmark archives.
+#
+#   bench/run.sh            (normally through `make bench`)
+#
+# Environment (all optional):
+#   OUT      build/bench of this worktree: tools in OUT/bin, corpus and zips from make-corpus.sh
+#   STUB     the stub to append archives to (default build/bench/stub/bin/rozbal)
+#   STUBS    more than one stub side by side, "NAME=PATH ..." (default "rozbal=$STUB"),
+#            e.g. two builds of different flags measured in the same rounds
+#   SHAPES   "big random small tiny"       KINDS  "deflate store crypt"
+#   TOOLS    "STUB-NAMES unzip unzipsfx 7z bsdtar zlimit-pty" (zlimit, the reference, always
+#            runs; zlimit-pty is zlimit started through the terminal runner on the
+#            encrypted archives, to show what the runner itself adds to the stub's column)
+#   RUNS     counted rounds per archive (default 5; TINY_RUNS for tiny, default 21)
+#   WARMUP   uncounted rounds first (default 1)
+#   WORK     a tmpfs folder for the fresh output folders (default /dev/shm)
+# Results: OUT/results/DATE/results.tsv and summary.md (printed at the end).
+set -euo pipefail
+HERE=$(cd "$(dirname "$0")" && pwd)
+OUT=$(cd "${OUT:-$HERE/../build/bench}" && pwd)
+STUB=${STUB:-$OUT/stub/bin/rozbal}
+SHAPES=${SHAPES:-big random small tiny}
+KINDS=${KINDS:-deflate store crypt}
+STUBS=${STUBS:-rozbal=$STUB}
+declare -A STUB_PATH=()
+STUB_NAMES=()
+for s in $STUBS; do STUB_PATH[${s%%=*}]=${s#*=} STUB_NAMES+=("${s%%=*}"); done
+TOOLS=${TOOLS:-${STUB_NAMES[*]} unzip unzipsfx 7z bsdtar zlimit-pty}
+RUNS=${RUNS:-5}
+TINY_RUNS=${TINY_RUNS:-21}
+WARMUP=${WARMUP:-1}
+WORK_ROOT=${WORK:-/dev/shm}
+PASSWORD=secret
+PROMPT='heslo: ' # the tail of the stub's password prompt
+BIN=$OUT/bin
+SEVENZ=/usr/lib/p7zip/7z # the program itself: /usr/bin/7z is a shell wrapper around it
+
+for t in pairtime ptytype treecheck zlimit; do
+    [ -x "$BIN/$t" ] || { echo "bench: no $BIN/$t (make bench builds it)" >&2; exit 2; }
+done
+[ "$(stat -f -c %T "$WORK_ROOT")" = tmpfs ] || echo "bench: warning: $WORK_ROOT is not a tmpfs" >&2
+RESULTS=$OUT/results/$(date +%Y%m%d-%H%M%S)
+mkdir -p "$RESULTS"
+WORK=$(mktemp -d "$WORK_ROOT/rozbal-bench.XXXXXX") # only this folder is ever deleted
+trap 'rm -rf "$WORK"' EXIT
+
+available() {
+    [ -z "${STUB_PATH[$1]+set}" ] || { [ -x "${STUB_PATH[$1]}" ]; return; }
+    case $1 in
+    zlimit-pty) true ;;
+    unzip | unzipsfx | bsdtar) command -v "$1" >/dev/null ;;
+    7z) [ -x "$SEVENZ" ] ;;
+    *) return 1 ;;
+    esac
+}
+
+# spec TOOL ARCHIVE: appends TOOL's pairtime arguments to SPEC; fails when TOOL
+# does not apply. OUTSUB: where the tree lands inside the run folder.
+spec() {
+    local tool=$1 archive=$2 zip=$OUT/zips/$2.zip crypt=0
+    [[ $archive == *-crypt ]] && crypt=1
+    if [ -n "${STUB_PATH[$tool]+set}" ]; then # setup.run = stub + archive, extracting into ./setup
+        local run=$WORK/prep/$tool/$archive/setup.run
+        if [ ! -f "$run" ]; then
+            mkdir -p "$WORK/prep/$tool/$archive"
+            cat "${STUB_PATH[$tool]}" "$zip" >"$run"
+            chmod 755 "$run"
+        fi
+        SPEC+=(-t "$tool" -i $'a\n' -l "$run" -c "${CHECK[$tool]:--}" --)
+        [ $crypt = 0 ] || SPEC+=("$BIN/ptytype" -w "$PROMPT" "$PASSWORD" --)
+        SPEC+=(./setup.run ";")
+        return 0
+    fi
+    case $tool in
+    zlimit)
+        SPEC+=(-t zlimit -c "${CHECK[zlimit]:--}" -- "$BIN/zlimit")
+        [ $crypt = 0 ] || SPEC+=(-P "$PASSWORD")
+        SPEC+=("$zip" ";")
+        ;;
+    zlimit-pty)
+        [ $crypt = 1 ] || return 1
+        SPEC+=(-t zlimit-pty -c "${CHECK[zlimit-pty]:--}" -- "$BIN/ptytype" "$PASSWORD" -- "$BIN/zlimit" -P "$PASSWORD" "$zip" ";")
+        ;;
+    unzip)
+        SPEC+=(-t unzip -c "${CHECK[unzip]:--}" -- unzip -qo)
+        [ $crypt = 0 ] || SPEC+=(-P "$PASSWORD")
+        SPEC+=("$zip" ";")
+        ;;
+    unzipsfx) # Debian's unzipsfx has no decryption
+        [ $crypt = 0 ] || return 1
+        local sfx=$WORK/prep/$archive.sfx
+        if [ ! -f "$sfx" ]; then
+            mkdir -p "$WORK/prep"
+            cat /usr/bin/unzipsfx "$zip" >"$sfx"
+            zip -qA "$sfx"
+            chmod 755 "$sfx"
+        fi
+        SPEC+=(-t unzipsfx -c "${CHECK[unzipsfx]:--}" -- "$sfx" -qo ";")
+        ;;
+    7z)
+        SPEC+=(-t 7z -c "${CHECK[7z]:--}" -- "$SEVENZ" x -y -bso0 -bsp0)
+        [ $crypt = 0 ] || SPEC+=("-p$PASSWORD")
+        SPEC+=("$zip" ";")
+        ;;
+    bsdtar)
+        SPEC+=(-t bsdtar -c "${CHECK[bsdtar]:--}" -- bsdtar -xf "$zip")
+        [ $crypt = 0 ] || SPEC+=(--passphrase "$PASSWORD")
+        SPEC+=(";")
+        ;;
+    esac
+}
+
+printf 'archive\ttool\truns\tok\twall_median\twall_min\twall_max\tcpu_median\tpeak_rss_kib\tx_zlimit\tx_pair_min\tx_pair_max\tcpu_x_zlimit\tcheck\n' >"$RESULTS/results.tsv"
+{
+    echo "# $(date -u '+%Y-%m-%d %H:%M UTC') $(uname -srm), $(nproc) CPUs, load $(cut -d' ' -f1-3 /proc/loadavg)"
+    for s in "${STUB_NAMES[@]}"; do
+        echo "# $s: ${STUB_PATH[$s]} ($(stat -c %s "${STUB_PATH[$s]}" 2>/dev/null || echo -) bytes)"
+    done
+    echo "# runs $RUNS (tiny $TINY_RUNS), warm-up $WARMUP"
+} >"$RESULTS/run.txt"
+
+for shape in $SHAPES; do
+    for kind in $KINDS; do
+        archive=$shape-$kind
+        zip=$OUT/zips/$archive.zip
+        [ -f "$zip" ] || { echo "bench: no $zip (make-corpus.sh)" >&2; exit 2; }
+        cat "$zip" >/dev/null # into the page cache
+        declare -A CHECK=()
+        tools=()
+        for t in $TOOLS; do available "$t" && tools+=("$t"); done
+
+        # One kept run of every tool, checked against the corpus.
+        SPEC=()
+        for t in zlimit "${tools[@]}"; do spec "$t" "$archive" || true; done
+        "$BIN/pairtime" -n 1 -w 0 -k -T 120 -d "$WORK/verify" "${SPEC[@]}" >"$WORK/verify.tsv"
+        timed=() skipped=()
+        for t in zlimit "${tools[@]}"; do
+            [ -d "$WORK/verify/$t.0" ] || continue
+            got=$WORK/verify/$t.0
+            [ -z "${STUB_PATH[$t]+set}" ] || got=$got/setup
+            rc=0
+            CHECK[$t]=$("$BIN/treecheck" "$OUT/corpus/$shape" "$got") || rc=$?
+            awk -F'\t' -v t="$t" '$1 == t && $3 == 0 { exit 1 }' "$WORK/verify.tsv" ||
+                CHECK[$t]="${CHECK[$t]}; exit status not 0"
+            if [ $rc -ge 2 ] && [ -n "${STUB_PATH[$t]+set}" ]; then # not timed: it did not extract
+                skipped+=("$(printf '%s\t%s\t0\t0\t\t\t\t\t\t\t\t\t\tn/a: %s' "$archive" "$t" "${CHECK[$t]}")")
+            elif [ "$t" != zlimit ]; then
+                timed+=("$t")
+            fi
+        done
+        rm -rf "$WORK/verify" "$WORK/verify.tsv"
+
+        runs=$RUNS
+        [ "$shape" = tiny ] && runs=$TINY_RUNS
+        SPEC=()
+        for t in zlimit "${timed[@]}"; do spec "$t" "$archive" || true; done
+        echo "bench: $archive: zlimit ${timed[*]} ($runs rounds)" >&2
+        "$BIN/pairtime" -n "$runs" -w "$WARMUP" -d "$WORK/runs" "${SPEC[@]}" |
+            sed "s/^/$archive\t/" >>"$RESULTS/results.tsv"
+        for row in "${skipped[@]+"${skipped[@]}"}"; do printf '%s\n' "$row" >>"$RESULTS/results.tsv"; done
+        rm -rf "$WORK/runs" "$WORK/prep"
+        unset CHECK
+    done
+done
+
+"$HERE/summarize.sh" "$RESULTS" >"$RESULTS/summary.md"
+cat "$RESULTS/summary.md"
+echo "results: $RESULTS" >&2

@@ -1,0 +1,116 @@
+// A split self-extractor as a user makes one: Info-ZIP's split set with the
+// built stub in front of its last volume (setup.run) and the other volumes
+// renamed setup.z01, setup.z02, ... beside it.
+#include "support/StubRunner.h"
+#include "support/ZipTestWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+const std::string closingText = "\n\n-------------------------------------------\nOperace dokoncena.\n\n";
+const std::string failedText = "\n\t - soubor se nepodarilo rozbalit";
+
+std::string Head(const std::string& folder, int count) {
+    return "Rozbalit archiv do: " + folder +
+           "?\tA/N\t\nInicializace archivu ...  OK\nPocet souboru: " + std::to_string(count) +
+           " \n-------------------------------------------\n\n";
+}
+
+// Seeded bytes that do not compress.
+std::string Noise(std::size_t size, std::uint32_t seed) {
+    std::string bytes(size, '\0');
+    for (char& c : bytes) {
+        seed ^= seed << 13;
+        seed ^= seed >> 17;
+        seed ^= seed << 5;
+        c = static_cast<char>(seed >> 24);
+    }
+    return bytes;
+}
+
+// In the order given to zip, which is the order of the local headers.
+const std::vector<std::pair<std::string, std::string>>& Files() {
+    static const std::vector<std::pair<std::string, std::string>> files = {
+        {"readme.txt", "Read me first.\n"},
+        {"big.bin", Noise(300 * 1024, 20240601)},
+        {"notes.txt", std::string(2000, 'n')},
+        {"empty.txt", ""},
+    };
+    return files;
+}
+
+// Makes the set in the runner's folder; returns the path of setup.run and the number of volumes.
+std::pair<std::string, std::size_t> MakeSplitProgram(const CStubRunner& runner) {
+    const std::string folder = runner.Folder();
+    ::mkdir((folder + "/src").c_str(), 0755);
+    std::string names;
+    for (const auto& [name, data] : Files()) {
+        CStubRunner::WriteFileBytes(folder + "/src/" + name, data);
+        names += " " + name;
+    }
+    const std::string command = "cd '" + folder + "/src' && zip -q -X -s 64k ../set.zip" + names;
+    if (std::system(command.c_str()) != 0)
+        return {"", 0};
+    std::size_t volumes = 1;
+    while (::access(ziptest::VolumePath(folder + "/set.zip", volumes - 1, volumes + 1).c_str(), F_OK) == 0)
+        ++volumes;
+    for (std::size_t i = 0; i + 1 < volumes; ++i)
+        std::rename(ziptest::VolumePath(folder + "/set.zip", i, volumes).c_str(),
+                    ziptest::VolumePath(folder + "/setup.run", i, volumes).c_str());
+    const std::string program = runner.MakeProgram("setup.run", CStubRunner::ReadFileBytes(folder + "/set.zip"));
+    return {program, volumes};
+}
+
+TEST(VolumesEndToEnd, SplitSetBehindTheStub) {
+    if (CStubRunner::FindProgram("zip").empty()) {
+        if (std::getenv("CI"))
+            FAIL() << "Info-ZIP zip is required in CI";
+        GTEST_SKIP() << "Info-ZIP zip is not installed";
+    }
+    struct Row {
+        const char* label;
+        int missingVolume; // index of a volume removed before the run, -1 none
+        int exitCode;
+    } rows[] = {
+        // Only big.bin runs over the second volume.
+        {"whole set", -1, 0},
+        {"second volume missing", 1, 1},
+    };
+    for (const Row& row : rows) {
+        CStubRunner runner;
+        const auto [program, volumes] = MakeSplitProgram(runner);
+        ASSERT_GE(volumes, 5u) << row.label;
+        if (row.missingVolume >= 0) {
+            const std::string missing =
+                ziptest::VolumePath(program, static_cast<std::size_t>(row.missingVolume), volumes);
+            ASSERT_EQ(std::remove(missing.c_str()), 0) << missing;
+        }
+        CStubRunner::Options options;
+        options.input = "a\n";
+        const CStubRunner::Result result = runner.Run({program}, options);
+        const std::string target = runner.Folder() + "/setup";
+        std::string lines;
+        for (const auto& [name, data] : Files()) {
+            lines += "\nRozbaluji: " + name;
+            if (row.missingVolume >= 0 && name == "big.bin") {
+                lines += failedText;
+                continue;
+            }
+            EXPECT_TRUE(CStubRunner::ReadFileBytes(target + "/" + name) == data) << row.label << ": " << name;
+        }
+        EXPECT_EQ(result.out, Head(target, static_cast<int>(Files().size())) + lines + closingText) << row.label;
+        EXPECT_EQ(result.exitCode, row.exitCode) << row.label;
+    }
+}
+
+} // namespace
