@@ -38,9 +38,7 @@ class CFuzzSandbox {
         for (const char* folder : {"", "/up", "/up/box"})
             listings[folder] = List(root + folder);
     }
-    ~CFuzzSandbox() {
-        Remove(root);
-    }
+    ~CFuzzSandbox() { Remove(root); }
     CFuzzSandbox(const CFuzzSandbox&) = delete;
     CFuzzSandbox& operator=(const CFuzzSandbox&) = delete;
 

@@ -44,9 +44,8 @@ std::string Walk(const std::uint8_t* data, std::size_t size, std::uint32_t piece
         const bool directory = header.IsDirectory();
         files += directory ? 0 : 1;
         seen += '\n' + name + ' ' + std::to_string(header.GetLocalAttributes()) + ' ' +
-                std::to_string(header.GetTime()) + ' ' + std::to_string(permissions) + ' ' +
-                std::to_string(directory) + std::to_string(header.IsEncrypted()) +
-                std::to_string(header.HasDataDescriptor());
+                std::to_string(header.GetTime()) + ' ' + std::to_string(permissions) + ' ' + std::to_string(directory) +
+                std::to_string(header.IsEncrypted()) + std::to_string(header.HasDataDescriptor());
     }
     Check(archive.GetCount(true) == files);
     CZipEntryHeader beyond;

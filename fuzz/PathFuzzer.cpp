@@ -99,10 +99,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(::chdir(cwd.c_str()) == 0);
 
     CZipArchive archive;
-    const std::string path = archive.ComposeExtractPath(asNewName ? "entry.txt" : name,
-                                                        folder.empty() ? nullptr : folder.c_str(),
-                                                        (options & optionNoFullPath) == 0,
-                                                        asNewName ? name.c_str() : nullptr);
+    const std::string path =
+        archive.ComposeExtractPath(asNewName ? "entry.txt" : name, folder.empty() ? nullptr : folder.c_str(),
+                                   (options & optionNoFullPath) == 0, asNewName ? name.c_str() : nullptr);
     const std::string judged = asNewName ? std::string(name.c_str()) : name;
     const CZipPathSafety::Verdict verdict = CZipPathSafety::Judge(judged, folder, path);
     if (verdict == CZipPathSafety::ZeroByte) {
@@ -131,7 +130,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                     Check(resolved == realTarget);
                 else
                     Check(resolved.size() > realTarget.size() + 1 &&
-                          resolved.compare(0, realTarget.size(), realTarget) == 0 && resolved[realTarget.size()] == '/');
+                          resolved.compare(0, realTarget.size(), realTarget) == 0 &&
+                          resolved[realTarget.size()] == '/');
             }
         }
     }
