@@ -59,10 +59,36 @@ struct PathState {
     }
 };
 
+// The OS form with `.`, `..` and empty components resolved on the string, as the OS resolves
+// them where no symlink stands on the way (the target never holds one): "t/a/../b" names t/b
+// even before t/a exists.
+std::string LexicalPath(const std::string& path) {
+    const std::string native = ZipOs::ToNativePath(path);
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    while (start <= native.size()) {
+        std::size_t end = native.find('/', start);
+        if (end == std::string::npos)
+            end = native.size();
+        const std::string part = native.substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty())
+                parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string result = !native.empty() && native[0] == '/' ? "" : ".";
+    for (const std::string& part : parts)
+        result += "/" + part;
+    return result;
+}
+
 PathState StateOf(const std::string& path) {
     PathState state;
     struct stat st {};
-    if (path.find('\0') != std::string::npos || ::lstat(ZipOs::ToNativePath(path).c_str(), &st) != 0)
+    if (path.find('\0') != std::string::npos || ::lstat(LexicalPath(path).c_str(), &st) != 0)
         return state;
     state.exists = true;
     state.regular = S_ISREG(st.st_mode);
