@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <climits>
 #include <string>
 #include <sys/stat.h>
@@ -68,6 +69,28 @@ TEST(FuzzRegression, ExtractWithoutAFolderStaysInTheCurrentFolder) {
     EXPECT_NE(::lstat(newName.c_str(), &st), 0) << newName;
     EXPECT_EQ(::rmdir(current.Path().c_str()), 0) << "the current folder must stay empty";
     ::mkdir(current.Path().c_str(), 0700); // for the folder's own clean-up
+}
+
+// A file entry whose path runs through a folder made on the way ("new\..") onto a folder that
+// an earlier entry made: the file fails and the folder stays as it was.
+TEST(FuzzRegression, FileThroughANewFolderOntoAnExistingFolder) {
+    CTempDir target;
+    MemoryStream stream(BuildArchive({Dir("x.txt/"), File("new/../x.txt", "data")}));
+    CZipArchive archive;
+    archive.Open(stream);
+    ASSERT_TRUE(archive.ExtractEntry(0, target.Path().c_str()));
+    int code = 0;
+    try {
+        EXPECT_FALSE(archive.ExtractEntry(1, target.Path().c_str()));
+    } catch (const CZipException& e) {
+        code = e.code;
+    }
+    archive.CloseEntry(nullptr, true);
+    archive.Close();
+    EXPECT_EQ(code, EISDIR);
+    struct stat st;
+    ASSERT_EQ(::lstat(target.Join("x.txt").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
 // The cipher's key multiply wraps around modulo 2^32 by design; the fuzz build traps unsigned
