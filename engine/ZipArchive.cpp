@@ -91,7 +91,7 @@ void CZipArchive::Close(int afterException, bool updateTime) {
     std::int64_t newest = 0;
     if (updateTime)
         for (const auto& header : centralDir.headers)
-            newest = std::max(newest, header->GetTime());
+            newest = std::max(newest, header.GetTime());
     centralDir.Close(true);
     const std::string path = storage.Close(afterException == 1);
     if (updateTime && !path.empty())
@@ -108,7 +108,7 @@ int CZipArchive::GetCount(bool filesOnly) const {
     if (!filesOnly)
         return centralDir.GetCount();
     return static_cast<int>(std::count_if(centralDir.headers.begin(), centralDir.headers.end(),
-                                          [](const auto& header) { return !header->IsDirectory(); }));
+                                          [](const auto& header) { return !header.IsDirectory(); }));
 }
 
 bool CZipArchive::GetEntryInfo(CZipEntryHeader& header, std::uint16_t index) const {

@@ -189,9 +189,17 @@ int CZipArchive::CloseEntry(const char* path, bool afterException) {
 }
 
 int CZipArchive::CloseEntry(CZipStream& output) {
-    // The file gets its time and attributes only once it is closed. A stream
-    // without a path (in memory) has nothing to stamp.
+    // The file gets its time and attributes before it is closed, through its
+    // descriptor; a stream without a path (in memory) has nothing to stamp.
+    CZipStream::StampResult stamp = CZipStream::NotAFile;
+    if (openEntryState == EntryReading) {
+        const CZipEntryHeader& header = *centralDir.currentHeader;
+        stamp = output.Stamp(header.GetTime(), header.GetLocalAttributes(), header.GetUnixPermissions());
+    }
     const std::string path = output.GetFilePath();
     output.Close();
-    return CloseEntry(path.empty() ? nullptr : path.c_str(), false);
+    if (stamp == CZipStream::NotAFile)
+        return CloseEntry(path.empty() ? nullptr : path.c_str(), false);
+    const int result = CloseEntry(nullptr, false);
+    return stamp == CZipStream::StampFailed ? -2 : result;
 }

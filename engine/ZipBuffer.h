@@ -14,7 +14,7 @@ public:
     CZipBuffer& operator=(const CZipBuffer& other);
     CZipBuffer(CZipBuffer&& other) noexcept;
     CZipBuffer& operator=(CZipBuffer&& other) noexcept;
-    virtual ~CZipBuffer() = default;
+    ~CZipBuffer() = default;
 
     // A new size drops the old bytes first; the same size keeps them.
     void Allocate(std::uint32_t newSize, bool zeroMemory = false);

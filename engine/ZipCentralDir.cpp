@@ -103,8 +103,7 @@ void CZipCentralDir::ReadHeaders() {
     // holds would drop entries silently, a count above it reads past the directory.
     std::uint64_t consumed = 0;
     for (std::uint32_t i = 0; i < info.totalEntries; ++i) {
-        headers.push_back(std::make_unique<CZipEntryHeader>());
-        CZipEntryHeader& header = *headers.back();
+        CZipEntryHeader& header = headers.emplace_back();
         if (!header.ReadCentralHeader(*storage))
             ThrowError(CZipException::BadArchive);
         consumed += std::uint64_t{centralHeaderSize} + header.storedNameLength + header.extraField.GetSize() +
@@ -116,22 +115,22 @@ void CZipCentralDir::ReadHeaders() {
     }
     if (consumed != info.cdSize)
         ThrowError(CZipException::BadArchive);
-    const auto byPosition = [](const std::unique_ptr<CZipEntryHeader>& a, const std::unique_ptr<CZipEntryHeader>& b) {
-        if (a->diskStart != b->diskStart)
-            return a->diskStart < b->diskStart;
-        return a->localHeaderOffset < b->localHeaderOffset;
+    const auto byPosition = [](const CZipEntryHeader& a, const CZipEntryHeader& b) {
+        if (a.diskStart != b.diskStart)
+            return a.diskStart < b.diskStart;
+        return a.localHeaderOffset < b.localHeaderOffset;
     };
     std::sort(headers.begin(), headers.end(), byPosition);
     // Two entries sharing one local header are found as neighbours once sorted.
     const auto duplicate = std::adjacent_find(headers.begin(), headers.end(), [](const auto& a, const auto& b) {
-        return a->diskStart == b->diskStart && a->localHeaderOffset == b->localHeaderOffset;
+        return a.diskStart == b.diskStart && a.localHeaderOffset == b.localHeaderOffset;
     });
     if (duplicate != headers.end())
         CZipException::Throw(CZipException::BadArchive);
 }
 
 void CZipCentralDir::OpenEntry(std::uint16_t index) {
-    currentHeader = headers[index].get();
+    currentHeader = &headers[index];
     storage->ChangeVolume(currentHeader->diskStart);
     CZipStream* file = storage->GetFile();
     file->Seek(static_cast<std::int64_t>(currentHeader->localHeaderOffset + storage->GetArchiveStart()),

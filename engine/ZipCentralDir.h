@@ -5,7 +5,6 @@
 #include "engine/ZipEntryHeader.h"
 
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 class CZipArchiveStorage;
@@ -27,7 +26,8 @@ class CZipCentralDir {
     void Read();
     int GetCount() const { return static_cast<int>(headers.size()); }
     bool IsValidIndex(int index) const { return index >= 0 && index < GetCount(); }
-    CZipEntryHeader* GetHeader(int index) const { return headers[static_cast<std::size_t>(index)].get(); }
+    CZipEntryHeader* GetHeader(int index) { return &headers[static_cast<std::size_t>(index)]; }
+    const CZipEntryHeader* GetHeader(int index) const { return &headers[static_cast<std::size_t>(index)]; }
     // Positions the storage on the entry's data after checking its local header.
     void OpenEntry(std::uint16_t index);
     // Checks the data descriptor unless skipDescriptor.
@@ -43,7 +43,8 @@ class CZipCentralDir {
     CZipEntryHeader* currentHeader = nullptr;
     CZipArchiveStorage* storage = nullptr;
     std::uint32_t searchBufferSize = defaultSearchBufferSize;
-    std::vector<std::unique_ptr<CZipEntryHeader>> headers;
+    // Held by value: tens of thousands of entries must not cost a heap block each.
+    std::vector<CZipEntryHeader> headers;
     bool convertNamesOnOpen = true;
     bool oemConversion = true;
     CZipCentralDirInfo info;

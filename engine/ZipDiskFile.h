@@ -3,11 +3,16 @@
 #include "engine/ZipStream.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 // A file on disk: the archive (read-only) and every extracted output file.
 // Every failure throws CZipException with the errno code and the file's name.
 // Positions are 64-bit end to end, so files of 2 GiB and more work.
+//
+// A file opened for reading only is read through a read-ahead block: the
+// headers come a few bytes at a time with short seeks between them, which the
+// block serves without a system call. Large reads go straight to the caller.
 class CZipDiskFile : public CZipStream {
 public:
     CZipDiskFile() = default;
@@ -27,10 +32,26 @@ public:
     std::uint32_t Read(void* buffer, std::uint32_t count) override;
     void Write(const void* buffer, std::uint32_t count) override;
     bool IsClosed() const override { return handle == -1; }
+    StampResult Stamp(std::int64_t time, std::uint32_t attributes, int unixMode) override;
+
+    static constexpr std::uint32_t readAheadSize = 65536;
+    // Reads of at least this many bytes bypass an empty block.
+    static constexpr std::uint32_t directReadSize = readAheadSize / 4;
 
 private:
     [[noreturn]] void ThrowErrno() const;
+    std::int64_t OsRead(void* buffer, std::uint32_t count);
+    std::uint32_t BufferedRead(unsigned char* buffer, std::uint32_t count);
+    void DropReadAhead() { aheadPos = aheadEnd = 0; }
 
     int handle = -1;
     std::string fileName;
+    bool readAheadOn = false;
+    std::unique_ptr<unsigned char[]> readAhead;
+    std::uint32_t aheadPos = 0; // next byte to hand out
+    std::uint32_t aheadEnd = 0; // bytes held
+    // The descriptor's own position, the end of the block, while reading ahead.
+    std::int64_t osPosition = 0;
+    // A read-only file's length, asked once.
+    std::int64_t knownLength = -1;
 };

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstring>
 
 // The classic (32-bit) ZIP records as APPNOTE 4.3 lays them out: signatures,
 // fixed sizes and field offsets, named once. Every field is decoded from the
@@ -16,14 +15,20 @@ inline std::uint32_t ReadLe32(const unsigned char* p) {
 }
 
 constexpr std::uint32_t signatureSize = 4;
-using Signature = unsigned char[signatureSize];
+// Every signature is "PK" followed by two bytes naming the record. The halves
+// are kept and compared apart: a whole 4-byte signature in the program's code
+// would make the stub itself look like an archive to a scanner.
+struct Signature {
+    std::uint16_t kind; // the two bytes after "PK", little-endian
+};
+constexpr std::uint16_t signatureMarker = 0x4B50; // "PK"
 
-inline bool HasSignature(const unsigned char* p, const Signature& signature) {
-    return std::memcmp(p, signature, signatureSize) == 0;
+inline bool HasSignature(const unsigned char* p, Signature signature) {
+    return ReadLe16(p) == signatureMarker && ReadLe16(p + 2) == signature.kind;
 }
 
 // ---- End of central directory: 22 bytes + archive comment -------------------
-constexpr Signature endRecordSignature = {0x50, 0x4B, 0x05, 0x06};
+constexpr Signature endRecordSignature = {0x0605};
 constexpr std::uint32_t endRecordSize = 22; // + comment
 constexpr std::uint32_t maxCommentSize = 65535;
 constexpr std::uint32_t endRecordSearchLimit = endRecordSize + maxCommentSize; // 65 557
@@ -38,7 +43,7 @@ constexpr int commentLength = 20;
 } // namespace EndRecord
 
 // ---- Central file header: 46 bytes + name + extra field + comment ------------
-constexpr Signature centralHeaderSignature = {0x50, 0x4B, 0x01, 0x02};
+constexpr Signature centralHeaderSignature = {0x0201};
 constexpr std::uint32_t centralHeaderSize = 46; // + name + extra + comment
 namespace CentralHeader {
 constexpr int versionMadeBy = 4;
@@ -60,7 +65,7 @@ constexpr int localHeaderOffset = 42;
 } // namespace CentralHeader
 
 // ---- Local file header: 30 bytes + name + extra field, then the data ---------
-constexpr Signature localHeaderSignature = {0x50, 0x4B, 0x03, 0x04};
+constexpr Signature localHeaderSignature = {0x0403};
 constexpr std::uint32_t localHeaderSize = 30; // + name + extra
 namespace LocalHeader {
 constexpr int versionNeeded = 4;
@@ -74,7 +79,7 @@ constexpr int extraLength = 28;
 } // namespace LocalHeader
 
 // ---- Data descriptor: [signature] crc32, compressed size, uncompressed size --
-constexpr Signature descriptorSignature = {0x50, 0x4B, 0x07, 0x08};
+constexpr Signature descriptorSignature = {0x0807};
 constexpr std::uint32_t descriptorSize = 12; // without the optional signature
 
 // ---- Traditional encryption: a 12-byte header precedes the entry's data -------

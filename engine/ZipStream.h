@@ -39,4 +39,12 @@ public:
     virtual std::uint32_t Read(void* buffer, std::uint32_t count) = 0;
     virtual void Write(const void* buffer, std::uint32_t count) = 0;
     virtual bool IsClosed() const = 0;
+
+    enum StampResult { NotAFile, Stamped, StampFailed };
+    // Sets an extracted file's modification time (seconds since 1970, -1 for
+    // now), then its attributes, through the open file. A stream that is no
+    // file on disk says NotAFile and is left alone.
+    virtual StampResult Stamp(std::int64_t /*time*/, std::uint32_t /*attributes*/, int /*unixMode*/) {
+        return NotAFile;
+    }
 };

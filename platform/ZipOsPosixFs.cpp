@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -78,6 +79,15 @@ bool MoveWithoutReplacing(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
+// Access time now, modification time as given (-1: now), to the second.
+void FileTimes(std::int64_t time, struct timespec (&times)[2]) {
+    const std::time_t now = std::time(nullptr);
+    times[0] = {};
+    times[1] = {};
+    times[0].tv_sec = now;
+    times[1].tv_sec = time == -1 ? now : static_cast<std::time_t>(time);
+}
+
 } // namespace
 
 // One lstat and at most one chmod: extraction calls this for every file. A
@@ -103,11 +113,30 @@ bool ApplyModTime(const std::string& path, std::int64_t time) {
     std::string native;
     if (!ToOsPath(path, native))
         return false;
-    const std::time_t now = std::time(nullptr);
-    struct timespec times[2] = {};
-    times[0].tv_sec = now;
-    times[1].tv_sec = time == -1 ? now : static_cast<std::time_t>(time);
+    struct timespec times[2];
+    FileTimes(time, times);
     return ::utimensat(AT_FDCWD, native.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+void PinLocalTimeZone() {
+    // The C library's default zone file, named as the TZ variable names a file.
+    static constexpr char defaultZone[] = ":/etc/localtime";
+    ::setenv("TZ", defaultZone, 0);
+}
+
+bool ApplyFileAttributes(int fd, std::uint32_t attributes, int unixMode) {
+    struct stat st;
+    if (::fstat(fd, &st) != 0)
+        return false;
+    const mode_t current = st.st_mode & 07777;
+    const mode_t wanted = WantedMode(current, S_ISDIR(st.st_mode), attributes, unixMode);
+    return wanted == current || ::fchmod(fd, wanted) == 0;
+}
+
+bool ApplyFileModTime(int fd, std::int64_t time) {
+    struct timespec times[2];
+    FileTimes(time, times);
+    return ::futimens(fd, times) == 0;
 }
 
 bool CreateDirectoryTree(const std::string& path) {

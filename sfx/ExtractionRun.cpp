@@ -97,6 +97,7 @@ int CExtractionRun::Run(const std::string& modulePath) {
 
     Say(countPrefix + std::to_string(archive.GetCount(false)) + countSuffix + listHeadText);
     bool anyFailed = false;
+    targetExisted = ZipOs::PathExists(targetFolder);
     for (std::uint16_t index = 0; index < archive.GetCount(false); ++index) {
         if (!ProcessEntry(archive, index))
             anyFailed = true;
@@ -124,7 +125,7 @@ bool CExtractionRun::ProcessEntry(CZipArchive& archive, std::uint16_t index) {
     // front, since the extraction replaces it only with a file that passed its checks. A path
     // that leaves the target folder, or leads through a symlink, is not touched at all.
     const std::string path = archive.ComposeExtractPath(name, targetFolder.c_str(), true, nullptr);
-    if (IsExistingPathInside(name, path))
+    if (targetExisted && IsExistingPathInside(name, path))
         ZipOs::MakeNormal(path);
 
     bool extracted = false;

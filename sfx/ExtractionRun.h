@@ -53,6 +53,9 @@ class CExtractionRun {
 
     Console console;
     std::string targetFolder;
+    // A target folder that this run creates holds nothing older to make writable: the files in it
+    // are this run's own, and replacing one needs no write permission on it.
+    bool targetExisted = true;
     bool passwordRead = false;
     std::string password;
 };

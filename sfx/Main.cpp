@@ -7,6 +7,7 @@
 #include <string>
 
 int main() {
+    ZipOs::PinLocalTimeZone();
     std::string modulePath;
     if (!ZipOs::GetModulePath(modulePath))
         return CExtractionRun::StatusNoModulePath;
