@@ -148,9 +148,11 @@ void ExtractAll(CZipArchive& archive, const std::string& target) {
         Sandbox().CheckOutside();
         if (header.IsDirectory())
             continue;
-        // A file lands only whole and verified; a failed entry leaves the path as it was.
+        // A file lands only whole and verified; a failed entry leaves a file at its path as it was.
+        // Folders it made on the way stay, as they do when the output file cannot be created.
         const PathState after = StateOf(path);
-        if (extracted || !(after == before))
+        const bool fileChanged = (before.regular || after.regular) && !(after == before);
+        if (extracted || fileChanged)
             Check(verdict == CZipPathSafety::Inside && after.regular &&
                   after.size == static_cast<std::int64_t>(header.uncompressedSize));
     }

@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -91,6 +92,27 @@ TEST(FuzzRegression, FileThroughANewFolderOntoAnExistingFolder) {
     struct stat st;
     ASSERT_EQ(::lstat(target.Join("x.txt").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+// A file entry whose last component is dots only is judged inside but names a folder: it fails,
+// leaves no file anywhere, and the folders made on the way may stay.
+TEST(FuzzRegression, FileNamedByDotsOnlyLeavesNoFile) {
+    for (const char* name : {"srv\\?\\UNC\\...\\", "a/b/.."}) {
+        CTempDir target;
+        MemoryStream stream(BuildArchive({File(name, "data")}));
+        CZipArchive archive;
+        archive.Open(stream);
+        bool extracted = false;
+        try {
+            extracted = archive.ExtractEntry(0, target.Path().c_str());
+        } catch (const CZipException&) {
+        }
+        archive.CloseEntry(nullptr, true);
+        archive.Close();
+        EXPECT_FALSE(extracted) << name;
+        for (const auto& item : std::filesystem::recursive_directory_iterator(target.Path()))
+            EXPECT_TRUE(item.is_directory()) << name << ": " << item.path();
+    }
 }
 
 // The cipher's key multiply wraps around modulo 2^32 by design; the fuzz build traps unsigned
