@@ -76,3 +76,20 @@ bench-deps:
 
 clean:
 	rm -rf $(BUILD) $(SAN_BUILD)
+
+# Fuzzing (never part of `make test`): libFuzzer targets built with clang in
+# $(FUZZ_BUILD); `make fuzz` runs each for FUZZ_SECONDS, one after another.
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_SECONDS ?= 300
+FUZZ_TARGETS ?= list extract path
+
+.PHONY: fuzz fuzz-build
+
+fuzz-build:
+	@command -v clang++ >/dev/null 2>&1 || { echo "fuzzing needs clang: apt-get install clang"; exit 1; }
+	@[ -f $(FUZZ_BUILD)/CMakeCache.txt ] || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DROZBAL_FUZZ=ON $(CMAKE_ARGS) >/dev/null
+	cmake --build $(FUZZ_BUILD) --target fuzz_all -j $(JOBS)
+
+fuzz: fuzz-build
+	sh fuzz/run.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)

@@ -22,6 +22,12 @@ inline std::uint32_t Step(const z_crc_t* table, std::uint32_t value, std::uint32
     return (value >> 8) ^ static_cast<std::uint32_t>(table[(value ^ byte) & 0xFF]);
 }
 
+// (key1 + low byte of key0) * 134775813 + 1, modulo 2^32: the wrap-around is the cipher's. Worked
+// in 64 bits and cut, so that no intermediate value overflows.
+inline std::uint32_t NextKey1(std::uint32_t key1, std::uint32_t key0) {
+    return static_cast<std::uint32_t>((std::uint64_t{key1} + (key0 & 0xFF)) * key1Multiplier + 1);
+}
+
 inline std::uint32_t StreamByte(std::uint32_t key2) {
     const std::uint32_t t = (key2 & 0xFFFF) | 2;
     return ((t * (t ^ 1)) >> 8) & 0xFF;
@@ -33,7 +39,7 @@ std::uint32_t CZipArchive::CrcStep(std::uint32_t value, std::uint8_t byte) { ret
 
 void CZipArchive::UpdateKeys(std::uint8_t plain) {
     keys[0] = CrcStep(keys[0], plain);
-    keys[1] = (keys[1] + (keys[0] & 0xFF)) * key1Multiplier + 1;
+    keys[1] = NextKey1(keys[1], keys[0]);
     keys[2] = CrcStep(keys[2], static_cast<std::uint8_t>(keys[1] >> 24));
 }
 
@@ -80,7 +86,7 @@ void CZipArchive::DecryptBuffer(std::uint32_t count) {
         const std::uint32_t plain = (*p ^ StreamByte(key2)) & 0xFF;
         *p = static_cast<unsigned char>(plain);
         key0 = Step(table, key0, plain);
-        key1 = (key1 + (key0 & 0xFF)) * key1Multiplier + 1;
+        key1 = NextKey1(key1, key0);
         key2 = Step(table, key2, key1 >> 24);
     }
     keys[0] = key0;

@@ -10,8 +10,10 @@ bool SplitOffFolder(const std::string& folder, const std::string& path, std::str
     std::string trimmed = folder;
     TrimTrailingSeparators(trimmed);
     if (folder.empty()) {
+        // Without a folder the path is taken from the current one: a leading separator (a slash
+        // the name kept, which the directory part does not strip) would make it absolute.
         relative = path;
-        return true;
+        return path.empty() || !IsSeparator(path[0]);
     }
     if (path == trimmed) {
         relative.clear();

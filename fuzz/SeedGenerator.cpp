@@ -1,0 +1,144 @@
+// Writes the seed corpora of the fuzz targets, built with the test writer:
+//   fuzz_seeds OUTDIR   ->  OUTDIR/archives/*.zip and OUTDIR/paths/*
+// A path seed is one options byte (see PathFuzzer.cpp) followed by an entry name.
+
+#include "ZipTestWriter.h"
+
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+using namespace ziptest;
+
+namespace {
+
+// The password the fuzz targets set; encrypted seeds use it so that their data decrypt.
+constexpr const char* fuzzPassword = "password";
+
+std::vector<std::vector<Entry>> ArchiveShapes() {
+    const std::string text = "The quick brown fox jumps over the lazy dog.\n";
+    std::string repeated;
+    for (int i = 0; i < 200; ++i)
+        repeated += text;
+
+    Entry encrypted = File("secret.txt", text);
+    encrypted.password = fuzzPassword;
+    Entry encryptedStored = File("secret-stored.txt", repeated, methodStored);
+    encryptedStored.password = fuzzPassword;
+    encryptedStored.dataDescriptor = true;
+    Entry withDescriptor = File("dd.txt", repeated);
+    withDescriptor.dataDescriptor = true;
+    Entry bareDescriptor = File("dd-bare.txt", text, methodStored);
+    bareDescriptor.dataDescriptor = true;
+    bareDescriptor.descriptorSignature = false;
+    Entry utf8 = File("\xC5\xBElu\xC5\xA5ou\xC4\x8Dk\xC3\xBD.txt", text);
+    utf8.extraFlags = flagUtf8;
+    Entry withExtra = File("extra.txt", text);
+    withExtra.localExtra = std::string("UT\x05\x00\x03\x01\x02\x03\x04", 9);
+    withExtra.centralExtra = withExtra.localExtra;
+    withExtra.comment = "entry comment";
+    Entry readOnly = DosFile("READONLY.TXT", text, dosReadOnly | dosArchive);
+    Entry oem = DosFile("\x8E\x81\x94.TXT", text);
+    Entry script = File("run.sh", "#!/bin/sh\necho hi\n", methodStored);
+    script.externalAttr = UnixAttributes(0100755);
+    Entry unsupported = File("method12.bin", text, 12);
+    Entry bomb = File("zeros.bin", std::string(200000, '\0'));
+
+    return {
+        {},
+        {File("a.txt", text)},
+        {File("a.txt", text, methodStored), File("empty.txt", "", methodStored)},
+        {Dir("docs/"), File("docs/a.txt", repeated), Dir("docs/sub/"), File("docs/sub/b.txt", text)},
+        {DosDir("DOCS\\"), DosFile("DOCS\\A.TXT", text), readOnly, oem},
+        {encrypted, encryptedStored, File("plain.txt", text)},
+        {withDescriptor, bareDescriptor, utf8, withExtra},
+        {script, unsupported, File("after.txt", text)},
+        {bomb},
+        {File("../escape.txt", text), File("a/../../escape.txt", text), File("..\\escape.txt", text)},
+        {File("/abs/x.txt", text), File("C:\\x.txt", text), File("C:..\\x.txt", text),
+         File("\\\\srv\\share\\x.txt", text), File("\\\\?\\C:\\..\\x.txt", text)},
+        {File(".", text), File("..", text), File("", text), File("/", text), File(std::string("a\0b.txt", 7), text)},
+        {Dir("d"), File("d", text), File("d/x.txt", text), Dir("f.txt/"), File("f.txt", text)},
+    };
+}
+
+std::vector<std::string> Archives() {
+    std::vector<std::string> out;
+    for (const auto& entries : ArchiveShapes())
+        out.push_back(BuildArchive(entries));
+    Options stubbed;
+    stubbed.stub = std::string(300, 'S');
+    stubbed.archiveComment = "archive comment";
+    out.push_back(BuildArchive({File("a.txt", "stub in front"), Dir("d/")}, stubbed));
+    stubbed.offsetsRelativeToFile = true;
+    out.push_back(BuildArchive({File("a.txt", "stub counted")}, stubbed));
+    Options repeated;
+    repeated.centralOrder = {0, 0, 1};
+    out.push_back(BuildArchive({File("a.txt", "one"), File("b.txt", "two")}, repeated));
+    return out;
+}
+
+std::vector<std::string> EntryNames() {
+    return {"a.txt",
+            "docs/a.txt",
+            "docs\\sub\\",
+            "docs/sub/",
+            "C:\\x\\y.txt",
+            "C:..\\x",
+            "\\\\srv\\share\\f.txt",
+            "\\\\?\\C:\\..\\x",
+            "\\\\?\\UNC\\srv\\share\\x",
+            "../x",
+            "a/../../x",
+            "..\\x",
+            "a\\..\\..\\x",
+            "a/./b",
+            "./a",
+            "a//b",
+            "/abs/x",
+            ".",
+            "..",
+            "",
+            "/",
+            "\\",
+            "...",
+            ".. /x",
+            "a\\b/c\\..",
+            std::string("a\0b", 3),
+            std::string(300, 'n') + "/x"};
+}
+
+void Write(const std::string& path, const std::string& bytes) {
+    FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr || std::fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() || std::fclose(file) != 0)
+        throw std::runtime_error("cannot write " + path);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s OUTDIR\n", argv[0]);
+        return 2;
+    }
+    try {
+        const std::string root = argv[1];
+        for (const char* folder : {"", "/archives", "/paths"})
+            ::mkdir((root + folder).c_str(), 0755);
+        int n = 0;
+        for (const std::string& archive : Archives())
+            Write(root + "/archives/seed-" + std::to_string(++n) + ".zip", archive);
+        n = 0;
+        // Every name with each of the options bytes that select a different composition.
+        for (const std::string& name : EntryNames())
+            for (char options = 0; options < 16; ++options)
+                Write(root + "/paths/seed-" + std::to_string(++n), options + name);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

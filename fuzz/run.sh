@@ -1,0 +1,44 @@
+#!/bin/sh
+# Runs each fuzz target for SECONDS, one after another, on one core:
+#   fuzz/run.sh BUILD_DIR SECONDS TARGET...      (make fuzz)
+# Corpora and findings stay under BUILD_DIR/fuzz-work/<target>/. Seeds: the
+# generator's output and the small archives of the shared conformance corpus.
+set -u
+build=$1 seconds=$2
+shift 2
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "$build" && pwd)
+shared=${ROZBAL_CORPUS:-$root/../shared/corpus}
+max_len=65536
+
+mkdir -p "$build/fuzz-work"
+"$build/bin/fuzz_seeds" "$build/fuzz-work/seeds" || exit 1
+status=0
+for target in "$@"; do
+  work=$build/fuzz-work/$target
+  mkdir -p "$work/corpus" "$work/findings" "$work/seeds"
+  case $target in
+    path) seeds=$build/fuzz-work/seeds/paths ;;
+    *)
+      seeds=$build/fuzz-work/seeds/archives
+      # The shared archives that fit the input size; a cut archive loses its end record.
+      if [ -d "$shared" ]; then
+        find "$shared" -type f \( -name '*.zip' -o -name '*.zipx' -o -name '*.jar' -o -name '*.exe' -o -name '*.z0*' \) \
+          -size -"$max_len"c -exec cp {} "$work/seeds/" \;
+      fi ;;
+  esac
+  printf '\n== fuzz_%s: %s s\n' "$target" "$seconds"
+  # -jobs=1 runs the target in a child whose log libFuzzer writes as fuzz-0.log in the working folder.
+  (cd "$work" && rm -f fuzz-0.log &&
+    "$build/bin/fuzz_$target" -jobs=1 -max_total_time="$seconds" -max_len="$max_len" -timeout=25 -rss_limit_mb=2048 \
+      -dict="$root/fuzz/zip.dict" -artifact_prefix="$work/findings/" -print_final_stats=1 \
+      "$work/corpus" "$seeds" "$work/seeds" >/dev/null 2>&1)
+  log=$work/fuzz-0.log
+  grep -E '^#[0-9]+.*(DONE|cov:)' "$log" | tail -n 1
+  grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$log"
+  grep -E '^(==[0-9]+==ERROR|SUMMARY:)|runtime error' "$log" | head -n 5
+  findings=$(find "$work/findings" -type f | wc -l)
+  printf 'fuzz_%s: %s finding(s) in %s; log %s\n' "$target" "$findings" "$work/findings" "$log"
+  [ "$findings" -eq 0 ] || status=1
+done
+exit $status
