@@ -4,6 +4,8 @@
 #include "engine/ZipArchive.h"
 #include "engine/ZipException.h"
 
+#include "support/CorpusTable.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -15,23 +17,8 @@
 
 namespace {
 
-const std::string corpus = std::string(ROZBAL_SOURCE_DIR) + "/../shared/corpus/";
-
-std::vector<std::vector<std::string>> ReadTable(const std::string& path) {
-    std::vector<std::vector<std::string>> rows;
-    std::ifstream in(path);
-    std::string line;
-    std::getline(in, line); // column names
-    while (std::getline(in, line)) {
-        std::vector<std::string> cells;
-        std::stringstream fields(line);
-        std::string cell;
-        while (std::getline(fields, cell, '\t'))
-            cells.push_back(cell);
-        rows.push_back(cells);
-    }
-    return rows;
-}
+const std::string corpus = sharedcorpus::folder;
+using sharedcorpus::ReadTable;
 
 std::string FromHex(const std::string& hex) {
     std::string bytes;

@@ -3,6 +3,8 @@
 #include "engine/ZipArchive.h"
 #include "engine/ZipException.h"
 
+#include "support/CorpusTable.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -13,7 +15,7 @@
 
 namespace {
 
-const std::string corpus = std::string(ROZBAL_SOURCE_DIR) + "/../shared/corpus/";
+const std::string corpus = sharedcorpus::folder;
 
 // Reads an entry through the entry reader, the CRC and any data descriptor
 // checked on closing: its size, or the negated error code.
