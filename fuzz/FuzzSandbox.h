@@ -18,11 +18,16 @@
 //   ROOT/up/box/          listing watched: only `sentinel` and `target`
 //   ROOT/up/box/sentinel  bytes, size, mode, time and inode watched
 //   ROOT/up/box/target/   emptied before every input
-// ROOT lives on tmpfs when there is one. Any change outside the target aborts.
+// ROOT lives in $ROZBAL_FUZZ_SCRATCH, else on tmpfs when there is one. Any change outside the
+// target aborts.
 class CFuzzSandbox {
   public:
     CFuzzSandbox() {
-        const char* base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : std::getenv("TMPDIR");
+        // make fuzz names a scratch folder of its own per run and removes it afterwards, also
+        // after a crash, which leaves the sandbox behind.
+        const char* base = std::getenv("ROZBAL_FUZZ_SCRATCH");
+        if (base == nullptr)
+            base = ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : std::getenv("TMPDIR");
         std::string pattern = std::string(base ? base : "/tmp") + "/rozbal-fuzz-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr)
             std::abort();

@@ -27,12 +27,16 @@ for target in "$@"; do
           -size -"$max_len"c -exec cp {} "$work/seeds/" \;
       fi ;;
   esac
+  # The targets' sandboxes, on tmpfs when there is one; gone afterwards even when a crash left them.
+  scratch=$(mktemp -d /dev/shm/rozbal-fuzz-run.XXXXXX 2>/dev/null || mktemp -d)
   printf '\n== fuzz_%s: %s s\n' "$target" "$seconds"
   # -jobs=1 runs the target in a child whose log libFuzzer writes as fuzz-0.log in the working folder.
   (cd "$work" && rm -f fuzz-0.log &&
-    "$build/bin/fuzz_$target" -jobs=1 -max_total_time="$seconds" -max_len="$max_len" -timeout=25 -rss_limit_mb=2048 \
+    ROZBAL_FUZZ_SCRATCH=$scratch "$build/bin/fuzz_$target" -jobs=1 -max_total_time="$seconds" -max_len="$max_len" -timeout=25 -rss_limit_mb=2048 \
       -dict="$root/fuzz/zip.dict" -artifact_prefix="$work/findings/" -print_final_stats=1 \
       "$work/corpus" "$seeds" "$work/seeds" >/dev/null 2>&1)
+  chmod -R u+rwx "$scratch" 2>/dev/null
+  rm -rf "$scratch"
   log=$work/fuzz-0.log
   grep -E '^#[0-9]+.*(DONE|cov:)' "$log" | tail -n 1
   grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)' "$log"
