@@ -154,8 +154,13 @@ std::uint32_t CZipDiskFile::BufferedRead(unsigned char* buffer, std::uint32_t co
     const std::uint32_t rest = count - done;
     if (rest == 0)
         return done;
-    if (rest >= directReadSize)
+    // A large read takes the rest from the OS: refilling the block would copy
+    // every chunk of a large entry twice. The spent block is dropped, since the
+    // OS position moves past the bytes it stands for.
+    if (count >= directReadSize) {
+        DropReadAhead();
         return done + static_cast<std::uint32_t>(OsRead(buffer + done, rest));
+    }
     if (!readAhead)
         readAhead = std::make_unique<unsigned char[]>(readAheadSize);
     DropReadAhead();

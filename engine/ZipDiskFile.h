@@ -35,7 +35,7 @@ public:
     StampResult Stamp(std::int64_t time, std::uint32_t attributes, int unixMode) override;
 
     static constexpr std::uint32_t readAheadSize = 65536;
-    // Reads of at least this many bytes bypass an empty block.
+    // Reads of at least this many bytes bypass the block.
     static constexpr std::uint32_t directReadSize = readAheadSize / 4;
 
 private:

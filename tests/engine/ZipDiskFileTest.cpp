@@ -101,7 +101,8 @@ TEST(ZipDiskFile, ReadAheadKeepsReadsAndSeeksExact) {
         {0, CZipStream::FromBegin, 30},     {10, CZipStream::FromCurrent, 5},  {-20, CZipStream::FromCurrent, 46},
         {100, CZipStream::FromBegin, 70000}, {-3, CZipStream::FromCurrent, 2},  {-100, CZipStream::FromEnd, 300},
         {70000, CZipStream::FromBegin, 9},   {65530, CZipStream::FromBegin, 12}, {-60000, CZipStream::FromCurrent, 1},
-        {0, CZipStream::FromCurrent, 16384}, {size - 5, CZipStream::FromBegin, 5},
+        {0, CZipStream::FromCurrent, 16384}, {60000, CZipStream::FromBegin, 30000}, {-3, CZipStream::FromCurrent, 2},
+        {size - 5, CZipStream::FromBegin, 5},
     };
     CZipDiskFile in(path.c_str(), CZipStream::OpenRead | CZipStream::OpenNoTruncate);
     std::int64_t expected = 0;
