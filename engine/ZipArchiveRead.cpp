@@ -1,6 +1,7 @@
 // Reading the open entry: opening, delivering its bytes, closing with the checks.
 #include "engine/ZipArchive.h"
 
+#include "engine/ZipCrc.h"
 #include "engine/ZipException.h"
 #include "engine/ZipRecords.h"
 
@@ -136,7 +137,7 @@ std::uint32_t CZipArchive::ReadEntry(void* buffer, std::uint32_t size) {
                 stream.avail_in -= n;
                 stream.next_in += n;
             }
-            entry.crc = static_cast<std::uint32_t>(crc32(entry.crc, stream.next_out, n));
+            entry.crc = ZipCrc::Update(entry.crc, stream.next_out, n);
             entry.uncompressedLeft -= n;
             stream.avail_out -= n;
             stream.next_out += n;
@@ -156,7 +157,7 @@ std::uint32_t CZipArchive::ReadEntry(void* buffer, std::uint32_t size) {
         Bytef* const out = stream.next_out;
         const int result = inflate(&stream, Z_SYNC_FLUSH);
         const auto produced = static_cast<std::uint32_t>(stream.total_out - before);
-        entry.crc = static_cast<std::uint32_t>(crc32(entry.crc, out, produced));
+        entry.crc = ZipCrc::Update(entry.crc, out, produced);
         entry.uncompressedLeft -= produced;
         total += produced;
         if (result == Z_STREAM_END) {
