@@ -81,7 +81,7 @@ clean:
 # $(FUZZ_BUILD); `make fuzz` runs each for FUZZ_SECONDS, one after another.
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 300
-FUZZ_TARGETS ?= list extract path
+FUZZ_TARGETS ?= list extract volumes path
 
 .PHONY: fuzz fuzz-build
 

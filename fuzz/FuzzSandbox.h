@@ -18,6 +18,7 @@
 //   ROOT/up/box/          listing watched: only `sentinel` and `target`
 //   ROOT/up/box/sentinel  bytes, size, mode, time and inode watched
 //   ROOT/up/box/target/   emptied before every input
+//   ROOT/vol/             archive files a target writes for itself (not watched)
 // ROOT lives in $ROZBAL_FUZZ_SCRATCH, else on tmpfs when there is one. Any change outside the
 // target aborts.
 class CFuzzSandbox {
@@ -32,7 +33,7 @@ class CFuzzSandbox {
         if (::mkdtemp(pattern.data()) == nullptr)
             std::abort();
         root = pattern;
-        for (const char* folder : {"/cwd", "/up", "/up/box", "/up/box/target"})
+        for (const char* folder : {"/cwd", "/up", "/up/box", "/up/box/target", "/vol"})
             Require(::mkdir((root + folder).c_str(), 0755) == 0);
         target = root + "/up/box/target";
         const std::string sentinel = SentinelPath();
@@ -50,6 +51,8 @@ class CFuzzSandbox {
     // The target folder, in the OS form without a trailing slash.
     const std::string& Target() const { return target; }
     const std::string& Root() const { return root; }
+    // A folder for the input's own archive files, outside the target.
+    std::string Volumes() const { return root + "/vol"; }
 
     // Empties the target folder.
     void Reset() {

@@ -1,9 +1,11 @@
 // Writes the seed corpora of the fuzz targets, built with the test writer:
 //   fuzz_seeds OUTDIR   ->  OUTDIR/archives/*.zip and OUTDIR/paths/*
-// A path seed is one options byte (see PathFuzzer.cpp) followed by an entry name.
+// A path seed is one options byte (see PathFuzzer.cpp) followed by an entry name; a
+// volume seed is a split set in the form VolumesFuzzer.cpp reads (OUTDIR/volumes/*).
 
 #include "ZipTestWriter.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <stdexcept>
@@ -81,6 +83,38 @@ std::vector<std::string> Archives() {
     return out;
 }
 
+// Split sets as the volumes target reads them: the number of volumes after the first,
+// the 16-bit length of each volume before the last, then all their bytes.
+std::vector<std::string> VolumeSets() {
+    std::vector<std::string> out;
+    const std::string text = "Split across volumes, byte for byte.\n";
+    std::string longText;
+    for (int i = 0; i < 40; ++i)
+        longText += text;
+    Entry encrypted = File("secret.txt", longText);
+    encrypted.password = fuzzPassword;
+    const std::vector<std::vector<Entry>> shapes = {
+        {File("a.txt", longText), File("b.txt", longText, methodStored)},
+        {Dir("d/"), File("d/a.txt", longText), encrypted},
+    };
+    for (const auto& entries : shapes)
+        for (const std::uint64_t volumeSize : {300u, 700u}) {
+            const std::vector<std::string> volumes = BuildSplitArchive(entries, volumeSize);
+            if (volumes.empty() || volumes.size() > 4)
+                continue;
+            std::string seed(1, static_cast<char>(volumes.size() - 1));
+            for (std::size_t i = 0; i + 1 < volumes.size(); ++i) {
+                const std::size_t length = std::min<std::size_t>(volumes[i].size(), 0xFFFF);
+                seed += static_cast<char>(length & 0xFF);
+                seed += static_cast<char>(length >> 8);
+            }
+            for (const std::string& volume : volumes)
+                seed += volume;
+            out.push_back(seed);
+        }
+    return out;
+}
+
 std::vector<std::string> EntryNames() {
     return {"a.txt",
             "docs/a.txt",
@@ -126,11 +160,14 @@ int main(int argc, char** argv) {
     }
     try {
         const std::string root = argv[1];
-        for (const char* folder : {"", "/archives", "/paths"})
+        for (const char* folder : {"", "/archives", "/paths", "/volumes"})
             ::mkdir((root + folder).c_str(), 0755);
         int n = 0;
         for (const std::string& archive : Archives())
             Write(root + "/archives/seed-" + std::to_string(++n) + ".zip", archive);
+        n = 0;
+        for (const std::string& set : VolumeSets())
+            Write(root + "/volumes/seed-" + std::to_string(++n), set);
         n = 0;
         // Every name with each of the options bytes that select a different composition.
         for (const std::string& name : EntryNames())

@@ -20,7 +20,9 @@ for target in "$@"; do
   case $target in
     path) seeds=$build/fuzz-work/seeds/paths ;;
     *)
+      # The volumes target takes plain archives as one volume, and split sets of its own form.
       seeds=$build/fuzz-work/seeds/archives
+      [ "$target" = volumes ] && cp "$build"/fuzz-work/seeds/volumes/* "$work/seeds/"
       # The shared archives that fit the input size; a cut archive loses its end record.
       if [ -d "$shared" ]; then
         find "$shared" -type f \( -name '*.zip' -o -name '*.zipx' -o -name '*.jar' -o -name '*.exe' -o -name '*.z0*' \) \
