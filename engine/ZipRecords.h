@@ -14,6 +14,10 @@ inline std::uint32_t ReadLe32(const unsigned char* p) {
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
+inline std::uint64_t ReadLe64(const unsigned char* p) {
+    return static_cast<std::uint64_t>(ReadLe32(p)) | (static_cast<std::uint64_t>(ReadLe32(p + 4)) << 32);
+}
+
 constexpr std::uint32_t signatureSize = 4;
 // Every signature is "PK" followed by two bytes naming the record. The halves
 // are kept and compared apart: a whole 4-byte signature in the program's code

@@ -1,4 +1,5 @@
 #include "engine/ZipEntryHeader.h"
+#include "engine/ZipExtraField.h"
 #include "engine/ZipException.h"
 #include "engine/ZipRecords.h"
 
@@ -25,6 +26,36 @@ TEST(ZipRecords, LittleEndianReaderTakesUnsignedBytes) {
     const unsigned char bytes[] = {0xFE, 0xFF, 0x80, 0x81};
     EXPECT_EQ(ZipRecords::ReadLe16(bytes), 0xFFFEu);
     EXPECT_EQ(ZipRecords::ReadLe32(bytes), 0x8180FFFEu);
+    const unsigned char wide[] = {0xFE, 0xFF, 0x80, 0x81, 0x01, 0x00, 0x00, 0xF0};
+    EXPECT_EQ(ZipRecords::ReadLe64(wide), 0xF00000018180FFFEull);
+}
+
+TEST(ZipExtraField, FindsBlocksAndStopsAtDamage) {
+    using ZipExtraField::Find;
+    // tag 0x000A (2 bytes), tag 0x5455 (1 byte), then a block claiming 9 bytes where 2 remain.
+    const unsigned char field[] = {0x0A, 0x00, 0x02, 0x00, 0xAA, 0xBB, 0x55, 0x54, 0x01, 0x00,
+                                   0x07, 0x01, 0x00, 0x09, 0x00, 0x01, 0x02};
+    struct Row {
+        std::size_t size;
+        std::uint16_t tag;
+        bool found;
+        std::size_t offset;
+        std::uint16_t length;
+    };
+    const Row rows[] = {
+        {sizeof field, 0x000A, true, 4, 2},  {sizeof field, 0x5455, true, 10, 1},
+        {sizeof field, 0x0001, false, 0, 0}, // its size runs past the end
+        {sizeof field, 0x7875, false, 0, 0}, {9, 0x5455, false, 0, 0}, // cut inside the second block
+        {3, 0x000A, false, 0, 0},           {0, 0x000A, false, 0, 0},
+    };
+    for (const Row& row : rows) {
+        const ZipExtraField::Block block = Find(field, row.size, row.tag);
+        EXPECT_EQ(block.found, row.found) << "tag " << row.tag << " in " << row.size << " bytes";
+        if (row.found) {
+            EXPECT_EQ(block.data, field + row.offset);
+            EXPECT_EQ(block.size, row.length);
+        }
+    }
 }
 
 struct AttributeCase {
