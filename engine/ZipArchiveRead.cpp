@@ -189,7 +189,8 @@ int CZipArchive::CloseEntry(const char* path, bool afterException) {
             inflateEnd(&entryStream.stream);
         // The time first: a read-only attribute would refuse it afterwards.
         if (path != nullptr) {
-            if (!ZipOs::ApplyModTime(path, header.GetTime()) ||
+            const CZipEntryHeader::Time time = header.GetModTime(&centralDir.localExtraField);
+            if (!ZipOs::ApplyModTime(path, time.seconds, time.nanoseconds) ||
                 !ZipOs::ApplyAttributes(path, header.GetLocalAttributes(), header.GetUnixPermissions()))
                 result = -2;
         }
@@ -207,7 +208,8 @@ int CZipArchive::CloseEntry(CZipStream& output) {
     CZipStream::StampResult stamp = CZipStream::NotAFile;
     if (openEntryState == EntryReading) {
         const CZipEntryHeader& header = *centralDir.currentHeader;
-        stamp = output.Stamp(header.GetTime(), 0, header.GetLocalAttributes(), header.GetUnixPermissions());
+        const CZipEntryHeader::Time time = header.GetModTime(&centralDir.localExtraField);
+        stamp = output.Stamp(time.seconds, time.nanoseconds, header.GetLocalAttributes(), header.GetUnixPermissions());
     }
     const std::string path = output.GetFilePath();
     output.Close();

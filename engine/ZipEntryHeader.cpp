@@ -2,6 +2,7 @@
 
 #include "engine/ZipArchiveStorage.h"
 #include "engine/ZipException.h"
+#include "engine/ZipExtraField.h"
 #include "engine/ZipRecords.h"
 #include "platform/ZipOs.h"
 
@@ -100,6 +101,96 @@ std::int64_t CZipEntryHeader::GetTime() const {
     // time_t is 64-bit, so every DOS date up to 2107 converts; -1 is only a failure.
     const std::time_t result = std::mktime(&parts);
     return result == static_cast<std::time_t>(-1) ? -1 : static_cast<std::int64_t>(result);
+}
+
+namespace {
+
+using Time = CZipEntryHeader::Time;
+
+constexpr unsigned char extendedTimeHasModTime = 0x01; // flags byte: bit 0, the first time follows
+constexpr std::size_t extendedTimeSize = 5;            // flags, modification time
+constexpr std::size_t unixOldSize = 8;                 // access time, then modification time
+constexpr std::size_t unixOldModTimeOffset = 4;
+constexpr std::size_t ntfsReservedSize = 4;    // then attributes: tag, size, data
+constexpr std::uint16_t ntfsTimesTag = 0x0001; // modification, access, creation time
+constexpr std::size_t ntfsTimesSize = 24;
+constexpr std::uint64_t ntfsTicksPerSecond = 10000000; // 100 ns steps
+constexpr std::uint32_t nanosecondsPerTick = 100;
+constexpr std::int64_t ntfsEpochToUnix = 11644473600; // seconds from 1601 to 1970
+constexpr std::size_t attributeHeaderSize = 4;
+
+// Info-ZIP writes UNIX times as signed 32-bit seconds: times before 1970 stay negative.
+std::int64_t SignedSeconds(const unsigned char* p) {
+    return static_cast<std::int64_t>(static_cast<std::int32_t>(ReadLe32(p)));
+}
+
+bool ExtendedTime(const ZipExtraField::Block& block, Time& time) {
+    if (!block.found || block.size < extendedTimeSize || !(block.data[0] & extendedTimeHasModTime))
+        return false;
+    time = Time{SignedSeconds(block.data + 1), 0};
+    return true;
+}
+
+bool UnixOldTime(const ZipExtraField::Block& block, Time& time) {
+    if (!block.found || block.size < unixOldSize)
+        return false;
+    time = Time{SignedSeconds(block.data + unixOldModTimeOffset), 0};
+    return true;
+}
+
+// The times attribute among the block's attributes; a zero time means none was recorded.
+bool NtfsTime(const ZipExtraField::Block& block, Time& time) {
+    if (!block.found)
+        return false;
+    std::size_t position = ntfsReservedSize;
+    while (block.size >= position && block.size - position >= attributeHeaderSize) {
+        const std::uint16_t tag = ReadLe16(block.data + position);
+        const std::uint16_t size = ReadLe16(block.data + position + 2);
+        position += attributeHeaderSize;
+        if (size > block.size - position)
+            return false;
+        if (tag == ntfsTimesTag && size >= ntfsTimesSize) {
+            const std::uint64_t ticks = ReadLe64(block.data + position);
+            if (ticks == 0)
+                return false;
+            time.seconds = static_cast<std::int64_t>(ticks / ntfsTicksPerSecond) - ntfsEpochToUnix;
+            time.nanoseconds = static_cast<std::uint32_t>(ticks % ntfsTicksPerSecond) * nanosecondsPerTick;
+            return true;
+        }
+        position += size;
+    }
+    return false;
+}
+
+// Info-ZIP unzip on UNIX takes the UT block, else the old UX one, and reads no NTFS block at all;
+// the NTFS block comes last here, where unzip would fall back to the DOS time. A damaged or too
+// short block is passed over like a missing one.
+bool TimeFromExtraField(const CZipBuffer& field, Time& time) {
+    if (field.IsEmpty())
+        return false;
+    const unsigned char* bytes = field.GetBytes();
+    const std::size_t size = field.GetSize();
+    return ExtendedTime(ZipExtraField::Find(bytes, size, ZipExtraField::tagExtendedTime), time) ||
+           UnixOldTime(ZipExtraField::Find(bytes, size, ZipExtraField::tagInfoZipUnixOld), time) ||
+           NtfsTime(ZipExtraField::Find(bytes, size, ZipExtraField::tagNtfs), time);
+}
+
+} // namespace
+
+// The local header's blocks first, as unzip reads only those (APPNOTE 4.5 lets the central copy
+// leave times out; Info-ZIP's central UT holds the modification time alone); the central blocks
+// when the local header has none, as for folders, whose local header is never read.
+CZipEntryHeader::Time CZipEntryHeader::GetModTime(const CZipBuffer* localExtra) const {
+    Time time;
+    if ((localExtra != nullptr && TimeFromExtraField(*localExtra, time)) || TimeFromExtraField(extraField, time))
+        return time;
+    return Time{GetTime(), 0};
+}
+
+bool CZipEntryHeader::IsSymbolicLink() const {
+    constexpr std::uint32_t typeMask = 0170000;
+    constexpr std::uint32_t typeSymbolicLink = 0120000;
+    return GetSystem() == systemUnix && ((externalAttr >> 16) & typeMask) == typeSymbolicLink;
 }
 
 bool CZipEntryHeader::NameEndsWithSeparator() const {

@@ -43,6 +43,19 @@ class CZipEntryHeader {
     // Seconds since 1970 (UTC) of the DOS time taken as local time; -1 when the
     // conversion fails.
     std::int64_t GetTime() const;
+    // A modification time: seconds since 1970 (UTC), -1 for unknown, and the
+    // nanoseconds within that second.
+    struct Time {
+        std::int64_t seconds = -1;
+        std::uint32_t nanoseconds = 0;
+    };
+    // The true modification time an extra field carries (UTC, finer than the
+    // DOS time's local two-second steps), else GetTime(). localExtra: the local
+    // header's extra field when it has been read, whose blocks come first.
+    Time GetModTime(const CZipBuffer* localExtra = nullptr) const;
+    // An entry made on UNIX whose mode is a symbolic link: its data are the
+    // link's target.
+    bool IsSymbolicLink() const;
     // The DOS attribute word for this platform.
     std::uint32_t GetLocalAttributes() const;
     bool IsDirectory() const;

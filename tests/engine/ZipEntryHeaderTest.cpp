@@ -196,4 +196,78 @@ TEST_F(UtcTime, DosTimesConvertBeyond2038) {
     }
 }
 
+// Extra-field blocks as writers lay them out.
+std::string Le(std::uint64_t value, int bytes) {
+    std::string out;
+    for (int i = 0; i < bytes; ++i)
+        out += static_cast<char>((value >> (8 * i)) & 0xFF);
+    return out;
+}
+std::string Block(std::uint16_t tag, const std::string& data) { return Le(tag, 2) + Le(data.size(), 2) + data; }
+std::string Ut(std::int64_t seconds, int flags = 1) {
+    return Block(0x5455, Le(static_cast<std::uint64_t>(flags), 1) + Le(static_cast<std::uint64_t>(seconds), 4));
+}
+std::string Ux(std::int64_t seconds) { return Block(0x5855, Le(7, 4) + Le(static_cast<std::uint64_t>(seconds), 4)); }
+std::string Ntfs(std::uint64_t ticks) {
+    return Block(0x000A, Le(0, 4) + Le(0x0001, 2) + Le(24, 2) + Le(ticks, 8) + Le(1, 8) + Le(2, 8));
+}
+constexpr std::uint64_t ntfsTicksAt1970 = 116444736000000000ull;
+
+void SetBuffer(CZipBuffer& buffer, const std::string& bytes) {
+    buffer.Allocate(static_cast<std::uint32_t>(bytes.size()));
+    if (!bytes.empty())
+        bytes.copy(buffer.GetBuffer(), bytes.size());
+}
+
+TEST_F(UtcTime, ModificationTimeFromExtraFields) {
+    const std::int64_t dos = 1623760496; // 2021-06-15 12:34:56, the DOS fields below in UTC
+    struct Row {
+        const char* label;
+        std::string central, local;
+        std::int64_t seconds;
+        std::uint32_t nanoseconds;
+    } rows[] = {
+        {"none", "", "", dos, 0},
+        {"UT central", Ut(1000000000), "", 1000000000, 0},
+        {"UT before 1970", Ut(-86400), "", -86400, 0},
+        {"UT local before central", Ut(1), Ut(2), 2, 0},
+        {"local without time blocks: central", Ut(3), Block(0x7875, "\x01"), 3, 0},
+        {"UX", Ux(1200000000), "", 1200000000, 0},
+        {"NTFS to 100 ns", Ntfs(ntfsTicksAt1970 + 12345678901ull), "", 1234, 567890100},
+        {"NTFS before 1970", Ntfs(ntfsTicksAt1970 - 5), "", -1, 999999500},
+        {"UT beats UX and NTFS", Ux(5) + Ntfs(ntfsTicksAt1970 + 60000000) + Ut(7), "", 7, 0},
+        {"UX beats NTFS", Ntfs(ntfsTicksAt1970 + 60000000) + Ux(5), "", 5, 0},
+        // Damaged or empty blocks are passed over, down to the DOS time.
+        {"UT without its time bit", Ut(9, 0x06), "", dos, 0},
+        {"UT cut short", Block(0x5455, "\x01\x02"), "", dos, 0},
+        {"UT cut short, UX whole", Block(0x5455, "\x01") + Ux(11), "", 11, 0},
+        {"UX cut short", Block(0x5855, "1234567"), "", dos, 0},
+        {"NTFS time zero", Ntfs(0), "", dos, 0},
+        {"NTFS attribute overruns", Block(0x000A, Le(0, 4) + Le(1, 2) + Le(40, 2) + std::string(24, '\x01')), "", dos,
+         0},
+        {"NTFS without times attribute", Block(0x000A, Le(0, 4) + Le(2, 2) + Le(0, 2)), "", dos, 0},
+        {"block past the field's end", Le(0x5455, 2) + Le(9, 2) + "\x01\x02", "", dos, 0},
+        {"damage after a whole UT", Ut(13) + Le(0x5855, 2) + Le(99, 2), "", 13, 0},
+    };
+    for (const Row& row : rows) {
+        CZipEntryHeader header;
+        header.modDate = 0x52CF; // 2021-06-15
+        header.modTime = 0x645C; // 12:34:56
+        SetBuffer(header.extraField, row.central);
+        CZipBuffer local;
+        SetBuffer(local, row.local);
+        const CZipEntryHeader::Time time = header.GetModTime(&local);
+        EXPECT_EQ(time.seconds, row.seconds) << row.label;
+        EXPECT_EQ(time.nanoseconds, row.nanoseconds) << row.label;
+    }
+}
+
+TEST(ZipEntryHeader, SymbolicLinksOnlyFromUnixLinkModes) {
+    EXPECT_TRUE(MakeHeader(3, 0120777u << 16, "l").IsSymbolicLink());
+    EXPECT_FALSE(MakeHeader(3, 0100777u << 16, "f").IsSymbolicLink());
+    EXPECT_FALSE(MakeHeader(3, 0140777u << 16, "socket").IsSymbolicLink());
+    EXPECT_FALSE(MakeHeader(0, 0120777u << 16, "dos").IsSymbolicLink());
+    EXPECT_FALSE(MakeHeader(3, 0120777u, "low half").IsSymbolicLink());
+}
+
 } // namespace
