@@ -61,6 +61,11 @@ class CZipArchive {
                                    const char* newName) const;
     bool ExtractEntry(std::uint16_t index, const char* folder, bool fullPath = true, const char* newName = nullptr,
                       std::uint32_t bufferSize = 65536);
+    // Gives every folder extracted since the last call its entry's time, deepest first: writing into
+    // a folder changes its time, so this comes after the last entry.
+    void ApplyFolderTimes();
+    // The longest link target taken from an entry: what the OS would follow.
+    static constexpr std::uint32_t maxLinkTargetSize = 4095;
 
     [[noreturn]] void ThrowError(int code, bool fromZlib = false) const;
     void CheckZlibResult(int zlibResult) const;
@@ -106,6 +111,25 @@ class CZipArchive {
     ZipOs::FolderWalk EnsureOutputDirectory(const std::string& folder, const std::string& relative);
     // Opens a new file of a fresh name in `directory`, never an existing one; false with errno set.
     bool CreateTempOutput(CZipDiskFile& file, const std::string& directory, std::string& path);
+    // A fresh name for a temporary output in `directory`.
+    std::string NextTempName(const std::string& directory);
+    // Makes a symlink of a fresh name in `directory`; false with errno set.
+    bool CreateTempLink(const std::string& directory, const std::string& target, std::string& path);
+    // The entry's data, at most maxLinkTargetSize bytes, read and verified whole; false when it is
+    // longer or did not come out whole.
+    bool ReadLinkTarget(std::uint16_t index, const CZipEntryHeader& header, std::string& target,
+                        CZipEntryHeader::Time& time);
+    // Makes the symbolic link of a link entry at path, replacing a file or link there, never a folder.
+    bool ExtractLink(std::uint16_t index, const CZipEntryHeader& header, const std::string& path,
+                     const std::string& base, const std::string& relative);
+
+    // A folder extracted in this run, to get its entry's time once everything inside it is written.
+    struct FolderTime {
+        std::string base;     // the target folder, as composed
+        std::string relative; // the folder below it
+        CZipEntryHeader::Time time;
+    };
+    std::vector<FolderTime> folderTimes;
 
     // The output folder made sure of last, so that the files of one folder cost no file-system calls
     // for it: the target folder, and the folder below it (valid when outputDirectoryKnown).

@@ -5,6 +5,7 @@
 #include "engine/ZipPathSafety.h"
 #include "platform/ZipPathParts.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace {
@@ -102,9 +103,13 @@ ZipOs::FolderWalk CZipArchive::EnsureOutputDirectory(const std::string& base, co
     return result;
 }
 
+std::string CZipArchive::NextTempName(const std::string& directory) {
+    return JoinFolder(directory, tempNamePrefix + Hex(tempNameCounter++) + tempNameSuffix);
+}
+
 bool CZipArchive::CreateTempOutput(CZipDiskFile& file, const std::string& directory, std::string& path) {
     for (int attempt = 0; attempt < maxTempNameAttempts; ++attempt) {
-        path = JoinFolder(directory, tempNamePrefix + Hex(tempNameCounter++) + tempNameSuffix);
+        path = NextTempName(directory);
         if (file.Open(path.c_str(), newOutputFlags, false))
             return true;
         if (errno != EEXIST)
@@ -139,8 +144,10 @@ bool CZipArchive::ExtractEntry(std::uint16_t index, const char* folder, bool ful
         // The target folder itself is only made sure of: it keeps its own attributes.
         const bool inside = verdict == CZipPathSafety::Inside;
         const bool made = EnsureOutputDirectory(base, inside ? relative : std::string()) == ZipOs::FolderWalk::Ready;
-        if (made && inside)
+        if (made && inside) {
             ZipOs::ApplyAttributes(path, header.GetLocalAttributes(), header.GetUnixPermissions());
+            folderTimes.push_back(FolderTime{base, relative, header.GetModTime()});
+        }
         if (callback != nullptr)
             callback->Finish();
         return made;
@@ -151,6 +158,12 @@ bool CZipArchive::ExtractEntry(std::uint16_t index, const char* folder, bool ful
     if (callback != nullptr) {
         callback->Begin(entryName.c_str(), path.c_str());
         callback->SetSize(header.uncompressedSize);
+    }
+    if (header.IsSymbolicLink() && ZipOs::SupportsSymbolicLinks()) {
+        const bool made = ExtractLink(index, header, path, base, relative);
+        if (callback != nullptr)
+            callback->Finish();
+        return made;
     }
     if (!OpenEntry(index))
         return false;
@@ -207,4 +220,84 @@ bool CZipArchive::ExtractEntry(std::uint16_t index, const char* folder, bool ful
     if (stopCode != 0)
         CZipException::Throw(closed == 1 ? stopCode : CZipException::Aborted, path);
     return closed == 1;
+}
+
+bool CZipArchive::ReadLinkTarget(std::uint16_t index, const CZipEntryHeader& header, std::string& target,
+                                 CZipEntryHeader::Time& time) {
+    if (header.uncompressedSize > maxLinkTargetSize || !OpenEntry(index))
+        return false;
+    // The local extra field goes with the entry when it is closed.
+    time = header.GetModTime(&centralDir.localExtraField);
+    // One byte of room more than declared lets the last read run a deflate stream to its end.
+    target.assign(header.uncompressedSize + 1, '\0');
+    std::size_t length = 0;
+    std::uint32_t n;
+    do {
+        n = ReadEntry(&target[length], static_cast<std::uint32_t>(target.size() - length));
+        length += n;
+    } while (n != 0 && length < target.size());
+    target.resize(length);
+    return CloseEntry(nullptr, false) == 1;
+}
+
+bool CZipArchive::CreateTempLink(const std::string& directory, const std::string& target, std::string& path) {
+    for (int attempt = 0; attempt < maxTempNameAttempts; ++attempt) {
+        path = NextTempName(directory);
+        if (ZipOs::CreateSymbolicLink(path, target))
+            return true;
+        if (errno != EEXIST)
+            return false;
+    }
+    return false;
+}
+
+// A link's target is stored as it is, wherever it points: nothing of this program ever follows a
+// link below the target folder, and every other extractor makes the same link.
+bool CZipArchive::ExtractLink(std::uint16_t index, const CZipEntryHeader& header, const std::string& path,
+                              const std::string& base, const std::string& relative) {
+    std::string target;
+    CZipEntryHeader::Time time;
+    if (!ReadLinkTarget(index, header, target, time))
+        return false;
+    // The OS would make a link to a shorter target than the one stored.
+    if (target.empty() || target.find('\0') != std::string::npos)
+        return false;
+    const std::string relativeDirectory = CZipPathSafety::DirectoryOf(relative);
+    for (int attempt = 0;; ++attempt) {
+        if (EnsureOutputDirectory(base, relativeDirectory) != ZipOs::FolderWalk::Ready)
+            return false;
+        if (ZipOs::CreateSymbolicLink(path, target))
+            break;
+        if (errno == EEXIST) {
+            // Made beside the old one and renamed over it: a file or link there is replaced, never what
+            // a link there points to; a folder there stays, and so does the new link's failure.
+            std::string temp;
+            if (!CreateTempLink(base + relativeDirectory, target, temp))
+                return false;
+            if (!ZipOs::ReplaceFile(temp, path)) {
+                ZipOs::DeletePath(temp);
+                return false;
+            }
+            break;
+        }
+        // A folder known from an earlier entry may have gone meanwhile: look again, once.
+        if (errno != ENOENT || attempt == 1)
+            return false;
+        outputFolderMade = false;
+    }
+    return ZipOs::ApplyModTime(path, time.seconds, time.nanoseconds);
+}
+
+void CZipArchive::ApplyFolderTimes() {
+    // Reverse name order puts every folder before the one that holds it; of two entries for one
+    // folder the later one's time stays.
+    std::stable_sort(folderTimes.begin(), folderTimes.end(),
+                     [](const FolderTime& a, const FolderTime& b) { return a.relative > b.relative; });
+    for (const FolderTime& folder : folderTimes) {
+        // A folder replaced by a link meanwhile, or reached through one, is left alone.
+        if (ZipOs::WalkFoldersBelow(folder.base, folder.relative, false) == ZipOs::FolderWalk::Ready)
+            ZipOs::ApplyModTime(JoinFolder(folder.base, folder.relative), folder.time.seconds, folder.time.nanoseconds);
+    }
+    folderTimes.clear();
+    folderTimes.shrink_to_fit();
 }

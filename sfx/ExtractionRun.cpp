@@ -49,7 +49,7 @@ std::string CExtractionRun::TargetFolder(const std::string& modulePath) {
     return modulePath.substr(0, dot);
 }
 
-std::string CExtractionRun::PrintableName(const std::string& name) {
+std::string CExtractionRun::PrintableName(const std::string& name, char separator) {
     static const char hexDigits[] = "0123456789ABCDEF";
     std::string shown;
     shown.reserve(name.size());
@@ -59,6 +59,8 @@ std::string CExtractionRun::PrintableName(const std::string& name) {
             shown += "\\x";
             shown += hexDigits[byte >> 4];
             shown += hexDigits[byte & 0x0F];
+        } else if (c == '\\') {
+            shown += separator;
         } else {
             shown += c;
         }
@@ -109,6 +111,7 @@ int CExtractionRun::RunDialogue(const std::string& modulePath) {
         if (!ProcessEntry(archive, index))
             anyFailed = true;
     }
+    archive.ApplyFolderTimes();
 
     try {
         archive.Close(0, false);
@@ -126,7 +129,7 @@ bool CExtractionRun::ProcessEntry(CZipArchive& archive, std::uint16_t index) {
     if (header.IsEncrypted())
         SupplyPassword(archive);
     const std::string name = header.GetFileName();
-    Say(entryPrefix + PrintableName(name));
+    Say(entryPrefix + PrintableName(name, ZipOs::PathSeparator()));
 
     // An existing file is neither deleted nor made writable up front: the extraction renames a
     // verified file over it, which a read-only file does not prevent, and a failed entry leaves it

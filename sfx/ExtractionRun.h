@@ -39,8 +39,9 @@ class CExtractionRun {
     // empty title (`setup`, `.setup`) gets ".d" appended instead, so the folder is never the program.
     static std::string TargetFolder(const std::string& modulePath);
     // An entry name as shown on the console: bytes below 0x20 and 0x7F as \xNN (upper-case hex), so
-    // an archive cannot send escape sequences to the terminal; every other byte as it is.
-    static std::string PrintableName(const std::string& name);
+    // an archive cannot send escape sequences to the terminal; the engine's backslash separators as
+    // the user's system writes them (separator); every other byte as it is.
+    static std::string PrintableName(const std::string& name, char separator);
 
   private:
     // Handles the entry at index; false when it failed.

@@ -263,6 +263,41 @@ TEST(Extract, AFolderRemovedBetweenEntriesIsMadeAgain) {
     EXPECT_EQ(Tree(out.Path()), (std::set<std::string>{"a/", "a/b/", "a/b/two.txt", "a/b/c/", "a/b/c/three.txt"}));
 }
 
+// A folder entry with its time in a central UT block, as Info-ZIP zip writes it.
+Entry DirAt(const std::string& name, std::uint32_t seconds) {
+    Entry dir = Dir(name);
+    dir.centralExtra = std::string("\x55\x54\x05\x00\x01", 5);
+    for (int i = 0; i < 4; ++i)
+        dir.centralExtra += static_cast<char>((seconds >> (8 * i)) & 0xFF);
+    return dir;
+}
+
+// Folder times wait for the last entry, deepest first; a folder replaced by a link meanwhile, or
+// reached through one, is left alone, and so is what the link points to.
+TEST(Extract, FolderTimesComeLastAndNeverThroughALink) {
+    Opened zip({DirAt("a/", 1000000001), DirAt("a/b/", 1000000003), File("a/b/f.txt", "f"), DirAt("c/", 1000000005),
+                DirAt("d/", 1000000007), DirAt("d/e/", 1000000009)});
+    CTempDir out;
+    const std::string target = out.Join("target");
+    for (std::uint16_t i = 0; i < 6; ++i)
+        EXPECT_EQ(Extract(zip.archive, i, target), "true") << i;
+    const std::string elsewhere = out.Join("elsewhere");
+    ASSERT_EQ(::mkdir(elsewhere.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((elsewhere + "/e").c_str(), 0755), 0);
+    const std::time_t before = MtimeOf(elsewhere);
+    fs::remove_all(target + "/c");
+    fs::remove_all(target + "/d");
+    ASSERT_EQ(::symlink(elsewhere.c_str(), (target + "/c").c_str()), 0);
+    ASSERT_EQ(::symlink(elsewhere.c_str(), (target + "/d").c_str()), 0);
+    const std::time_t innerBefore = MtimeOf(elsewhere + "/e");
+
+    zip.archive.ApplyFolderTimes();
+    EXPECT_EQ(MtimeOf(target + "/a"), 1000000001);
+    EXPECT_EQ(MtimeOf(target + "/a/b"), 1000000003);
+    EXPECT_EQ(MtimeOf(elsewhere), before);
+    EXPECT_EQ(MtimeOf(elsewhere + "/e"), innerBefore);
+}
+
 class StopAtFirstChunk : public CZipActionCallback {
   public:
     void Begin(const char* name, const char*) override { log += std::string("begin ") + name + ";"; }

@@ -38,7 +38,8 @@ struct NameRow {
 };
 
 const NameRow nameRows[] = {
-    {"docs\\a.txt", "docs\\a.txt"},
+    {"docs\\a.txt", "docs/a.txt"},
+    {"\\lead\\sub\\", "/lead/sub/"},
     {"100%done.txt", "100%done.txt"},
     {"%s%n%d", "%s%n%d"},
     {"\x1b[31mred", "\\x1B[31mred"},
@@ -49,9 +50,10 @@ const NameRow nameRows[] = {
     {"p\xC5\x99\xC3\xADli\xC5\xA1 \x80\xff", "p\xC5\x99\xC3\xADli\xC5\xA1 \x80\xff"}, // high bytes as they are
 };
 
-TEST(ExtractionRun, PrintableNameEscapesControlBytesOnly) {
+TEST(ExtractionRun, PrintableNameEscapesControlBytesAndShowsTheSystemSeparator) {
     for (const NameRow& row : nameRows)
-        EXPECT_EQ(CExtractionRun::PrintableName(row.name), row.shown) << row.name;
+        EXPECT_EQ(CExtractionRun::PrintableName(row.name, '/'), row.shown) << row.name;
+    EXPECT_EQ(CExtractionRun::PrintableName("docs\\\x01.txt", '\\'), "docs\\\\x01.txt");
 }
 
 } // namespace

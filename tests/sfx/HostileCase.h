@@ -23,29 +23,34 @@
 enum class Fate { Extracted, Refused, Either };
 
 // In `shown` and `file`, sandboxToken stands for the sandbox's own path (an absolute entry name aimed
-// at it): in `shown` with backslashes, in `file` without its leading slash, as the drive and root
-// are dropped.
+// at it): in `shown` as it is, in `file` without its leading slash, as the drive and root are
+// dropped.
 const std::string sandboxToken = "<sandbox>";
 
 struct Expect {
-    std::string shown; // the name after "Rozbaluji: ", as the console must show it
+    std::string shown; // the name after "Rozbaluji: ", as the console must show it (slash separators)
     Fate fate = Fate::Extracted;
     std::string file; // where its file lands below the target; empty for a folder or a refused entry
     std::string contents;
+    std::string linkTarget; // not empty: `file` becomes a symlink with this target, replacing a file there
 };
 
 // A file entry that comes out at `file` (default: the shown name) with its contents.
 inline Expect Ok(std::string shown, std::string contents, std::string file = "") {
     if (file.empty())
         file = shown;
-    return {std::move(shown), Fate::Extracted, std::move(file), std::move(contents)};
+    return {std::move(shown), Fate::Extracted, std::move(file), std::move(contents), ""};
 }
 // A folder entry that is made, or an entry that succeeds without a file of its own.
-inline Expect Made(std::string shown) { return {std::move(shown), Fate::Extracted, "", ""}; }
-inline Expect Refused(std::string shown) { return {std::move(shown), Fate::Refused, "", ""}; }
+inline Expect Made(std::string shown) { return {std::move(shown), Fate::Extracted, "", "", ""}; }
+inline Expect Refused(std::string shown) { return {std::move(shown), Fate::Refused, "", "", ""}; }
+// A link entry that comes out as a symlink at `shown` pointing to `target`.
+inline Expect Linked(std::string shown, std::string target) {
+    return {shown, Fate::Extracted, shown, "", std::move(target)};
+}
 // Either outcome is sound (a limit of the file system decides); what comes out must be whole.
 inline Expect Either(std::string shown, std::string file, std::string contents) {
-    return {std::move(shown), Fate::Either, std::move(file), std::move(contents)};
+    return {std::move(shown), Fate::Either, std::move(file), std::move(contents), ""};
 }
 
 struct HostileCase {
@@ -98,5 +103,5 @@ class HostileArchive : public ::testing::TestWithParam<HostileCase> {};
 // The row's label as a test name.
 std::string HostileCaseName(const ::testing::TestParamInfo<HostileCase>& info);
 
-#define HOSTILE_CASES(group, rows) \
+#define HOSTILE_CASES(group, rows)                                                                                     \
     INSTANTIATE_TEST_SUITE_P(group, HostileArchive, ::testing::ValuesIn(rows), HostileCaseName)

@@ -41,7 +41,7 @@ const HostileCase diskCases[] = {
         "symlinked folder inside the target",
         [](CSandbox& sandbox) { sandbox.Symlink(target + "sub", toOutside); },
         {File("sub/secret.txt", "evil"), File("sub/new.txt", "evil"), File("sub/deeper/new.txt", "evil")},
-        {Refused("sub\\secret.txt"), Refused("sub\\new.txt"), Refused("sub\\deeper\\new.txt")}),
+        {Refused("sub/secret.txt"), Refused("sub/new.txt"), Refused("sub/deeper/new.txt")}),
     // The link itself is replaced; what it points to, existing or not, is never written.
     DiskRow(
         "symlinks at the final path",
@@ -78,13 +78,83 @@ const HostileCase diskCases[] = {
     DiskRow(
         "file where a folder goes", [](CSandbox& sandbox) { sandbox.Write(target + "d", "a file"); },
         {File("d/y.txt", "new"), Dir("d/"), File("d/e/z.txt", "new")},
-        {Refused("d\\y.txt"), Refused("d\\"), Refused("d\\e\\z.txt")}),
+        {Refused("d/y.txt"), Refused("d/"), Refused("d/e/z.txt")}),
     DiskRow(
         "read-only folder listed before its files", [](CSandbox&) {},
         {ReadOnlyDir("ro"), File("ro/a.txt", "a"), ReadOnlyDir("ro/sub"), File("ro/sub/b.txt", "b")},
-        {Made("ro\\"), Ok("ro\\a.txt", "a", "ro/a.txt"), Made("ro\\sub\\"), Ok("ro\\sub\\b.txt", "b", "ro/sub/b.txt")}),
+        {Made("ro/"), Ok("ro/a.txt", "a", "ro/a.txt"), Made("ro/sub/"), Ok("ro/sub/b.txt", "b", "ro/sub/b.txt")}),
 };
 HOSTILE_CASES(OnDisk, diskCases);
+
+// A symbolic link as Info-ZIP zip -y stores it: the target as the entry's data, mode 0120777.
+Entry Link(std::string name, std::string pointsTo, std::uint16_t method = methodStored) {
+    Entry link = File(std::move(name), std::move(pointsTo), method);
+    link.externalAttr = UnixAttributes(0120777);
+    return link;
+}
+
+Entry Encrypted(Entry entry, std::string password) {
+    entry.password = std::move(password);
+    return entry;
+}
+
+HostileCase WithPassword(HostileCase row, std::string password) {
+    row.password = std::move(password);
+    return row;
+}
+
+// Links are made as stored, even when they point out of the target: nothing of ours follows one.
+const HostileCase linkCases[] = {
+    DiskRow(
+        "link out then entries through it", [](CSandbox&) {},
+        {Link("out", toOutside), File("out/secret.txt", "evil"), Dir("out/"), File("out/new/deeper.txt", "evil"),
+         Link("out/inner", "x")},
+        {Linked("out", toOutside), Refused("out/secret.txt"), Refused("out/"), Refused("out/new/deeper.txt"),
+         Refused("out/inner")}),
+    // What stands at a link's path is replaced, never what a link there points to; a folder stays.
+    DiskRow(
+        "link at the path of a file, a link and a folder",
+        [](CSandbox& sandbox) {
+            sandbox.Write(target + "file.txt", "older", 0444);
+            sandbox.Symlink(target + "secret.txt", toOutside + "/secret.txt");
+            sandbox.Symlink(target + "dangling", toOutside + "/new.txt");
+            sandbox.Write(target + "folder/inner.txt", "keep");
+        },
+        {Link("file.txt", "a"), Link("secret.txt", "b", methodDeflated), Link("dangling", "c"),
+         Link("folder", "d")},
+        {Linked("file.txt", "a"), Linked("secret.txt", "b"), Linked("dangling", "c"), Refused("folder")}),
+    DiskRow(
+        "link then a file and a link at its path", [](CSandbox&) {},
+        {Link("l1", toOutside + "/secret.txt"), File("l1", "file now"), Link("l2", "first"), Link("l2", "second")},
+        {Made("l1"), Ok("l1", "file now"), Made("l2"), Linked("l2", "second")}),
+    // The longest target the system takes; one byte more, a zero byte or nothing at all is refused.
+    DiskRow(
+        "link targets of every length", [](CSandbox&) {},
+        {Link("longest", std::string(4095, 'a')), Link("too long", std::string(4096, 'a'), methodDeflated),
+         Link("zero byte", std::string("a\0b", 3)), Link("empty", "")},
+        {Linked("longest", std::string(4095, 'a')), Refused("too long"), Refused("zero byte"), Refused("empty")}),
+    [] {
+        Entry damaged = Link("damaged", "x");
+        damaged.local.crc = damaged.central.crc = 1;
+        Entry shortened = Link("shortened", "abcdef", methodDeflated);
+        shortened.local.uncompressedSize = shortened.central.uncompressedSize = 3;
+        return DiskRow("damaged links", [](CSandbox&) {}, {damaged, shortened},
+                       {Refused("damaged"), Refused("shortened")});
+    }(),
+    WithPassword(DiskRow("encrypted link, right password", [](CSandbox&) {}, {Encrypted(Link("l", "t"), "heslo")},
+                         {Linked("l", "t")}),
+                 "heslo"),
+    WithPassword(DiskRow("encrypted link, wrong password", [](CSandbox&) {}, {Encrypted(Link("l", "t"), "heslo")},
+                         {Refused("l")}),
+                 "spatne"),
+    // Only a UNIX host's mode makes a link: the same word from DOS is a file holding the text.
+    [] {
+        Entry dos = Link("dos", "text");
+        dos.hostSystem = hostDos;
+        return DiskRow("link mode from a DOS host", [](CSandbox&) {}, {dos}, {Ok("dos", "text")});
+    }(),
+};
+HOSTILE_CASES(Links, linkCases);
 
 // Room for the program and the small files, not for the big one.
 constexpr unsigned long long roomBesideProgram = 1 << 20;

@@ -33,36 +33,36 @@ const std::string deepName = Repeat("n/", 2000) + "f.txt";
 const std::string longestName = Repeat("a/", 32767) + "b"; // 65 535 bytes, the most a header holds
 
 const HostileCase nameCases[] = {
-    NameRow("parent", File("../x.txt", "evil"), Refused("..\\x.txt")),
-    NameRow("parent from DOS", DosFile("../x.txt", "evil"), Refused("..\\x.txt")),
-    NameRow("back out through a folder", File("a/../../x.txt", "evil"), Refused("a\\..\\..\\x.txt")),
-    NameRow("back out through a folder from DOS", DosFile("a/../../x.txt", "evil"), Refused("a\\..\\..\\x.txt")),
-    NameRow("three levels up", File("../../../x.txt", "evil"), Refused("..\\..\\..\\x.txt")),
-    NameRow("backslash parent from UNIX", File("..\\x.txt", "evil"), Refused("..\\x.txt")),
-    NameRow("backslash parent from DOS", DosFile("..\\x.txt", "evil"), Refused("..\\x.txt")),
-    NameRow("mixed separators out", File("a\\../..\\x.txt", "evil"), Refused("a\\..\\..\\x.txt")),
-    NameRow("mixed separators inside", File("a/..\\b.txt", "in"), Ok("a\\..\\b.txt", "in", "b.txt")),
+    NameRow("parent", File("../x.txt", "evil"), Refused("../x.txt")),
+    NameRow("parent from DOS", DosFile("../x.txt", "evil"), Refused("../x.txt")),
+    NameRow("back out through a folder", File("a/../../x.txt", "evil"), Refused("a/../../x.txt")),
+    NameRow("back out through a folder from DOS", DosFile("a/../../x.txt", "evil"), Refused("a/../../x.txt")),
+    NameRow("three levels up", File("../../../x.txt", "evil"), Refused("../../../x.txt")),
+    NameRow("backslash parent from UNIX", File("..\\x.txt", "evil"), Refused("../x.txt")),
+    NameRow("backslash parent from DOS", DosFile("..\\x.txt", "evil"), Refused("../x.txt")),
+    NameRow("mixed separators out", File("a\\../..\\x.txt", "evil"), Refused("a/../../x.txt")),
+    NameRow("mixed separators inside", File("a/..\\b.txt", "in"), Ok("a/../b.txt", "in", "b.txt")),
     NameRow(
         "absolute, aimed at the sandbox",
         [](CSandbox& sandbox) { return File(sandbox.Path("abs.txt"), "abs"); },
-        Ok(sandboxToken + "\\abs.txt", "abs", sandboxToken + "/abs.txt")),
-    NameRow("drive", File("C:\\x.txt", "drive"), Ok("C:\\x.txt", "drive", "x.txt")),
-    NameRow("drive then parent", File("C:..\\x.txt", "evil"), Refused("C:..\\x.txt")),
-    NameRow("server share", File("\\\\srv\\share\\x.txt", "unc"), Ok("\\\\srv\\share\\x.txt", "unc", "srv/share/x.txt")),
-    NameRow("long path prefix then parent", File("\\\\?\\C:\\..\\x.txt", "evil"), Refused("\\\\?\\C:\\..\\x.txt")),
+        Ok(sandboxToken + "/abs.txt", "abs", sandboxToken + "/abs.txt")),
+    NameRow("drive", File("C:\\x.txt", "drive"), Ok("C:/x.txt", "drive", "x.txt")),
+    NameRow("drive then parent", File("C:..\\x.txt", "evil"), Refused("C:../x.txt")),
+    NameRow("server share", File("\\\\srv\\share\\x.txt", "unc"), Ok("//srv/share/x.txt", "unc", "srv/share/x.txt")),
+    NameRow("long path prefix then parent", File("\\\\?\\C:\\..\\x.txt", "evil"), Refused("//?/C:/../x.txt")),
     NameRow("dot", File(".", "evil"), Refused(".")),
     NameRow("dot dot", File("..", "evil"), Refused("..")),
     NameRow("empty", File("", "evil"), Refused("")),
-    NameRow("slash", File("/", "evil"), Refused("\\")),
-    NameRow("parent folder entry", Dir("../d"), Refused("..\\d\\")),
+    NameRow("slash", File("/", "evil"), Refused("/")),
+    NameRow("parent folder entry", Dir("../d"), Refused("../d/")),
     NameRow("zero byte", File(std::string("a\0b.txt", 7), "evil"), Refused("a\\x00b.txt")),
     NameRow("300 byte name", File(std::string(300, 'n'), "long"), Refused(std::string(300, 'n'))),
     NameRow("300 byte folder", File(std::string(300, 'd') + "/f.txt", "long"),
-            Refused(std::string(300, 'd') + "\\f.txt")),
-    OnTmpfsIfPossible(NameRow("65535 byte name", File(longestName, "long"), Refused(Repeat("a\\", 32767) + "b"))),
+            Refused(std::string(300, 'd') + "/f.txt")),
+    OnTmpfsIfPossible(NameRow("65535 byte name", File(longestName, "long"), Refused(Repeat("a/", 32767) + "b"))),
     // Whether 2 000 levels fit below the target depends on how deep the test's own folder is.
     OnTmpfsIfPossible(NameRow("2000 nested folders", File(deepName, "deep"),
-                              Either(Repeat("n\\", 2000) + "f.txt", deepName, "deep"))),
+                              Either(Repeat("n/", 2000) + "f.txt", deepName, "deep"))),
     NameRow("terminal escape sequences", File("\x1b]0;owned\x07\x1b[2J\x1b[31mred.txt", "esc"),
             Ok("\\x1B]0;owned\\x07\\x1B[2J\\x1B[31mred.txt", "esc", "\x1b]0;owned\x07\x1b[2J\x1b[31mred.txt")),
     NameRow("line breaks and delete", File("a\nb\rc\x7f\x01.txt", "ctl"),
@@ -79,8 +79,8 @@ HostileCase OwnFileRow(std::string label, std::string program, std::string targe
     row.target = std::move(target);
     row.build = Build({File("", "evil"), File(".", "evil"), File("./", "evil"), File("a/..", "evil"), Dir("a/../"),
                        Dir("/"), File(goodName, goodData)});
-    row.entries = {Refused(""),        Refused("."), Refused(".\\"),          Refused("a\\.."),
-                   Made("a\\..\\"),    Made("\\"),   Ok(goodName, goodData)};
+    row.entries = {Refused(""),        Refused("."), Refused("./"),          Refused("a/.."),
+                   Made("a/../"),    Made("/"),   Ok(goodName, goodData)};
     return row;
 }
 

@@ -144,7 +144,7 @@ TEST(StubDialogue, ListsAnArchiveMadeByInfoZip) {
         runner.MakeProgram("made.run", CStubRunner::ReadFileBytes(runner.Folder() + "/made.zip"));
     const CStubRunner::Result result = runner.Run({program}, Answer("a\n"));
     std::string listing;
-    for (const char* name : {"b.txt", "sub\\", "sub\\100%done.txt", "sub\\%s%n%d.txt", "a.txt"})
+    for (const char* name : {"b.txt", "sub/", "sub/100%done.txt", "sub/%s%n%d.txt", "a.txt"})
         listing += std::string("\nRozbaluji: ") + name;
     EXPECT_EQ(result.out,
               Question(runner.Folder() + "/made") + openingText + CountLine(5) + listHeadText + listing + closingText);

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,6 +90,11 @@ struct SourceTree {
         Make("empty.txt", 0644, "");
         Make("readonly.txt", 0444, "do not change\n");
         files = {"docs/guide/intro.txt", "docs/long.txt", "bin/run.sh", "noise.bin", "empty.txt", "readonly.txt"};
+        // Making the files changed their folders' times.
+        for (const char* folder : {"docs/guide", "docs", "bin"}) {
+            const utimbuf times{stamp, stamp};
+            ::utime((root + "/" + folder).c_str(), &times);
+        }
     }
     void Make(const std::string& name, mode_t mode, const std::string& bytes = "") {
         const std::string path = root + "/" + name;
@@ -164,7 +170,151 @@ TEST(StubExtract, ArchivesOfOtherToolsComeOutExactWithTimesAndModes) {
         EXPECT_EQ(CStubRunner::ListTree(target), CStubRunner::ListTree(source.root)) << row.label;
         for (const std::string& file : source.files)
             EXPECT_EQ(MtimeOf(target + "/" + file), source.stamp) << row.label << " " << file;
+        // Folders get their entries' times once their files are written.
+        for (const char* folder : {"docs", "docs/guide", "bin"})
+            EXPECT_EQ(MtimeOf(target + "/" + folder), source.stamp) << row.label << " " << folder;
     }
+}
+
+struct Stamp {
+    std::time_t seconds;
+    long nanoseconds;
+};
+
+Stamp StampOf(const std::string& path) {
+    struct stat st = {};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return {st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+}
+
+void SetStamp(const std::string& path, std::time_t seconds) {
+    const struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0) << path;
+}
+
+// True UTC times from the extra fields, whatever the zones the archives were made and extracted in:
+// the odd seconds and the nanoseconds are beyond what the DOS time holds. Folder times are set last.
+TEST(StubExtract, TimesFromExtraFieldsAcrossTimeZones) {
+    const std::time_t fileTime = 1616895017;   // 2021-03-28 01:30:17 UTC, the hour Prague skips
+    const std::time_t folderTime = 1500000001; // odd as well
+    const std::time_t innerTime = 1400000003;
+    // Python cannot write the NTFS block itself: it goes in as the entry's extra field, with a
+    // DOS time a day off to show that it is not used.
+    const std::string python =
+        "import struct, sys, zipfile\n"
+        "def ntfs(seconds, ticks):\n"
+        "    t = (seconds + 11644473600) * 10000000 + ticks\n"
+        "    body = struct.pack('<IHHQQQ', 0, 1, 24, t, t, t)\n"
+        "    return struct.pack('<HH', 10, len(body)) + body\n"
+        "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+        "    for name, seconds, ticks, data in [('d/', 1500000001, 0, b''), ('d/e/', 1400000003, 0, b''),\n"
+        "                                       ('d/e/f.txt', 1616895017, 1234567, b'text')]:\n"
+        "        info = zipfile.ZipInfo(name, (2021, 3, 29, 1, 30, 16))\n"
+        "        info.external_attr = (0o40755 << 16 | 0x10) if name.endswith('/') else 0o100644 << 16\n"
+        "        info.extra = ntfs(seconds, ticks)\n"
+        "        z.writestr(info, data)\n";
+    const struct {
+        const char* label;
+        const char* tool;
+        std::vector<std::string> argv; // run in the source tree; "OUT" is the archive's path
+        long nanoseconds;
+    } rows[] = {
+        {"Info-ZIP zip in Tokyo", "zip", {"env", "TZ=Asia/Tokyo", "zip", "-q", "-r", "OUT", "d"}, 0},
+        {"Info-ZIP zip in New York", "zip", {"env", "TZ=America/New_York", "zip", "-q", "-r", "OUT", "d"}, 0},
+        {"Python with NTFS times", "python3", {"python3", "-c", python, "OUT"}, 123456700},
+    };
+    for (const auto& row : rows) {
+        if (!NeedTool(row.tool))
+            continue;
+        CStubRunner runner;
+        const std::string source = runner.Folder() + "/src";
+        ::mkdir(source.c_str(), 0755);
+        ::mkdir((source + "/d").c_str(), 0755);
+        ::mkdir((source + "/d/e").c_str(), 0755);
+        CStubRunner::WriteFileBytes(source + "/d/e/f.txt", "text");
+        SetStamp(source + "/d/e/f.txt", fileTime);
+        SetStamp(source + "/d/e", innerTime);
+        SetStamp(source + "/d", folderTime);
+        const std::string archive = runner.Folder() + "/made.zip";
+        std::vector<std::string> argv = row.argv;
+        for (std::string& arg : argv)
+            if (arg == "OUT")
+                arg = archive;
+        CStubRunner::Options inTree;
+        inTree.workDir = source;
+        const CStubRunner::Result made = runner.Run(argv, inTree);
+        ASSERT_EQ(made.exitCode, 0) << row.label << ": " << made.err;
+
+        const std::string program = runner.MakeProgram("setup.run", CStubRunner::ReadFileBytes(archive));
+        const CStubRunner::Result result = runner.Run({"env", "TZ=Europe/Prague", program}, Answer());
+        const std::string target = runner.Folder() + "/setup";
+        EXPECT_EQ(result.out, Head(target, 3) + Lines({"d/", "d/e/", "d/e/f.txt"}) + closingText) << row.label;
+        const Stamp file = StampOf(target + "/d/e/f.txt");
+        EXPECT_EQ(file.seconds, fileTime) << row.label;
+        EXPECT_EQ(file.nanoseconds, row.nanoseconds) << row.label;
+        EXPECT_EQ(MtimeOf(target + "/d/e"), innerTime) << row.label;
+        EXPECT_EQ(MtimeOf(target + "/d"), folderTime) << row.label;
+    }
+}
+
+// Links as Info-ZIP zip -y stores them become links: relative, absolute (made as stored, never
+// followed), to a folder; an entry through a link fails; a later file replaces a link, not its target.
+TEST(StubExtract, SymbolicLinksOfInfoZipComeOutAsLinks) {
+    if (!NeedTool("zip") || !NeedTool("python3"))
+        return;
+    CStubRunner runner;
+    const std::string source = runner.Folder() + "/src";
+    const std::string outside = runner.Folder() + "/outside";
+    for (const std::string& folder : {source, source + "/lib", source + "/docs", outside})
+        ::mkdir(folder.c_str(), 0755);
+    CStubRunner::WriteFileBytes(source + "/lib/libfoo.so.1", "ELF");
+    CStubRunner::WriteFileBytes(source + "/docs/a.txt", "a");
+    CStubRunner::WriteFileBytes(outside + "/victim.txt", "original");
+    ASSERT_EQ(::symlink("libfoo.so.1", (source + "/lib/libfoo.so").c_str()), 0);
+    ASSERT_EQ(::symlink((outside + "/victim.txt").c_str(), (source + "/abs").c_str()), 0);
+    ASSERT_EQ(::symlink("docs", (source + "/docsl").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.c_str(), (source + "/out").c_str()), 0);
+    ASSERT_EQ(::symlink("lib/libfoo.so.1", (source + "/later").c_str()), 0);
+    const std::time_t linkTime = 1300000001;
+    SetStamp(source + "/lib/libfoo.so", linkTime);
+    const std::string archive = runner.Folder() + "/made.zip";
+    CStubRunner::Options inSource;
+    inSource.workDir = source;
+    ASSERT_EQ(runner.Run({"zip", "-q", "-y", "-r", archive, "lib", "docs", "abs", "docsl", "out", "later"}, inSource)
+                  .exitCode,
+              0);
+    // Entries through the links, added from a tree where those are folders; then a file under a
+    // link's name, appended by Python (zip itself would replace the link's entry).
+    const std::string other = runner.Folder() + "/other";
+    for (const std::string& folder : {other, other + "/docsl", other + "/out"})
+        ::mkdir(folder.c_str(), 0755);
+    CStubRunner::WriteFileBytes(other + "/docsl/through.txt", "evil");
+    CStubRunner::WriteFileBytes(other + "/out/victim.txt", "evil");
+    CStubRunner::Options inOther;
+    inOther.workDir = other;
+    ASSERT_EQ(runner.Run({"zip", "-q", archive, "docsl/through.txt", "out/victim.txt"}, inOther).exitCode, 0);
+    const std::string append = "import sys, zipfile\n"
+                               "with zipfile.ZipFile(sys.argv[1], 'a') as z:\n"
+                               "    z.writestr('later', 'a file now')\n";
+    ASSERT_EQ(runner.Run({"python3", "-c", append, archive}).exitCode, 0);
+
+    const std::string program = runner.MakeProgram("setup.run", CStubRunner::ReadFileBytes(archive));
+    const CStubRunner::Result result = runner.Run({program}, Answer());
+    const std::string target = runner.Folder() + "/setup";
+    EXPECT_EQ(result.out, Head(target, 12) +
+                              Lines({"lib/", "lib/libfoo.so.1", "lib/libfoo.so", "docs/", "docs/a.txt", "abs", "docsl",
+                                     "out", "later", "docsl/through.txt"}) +
+                              failedText + Lines({"out/victim.txt"}) + failedText + Lines({"later"}) + closingText);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(CStubRunner::ListTree(target),
+              "l abs -> " + outside +
+                  "/victim.txt\nd 755 docs/\nf 644 docs/a.txt 1 a\n"
+                  "l docsl -> docs\nf 600 later 10 a file now\nd 755 lib/\n"
+                  "l lib/libfoo.so -> libfoo.so.1\nf 644 lib/libfoo.so.1 3 ELF\nl out -> " +
+                  outside + "\n");
+    EXPECT_EQ(CStubRunner::ListTree(outside), "f 644 victim.txt 8 original\n");
+    EXPECT_EQ(CStubRunner::ListTree(source + "/lib"), CStubRunner::ListTree(target + "/lib"));
+    EXPECT_EQ(MtimeOf(target + "/lib/libfoo.so"), linkTime);
 }
 
 TEST(StubExtract, DosHostAttributesBecomeModes) {
@@ -190,7 +340,7 @@ TEST(StubExtract, ACrcFailureInTheMiddleLetsTheRestComeOut) {
         runner.MakeProgram("x.run", BuildArchive({File("a.txt", "first"), bad, File("c/d.txt", "last")}));
     const CStubRunner::Result result = runner.Run({program}, Answer());
     EXPECT_EQ(result.out, Head(runner.Folder() + "/x", 3) + Lines({"a.txt", "b.txt"}) + failedText +
-                              Lines({"c\\d.txt"}) + closingText);
+                              Lines({"c/d.txt"}) + closingText);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(CStubRunner::ListTree(runner.Folder() + "/x"), "f 644 a.txt 5 first\nd 755 c/\nf 644 c/d.txt 4 last\n");
 }
@@ -240,8 +390,8 @@ TEST(StubExtract, NothingOutsideTheTargetIsTouched) {
     ::chmod((elsewhere + "/victim.txt").c_str(), 0444);
     ASSERT_EQ(::symlink(elsewhere.c_str(), (target + "/link").c_str()), 0);
     const CStubRunner::Result result = runner.Run({program}, Answer());
-    EXPECT_EQ(result.out, Head(target, 4) + Lines({"..\\victim.txt"}) + failedText + Lines({"link\\victim.txt"}) +
-                              failedText + Lines({"sub\\..\\..\\victim.txt"}) + failedText + Lines({"fine.txt"}) +
+    EXPECT_EQ(result.out, Head(target, 4) + Lines({"../victim.txt"}) + failedText + Lines({"link/victim.txt"}) +
+                              failedText + Lines({"sub/../../victim.txt"}) + failedText + Lines({"fine.txt"}) +
                               closingText);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(CStubRunner::ListTree(elsewhere), "f 444 victim.txt 8 original\n");

@@ -34,9 +34,8 @@ TEST(StubListing, EntriesInLocalHeaderOrder) {
     CStubRunner runner;
     const std::string program = runner.MakeProgram("x.run", archive);
     const CStubRunner::Result result = RunWithA(runner, program);
-    EXPECT_EQ(result.out,
-              Listing(runner.Folder() + "/x", 4,
-                      "\nRozbaluji: docs\\\nRozbaluji: docs\\a.txt\nRozbaluji: DOS\\B.TXT\nRozbaluji: z.txt"));
+    EXPECT_EQ(result.out, Listing(runner.Folder() + "/x", 4,
+                                  "\nRozbaluji: docs/\nRozbaluji: docs/a.txt\nRozbaluji: DOS/B.TXT\nRozbaluji: z.txt"));
     EXPECT_EQ(result.exitCode, 0);
 }
 

@@ -90,6 +90,15 @@ void CSandbox::HardLink(const std::string& relative, const std::string& existing
         Fail("link " + path);
 }
 
+std::string CSandbox::ReadLink(const std::string& relative) const {
+    std::string target(8192, '\0');
+    const ssize_t length = ::readlink(Path(relative).c_str(), &target[0], target.size());
+    if (length < 0)
+        return "<no link>";
+    target.resize(static_cast<std::size_t>(length));
+    return target;
+}
+
 void CSandbox::MakeFifo(const std::string& relative) const {
     const std::string path = Path(relative);
     MakeParents(path);

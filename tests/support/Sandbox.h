@@ -40,6 +40,8 @@ class CSandbox {
     void Symlink(const std::string& relative, const std::string& pointsTo) const;
     void HardLink(const std::string& relative, const std::string& existingRelative) const;
     void MakeFifo(const std::string& relative) const;
+    // The target of the symlink at a relative path; "<no link>" when there is none.
+    std::string ReadLink(const std::string& relative) const;
     // Mounts a tmpfs on the program's folder with room for the stub, its archive up to `room` bytes
     // and what is extracted, unmounted with the sandbox. False when the system refuses (a user
     // without the right to mount).
