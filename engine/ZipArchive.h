@@ -125,8 +125,8 @@ class CZipArchive {
 
     // A folder extracted in this run, to get its entry's time once everything inside it is written.
     struct FolderTime {
-        std::string base;     // the target folder, as composed
-        std::string relative; // the folder below it
+        std::string path;       // as composed: the target folder, then the folder below it
+        std::size_t baseLength; // of the target folder's part, its separator included
         CZipEntryHeader::Time time;
     };
     std::vector<FolderTime> folderTimes;

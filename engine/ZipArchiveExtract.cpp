@@ -146,7 +146,7 @@ bool CZipArchive::ExtractEntry(std::uint16_t index, const char* folder, bool ful
         const bool made = EnsureOutputDirectory(base, inside ? relative : std::string()) == ZipOs::FolderWalk::Ready;
         if (made && inside) {
             ZipOs::ApplyAttributes(path, header.GetLocalAttributes(), header.GetUnixPermissions());
-            folderTimes.push_back(FolderTime{base, relative, header.GetModTime()});
+            folderTimes.push_back(FolderTime{path, base.size(), header.GetModTime()});
         }
         if (callback != nullptr)
             callback->Finish();
@@ -292,11 +292,12 @@ void CZipArchive::ApplyFolderTimes() {
     // Reverse name order puts every folder before the one that holds it; of two entries for one
     // folder the later one's time stays.
     std::stable_sort(folderTimes.begin(), folderTimes.end(),
-                     [](const FolderTime& a, const FolderTime& b) { return a.relative > b.relative; });
+                     [](const FolderTime& a, const FolderTime& b) { return a.path > b.path; });
     for (const FolderTime& folder : folderTimes) {
         // A folder replaced by a link meanwhile, or reached through one, is left alone.
-        if (ZipOs::WalkFoldersBelow(folder.base, folder.relative, false) == ZipOs::FolderWalk::Ready)
-            ZipOs::ApplyModTime(JoinFolder(folder.base, folder.relative), folder.time.seconds, folder.time.nanoseconds);
+        const std::string base = folder.path.substr(0, folder.baseLength);
+        if (ZipOs::WalkFoldersBelow(base, folder.path.substr(folder.baseLength), false) == ZipOs::FolderWalk::Ready)
+            ZipOs::ApplyModTime(folder.path, folder.time.seconds, folder.time.nanoseconds);
     }
     folderTimes.clear();
     folderTimes.shrink_to_fit();

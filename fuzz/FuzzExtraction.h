@@ -49,16 +49,18 @@ class CWriteBudget : public CZipActionCallback {
 struct PathState {
     bool exists = false;
     bool regular = false;
+    bool link = false;
     ino_t inode = 0;
     std::int64_t size = 0;
     bool operator==(const PathState& other) const {
-        return exists == other.exists && regular == other.regular && inode == other.inode && size == other.size;
+        return exists == other.exists && regular == other.regular && link == other.link && inode == other.inode &&
+               size == other.size;
     }
 };
 
 // The OS form with `.`, `..` and empty components resolved on the string, as the OS resolves
-// them where no symlink stands on the way (the target never holds one): "t/a/../b" names t/b
-// even before t/a exists.
+// them where no symlink stands on the way: "t/a/../b" names t/b even before t/a exists. Where a
+// link an entry made stands on the way, the path only serves to see that nothing changed.
 inline std::string LexicalPath(const std::string& path) {
     const std::string native = ZipOs::ToNativePath(path);
     std::vector<std::string> parts;
@@ -89,12 +91,14 @@ inline PathState StateOf(const std::string& path) {
         return state;
     state.exists = true;
     state.regular = S_ISREG(st.st_mode);
+    state.link = S_ISLNK(st.st_mode);
     state.inode = st.st_ino;
     state.size = st.st_size;
     return state;
 }
 
-// Only regular files and folders, no hard links and no file left under a temporary name.
+// Only regular files, folders and the links entries made, no hard links and nothing left under a
+// temporary name.
 inline void CheckTree(const std::string& folder, bool tempNamesExpected) {
     DIR* dir = ::opendir(folder.c_str());
     if (dir == nullptr)
@@ -108,8 +112,8 @@ inline void CheckTree(const std::string& folder, bool tempNamesExpected) {
         const std::string path = folder + "/" + name;
         struct stat st {};
         Check(::lstat(path.c_str(), &st) == 0);
-        Check(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode));
-        if (S_ISREG(st.st_mode)) {
+        Check(S_ISREG(st.st_mode) || S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode));
+        if (!S_ISDIR(st.st_mode)) {
             Check(st.st_nlink == 1);
             Check(tempNamesExpected || name.compare(0, sizeof tempNamePrefix - 1, tempNamePrefix) != 0);
         } else {
@@ -145,14 +149,25 @@ inline void ExtractAll(CZipArchive& archive, const std::string& target) {
         Sandbox().CheckOutside();
         if (header.IsDirectory())
             continue;
+        const PathState after = StateOf(path);
+        // A link lands only whole and verified, as a link holding the entry's data; a failed one
+        // leaves what was at its path as it was.
+        if (header.IsSymbolicLink()) {
+            if (extracted || !(after == before))
+                Check(verdict == CZipPathSafety::Inside && after.link &&
+                      after.size == static_cast<std::int64_t>(header.uncompressedSize));
+            continue;
+        }
         // A file lands only whole and verified; a failed entry leaves a file at its path as it was.
         // Folders it made on the way stay, as they do when the output file cannot be created.
-        const PathState after = StateOf(path);
         const bool fileChanged = (before.regular || after.regular) && !(after == before);
         if (extracted || fileChanged)
             Check(verdict == CZipPathSafety::Inside && after.regular &&
                   after.size == static_cast<std::int64_t>(header.uncompressedSize));
     }
+    // As the front end does after the last entry: never through a link, never outside.
+    archive.ApplyFolderTimes();
+    Sandbox().CheckOutside();
 }
 
 inline void ReadAll(CZipArchive& archive, std::uint32_t chunk) {

@@ -48,6 +48,13 @@ std::vector<std::vector<Entry>> ArchiveShapes() {
     script.externalAttr = UnixAttributes(0100755);
     Entry unsupported = File("method12.bin", text, 12);
     Entry bomb = File("zeros.bin", std::string(200000, '\0'));
+    const auto link = [](std::string name, std::string target, std::uint16_t method = methodStored) {
+        Entry entry = File(std::move(name), std::move(target), method);
+        entry.externalAttr = UnixAttributes(0120777);
+        return entry;
+    };
+    Entry encryptedLink = link("secret-link", "secret.txt");
+    encryptedLink.password = fuzzPassword;
 
     return {
         {},
@@ -64,6 +71,8 @@ std::vector<std::vector<Entry>> ArchiveShapes() {
          File("\\\\srv\\share\\x.txt", text), File("\\\\?\\C:\\..\\x.txt", text)},
         {File(".", text), File("..", text), File("", text), File("/", text), File(std::string("a\0b.txt", 7), text)},
         {Dir("d"), File("d", text), File("d/x.txt", text), Dir("f.txt/"), File("f.txt", text)},
+        {link("up", "../.."), File("up/x.txt", text), link("abs", "/tmp", methodDeflated), Dir("abs/"),
+         File("here.txt", text), link("here.txt", "up"), encryptedLink, link("here.txt/x", "y")},
     };
 }
 
