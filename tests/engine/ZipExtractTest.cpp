@@ -116,15 +116,7 @@ TEST(Extract, TreesComeOutWithTheirTimesAndModes) {
     // The owner keeps write and search rights on folders, whatever the entry says.
     EXPECT_EQ(ModeOf(target + "/locked"), (0555 & ~mask) | 0300);
 
-    std::tm local{};
-    local.tm_year = 2021 - 1900;
-    local.tm_mon = 5;
-    local.tm_mday = 15;
-    local.tm_hour = 12;
-    local.tm_min = 34;
-    local.tm_sec = 56;
-    local.tm_isdst = -1;
-    const std::time_t expected = std::mktime(&local);
+    const std::time_t expected = LocalTime(2021, 6, 15, 12, 34, 56);
     for (const char* file : {"/run.sh", "/readonly.txt", "/file", "/big.bin", "/locked/inside.txt"})
         EXPECT_EQ(MtimeOf(target + file), expected) << file;
 }

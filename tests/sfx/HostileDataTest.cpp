@@ -327,6 +327,27 @@ const HostileCase damagedCases[] = {
             {File("m12.bin", someText, 12), File("two.txt", "2"), File("m14.bin", someText, 14), File("three.txt", "3"),
              File("m99.bin", someText, 99)},
             {Refused("m12.bin"), Ok("two.txt", "2"), Refused("m14.bin"), Ok("three.txt", "3"), Refused("m99.bin")}),
+    // Time blocks cut short or overrunning the field never fail an entry: the DOS time serves.
+    [] {
+        Entry cutTime = File("ut.txt", someText);
+        cutTime.localExtra = std::string("UT\x09\x00\x01\x02\x03\x04\x05", 9);
+        cutTime.centralExtra = std::string("UT\x02\x00\x01\x02", 6);
+        Entry badNtfs = File("ntfs.txt", someText, methodStored);
+        badNtfs.localExtra = std::string("\x0A\x00\x0C\x00\0\0\0\0\x01\x00\x18\x00\x01\x02\x03\x04", 16);
+        Entry cutFolder = Dir("d/");
+        cutFolder.centralExtra = std::string("UX\x07\x00\x01\x02\x03\x04\x05\x06\x07", 11);
+        HostileCase row = Between("damaged time blocks", {cutTime, badNtfs, cutFolder},
+                                  {Ok("ut.txt", someText), Ok("ntfs.txt", someText), Made("d/")});
+        row.verify = [](const CSandbox& sandbox) {
+            const std::time_t dosTime = LocalTime(2021, 6, 15, 12, 34, 56); // the writer's DOS time
+            for (const char* path : {"ut.txt", "ntfs.txt", "d"}) {
+                struct stat st {};
+                EXPECT_EQ(::lstat((sandbox.TargetPath() + "/" + path).c_str(), &st), 0) << path;
+                EXPECT_EQ(st.st_mtime, dosTime) << path;
+            }
+        };
+        return row;
+    }(),
 };
 HOSTILE_CASES(Damaged, damagedCases);
 

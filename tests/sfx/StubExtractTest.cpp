@@ -62,15 +62,7 @@ bool NeedTool(const char* name) {
 // A tree of every kind of file, all stamped with one local time on an even second (DOS precision).
 struct SourceTree {
     explicit SourceTree(const CStubRunner& runner) : root(runner.Folder() + "/src") {
-        std::tm local{};
-        local.tm_year = 2020 - 1900;
-        local.tm_mon = 1;
-        local.tm_mday = 29;
-        local.tm_hour = 13;
-        local.tm_min = 14;
-        local.tm_sec = 16;
-        local.tm_isdst = -1;
-        stamp = std::mktime(&local);
+        stamp = LocalTime(2020, 2, 29, 13, 14, 16);
         std::string text;
         for (int i = 0; i < 3000; ++i)
             text += "line " + std::to_string(i) + " of some text\n";

@@ -428,6 +428,18 @@ uint32_t GetLE32(std::string_view bytes, uint64_t offset) {
     return GetLE16(bytes, offset) | static_cast<uint32_t>(GetLE16(bytes, offset + 2)) << 16;
 }
 
+std::time_t LocalTime(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute, unsigned second) {
+    std::tm local{};
+    local.tm_year = static_cast<int>(year) - 1900;
+    local.tm_mon = static_cast<int>(month) - 1;
+    local.tm_mday = static_cast<int>(day);
+    local.tm_hour = static_cast<int>(hour);
+    local.tm_min = static_cast<int>(minute);
+    local.tm_sec = static_cast<int>(second);
+    local.tm_isdst = -1;
+    return std::mktime(&local);
+}
+
 uint32_t Crc32(std::string_view bytes) {
     uLong crc = crc32(0L, Z_NULL, 0);
     // zlib takes at most a uInt per call.

@@ -26,6 +26,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -104,6 +105,9 @@ constexpr uint16_t DosTime(unsigned hour, unsigned minute, unsigned second) {
 constexpr uint16_t DosDate(unsigned year, unsigned month, unsigned day) {
     return static_cast<uint16_t>((year - 1980) << 9 | month << 5 | day);
 }
+
+// The calendar time of a moment on this machine's local clock, as a DOS time is read (-1 on failure).
+std::time_t LocalTime(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute, unsigned second);
 
 // Values to write instead of the computed ones, per record. Unset fields keep the computed value.
 struct LocalOverrides {
