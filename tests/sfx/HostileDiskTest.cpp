@@ -98,19 +98,15 @@ Entry Encrypted(Entry entry, std::string password) {
     return entry;
 }
 
-HostileCase WithPassword(HostileCase row, std::string password) {
-    row.password = std::move(password);
-    return row;
-}
-
 // Links are made as stored, even when they point out of the target: nothing of ours follows one.
 const HostileCase linkCases[] = {
     DiskRow(
-        "link out then entries through it", [](CSandbox&) {},
+        "links out, through and over each other", [](CSandbox&) {},
         {Link("out", toOutside), File("out/secret.txt", "evil"), Dir("out/"), File("out/new/deeper.txt", "evil"),
-         Link("out/inner", "x")},
+         Link("out/inner", "x"), Link("l1", toOutside + "/secret.txt"), File("l1", "file now"), Link("l2", "first"),
+         Link("l2", "second")},
         {Linked("out", toOutside), Refused("out/secret.txt"), Refused("out/"), Refused("out/new/deeper.txt"),
-         Refused("out/inner")}),
+         Refused("out/inner"), Made("l1"), Ok("l1", "file now"), Made("l2"), Linked("l2", "second")}),
     // What stands at a link's path is replaced, never what a link there points to; a folder stays.
     DiskRow(
         "link at the path of a file, a link and a folder",
@@ -123,35 +119,24 @@ const HostileCase linkCases[] = {
         {Link("file.txt", "a"), Link("secret.txt", "b", methodDeflated), Link("dangling", "c"),
          Link("folder", "d")},
         {Linked("file.txt", "a"), Linked("secret.txt", "b"), Linked("dangling", "c"), Refused("folder")}),
-    DiskRow(
-        "link then a file and a link at its path", [](CSandbox&) {},
-        {Link("l1", toOutside + "/secret.txt"), File("l1", "file now"), Link("l2", "first"), Link("l2", "second")},
-        {Made("l1"), Ok("l1", "file now"), Made("l2"), Linked("l2", "second")}),
-    // The longest target the system takes; one byte more, a zero byte or nothing at all is refused.
-    DiskRow(
-        "link targets of every length", [](CSandbox&) {},
-        {Link("longest", std::string(4095, 'a')), Link("too long", std::string(4096, 'a'), methodDeflated),
-         Link("zero byte", std::string("a\0b", 3)), Link("empty", "")},
-        {Linked("longest", std::string(4095, 'a')), Refused("too long"), Refused("zero byte"), Refused("empty")}),
+    // The longest target the system takes; one byte more, a zero byte, nothing at all, damage or a
+    // wrong password fail; only a UNIX host's mode makes a link (from DOS it is a file of the text).
     [] {
         Entry damaged = Link("damaged", "x");
         damaged.local.crc = damaged.central.crc = 1;
         Entry shortened = Link("shortened", "abcdef", methodDeflated);
         shortened.local.uncompressedSize = shortened.central.uncompressedSize = 3;
-        return DiskRow("damaged links", [](CSandbox&) {}, {damaged, shortened},
-                       {Refused("damaged"), Refused("shortened")});
-    }(),
-    WithPassword(DiskRow("encrypted link, right password", [](CSandbox&) {}, {Encrypted(Link("l", "t"), "heslo")},
-                         {Linked("l", "t")}),
-                 "heslo"),
-    WithPassword(DiskRow("encrypted link, wrong password", [](CSandbox&) {}, {Encrypted(Link("l", "t"), "heslo")},
-                         {Refused("l")}),
-                 "spatne"),
-    // Only a UNIX host's mode makes a link: the same word from DOS is a file holding the text.
-    [] {
         Entry dos = Link("dos", "text");
         dos.hostSystem = hostDos;
-        return DiskRow("link mode from a DOS host", [](CSandbox&) {}, {dos}, {Ok("dos", "text")});
+        HostileCase row = DiskRow(
+            "link targets", [](CSandbox&) {},
+            {Link("longest", std::string(4095, 'a')), Link("too long", std::string(4096, 'a'), methodDeflated),
+             Link("zero byte", std::string("a\0b", 3)), Link("empty", ""), damaged, shortened,
+             Encrypted(Link("secret", "t"), "heslo"), Encrypted(Link("other key", "t"), "jine"), dos},
+            {Linked("longest", std::string(4095, 'a')), Refused("too long"), Refused("zero byte"), Refused("empty"),
+             Refused("damaged"), Refused("shortened"), Linked("secret", "t"), Refused("other key"), Ok("dos", "text")});
+        row.password = "heslo";
+        return row;
     }(),
 };
 HOSTILE_CASES(Links, linkCases);
