@@ -116,8 +116,7 @@ const HostileCase linkCases[] = {
             sandbox.Symlink(target + "dangling", toOutside + "/new.txt");
             sandbox.Write(target + "folder/inner.txt", "keep");
         },
-        {Link("file.txt", "a"), Link("secret.txt", "b", methodDeflated), Link("dangling", "c"),
-         Link("folder", "d")},
+        {Link("file.txt", "a"), Link("secret.txt", "b", methodDeflated), Link("dangling", "c"), Link("folder", "d")},
         {Linked("file.txt", "a"), Linked("secret.txt", "b"), Linked("dangling", "c"), Refused("folder")}),
     // The longest target the system takes; one byte more, a zero byte, nothing at all, damage or a
     // wrong password fail; only a UNIX host's mode makes a link (from DOS it is a file of the text).
