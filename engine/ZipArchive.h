@@ -40,7 +40,7 @@ class CZipArchive {
     bool IsClosed(bool archive = true) const;
     void Close(int afterException = 0, bool updateTime = false);
     int GetCount(bool filesOnly = false) const;
-    bool GetEntryInfo(CZipEntryHeader& header, std::uint16_t index) const;
+    bool GetEntryInfo(CZipEntryHeader& header, std::uint32_t index) const;
     bool SetPassword(const char* password); // nullptr = none
     CZipEntryHeader* GetCurrentHeader() const { return centralDir.currentHeader; }
     CZipActionCallback* GetCallback(std::uint32_t kind);
@@ -49,7 +49,7 @@ class CZipArchive {
     void SetBufferSizes(std::uint32_t writeBufferSize, std::uint32_t readBufferSize, std::uint32_t searchBufferSize);
 
     // Entry reading.
-    bool OpenEntry(std::uint16_t index);
+    bool OpenEntry(std::uint32_t index);
     std::uint32_t ReadEntry(void* buffer, std::uint32_t size);
     // 1 closed and verified, -1 closed with bytes left unread, -2 the file's time
     // or attributes could not be set, 0 no entry was open.
@@ -59,7 +59,7 @@ class CZipArchive {
     // Extraction.
     std::string ComposeExtractPath(const std::string& entryName, const char* folder, bool fullPath,
                                    const char* newName) const;
-    bool ExtractEntry(std::uint16_t index, const char* folder, bool fullPath = true, const char* newName = nullptr,
+    bool ExtractEntry(std::uint32_t index, const char* folder, bool fullPath = true, const char* newName = nullptr,
                       std::uint32_t bufferSize = 65536);
 
     [[noreturn]] void ThrowError(int code, bool fromZlib = false) const;

@@ -113,7 +113,7 @@ bool CZipArchive::CreateTempOutput(CZipDiskFile& file, const std::string& direct
     return false;
 }
 
-bool CZipArchive::ExtractEntry(std::uint16_t index, const char* folder, bool fullPath, const char* newName,
+bool CZipArchive::ExtractEntry(std::uint32_t index, const char* folder, bool fullPath, const char* newName,
                                std::uint32_t bufferSize) {
     if (bufferSize == 0)
         return false;
