@@ -27,8 +27,7 @@ bool DataEndBeforeNextRecord(const CZipCentralDir& dir, std::uint32_t index, std
         return false;
     const std::uint64_t end = dataStart + header.compressedSize + descriptor;
     if (dir.IsValidIndex(std::int64_t{index} + 1)) {
-        const CZipCentralDir::Record& next = dir.GetRecord(index + 1);
-        if (next.diskStart == header.diskStart && end > next.localHeaderOffset)
+        if (dir.GetDiskStart(index + 1) == header.diskStart && end > dir.GetLocalHeaderOffset(index + 1))
             return false;
     }
     return !(dir.info.cdStartDisk == header.diskStart && end > dir.info.cdOffset);

@@ -2,14 +2,16 @@
 
 #include "engine/ZipArchiveStorage.h"
 #include "engine/ZipException.h"
+#include "engine/ZipExtraField.h"
 #include "engine/ZipRecords.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
-static_assert(sizeof(CZipCentralDir::Record) <= 64, "an entry's fixed fields take at most 64 bytes");
+static_assert(sizeof(CZipCentralDir::Record) == 40, "an entry's fixed fields take 40 bytes");
 
 using namespace ZipRecords;
 
@@ -197,6 +199,7 @@ void CZipCentralDir::ReadHeaders() {
         ThrowError(CZipException::BadArchive);
     file->Seek(static_cast<std::int64_t>(start), CZipStream::FromBegin);
     records.clear();
+    wideValues.clear();
     parts.clear();
     // The count and size are the record's word; the bytes really there bound what is reserved.
     const std::uint64_t present = std::min(info.cdSize, start < length ? length - start : 0);
@@ -214,55 +217,76 @@ void CZipCentralDir::ReadHeaders() {
                     header.comment.GetSize();
         if (consumed > info.cdSize)
             ThrowError(CZipException::BadArchive);
-        if (convertNamesOnOpen)
-            header.ConvertFileName(oemConversion);
         Store(header);
     }
     if (consumed != info.cdSize)
         ThrowError(CZipException::BadArchive);
-    const auto byPosition = [](const Record& a, const Record& b) {
-        if (a.diskStart != b.diskStart)
-            return a.diskStart < b.diskStart;
-        return a.localHeaderOffset < b.localHeaderOffset;
+    const auto position = [this](const Record& record) {
+        if (!record.wide)
+            return std::make_pair(std::uint32_t{0}, std::uint64_t{record.localHeaderOffset});
+        const WideValues& wide = wideValues[record.compressedSize];
+        return std::make_pair(wide.diskStart, wide.localHeaderOffset);
     };
+    const auto byPosition = [&position](const Record& a, const Record& b) { return position(a) < position(b); };
     std::sort(records.begin(), records.end(), byPosition);
     // Two entries sharing one local header are found as neighbours once sorted.
-    const auto duplicate = std::adjacent_find(records.begin(), records.end(), [](const auto& a, const auto& b) {
-        return a.diskStart == b.diskStart && a.localHeaderOffset == b.localHeaderOffset;
-    });
+    const auto duplicate =
+        std::adjacent_find(records.begin(), records.end(),
+                           [&position](const auto& a, const auto& b) { return position(a) == position(b); });
     if (duplicate != records.end())
         CZipException::Throw(CZipException::BadArchive);
 }
 
+std::uint32_t CZipCentralDir::GetDiskStart(std::size_t index) const {
+    const Record& record = records[index];
+    return record.wide ? wideValues[record.compressedSize].diskStart : 0;
+}
+
+std::uint64_t CZipCentralDir::GetLocalHeaderOffset(std::size_t index) const {
+    const Record& record = records[index];
+    return record.wide ? wideValues[record.compressedSize].localHeaderOffset : record.localHeaderOffset;
+}
+
 void CZipCentralDir::Store(const CZipEntryHeader& header) {
+    // Of the extra field only the blocks read later are kept: the times. The ZIP64 block's values
+    // are in the header's fields already, and the rest (user and group ids, ...) is never read.
+    static constexpr std::uint16_t keptTags[] = {ZipExtraField::tagNtfs, ZipExtraField::tagExtendedTime,
+                                                 ZipExtraField::tagInfoZipUnixOld};
+    const std::size_t partsStart = parts.size();
     // The block's offsets are 32-bit: 4 GiB of names and extra fields is past any memory this takes.
-    const std::size_t size =
-        std::size_t{header.fileName.GetSize()} + header.extraField.GetSize() + header.comment.GetSize();
-    if (parts.size() > UINT32_MAX - size)
+    if (partsStart > UINT32_MAX - std::size_t{3} * UINT16_MAX)
         ThrowError(CZipException::BadArchive);
+    parts.insert(parts.end(), header.fileName.GetBuffer(), header.fileName.GetBuffer() + header.fileName.GetSize());
+    const std::size_t extraLength = ZipExtraField::AppendBlocks(
+        parts, header.extraField.GetBytes(), header.extraField.GetSize(), keptTags, std::size(keptTags));
+    parts.insert(parts.end(), header.comment.GetBuffer(), header.comment.GetBuffer() + header.comment.GetSize());
+
     Record& record = records.emplace_back();
-    record.compressedSize = header.compressedSize;
-    record.uncompressedSize = header.uncompressedSize;
-    record.localHeaderOffset = header.localHeaderOffset;
+    const bool wide = header.compressedSize > UINT32_MAX || header.uncompressedSize > UINT32_MAX ||
+                      header.localHeaderOffset > UINT32_MAX || header.diskStart != 0;
+    record.wide = wide;
+    if (wide) {
+        if (wideValues.size() >= UINT32_MAX)
+            ThrowError(CZipException::BadArchive);
+        record.compressedSize = static_cast<std::uint32_t>(wideValues.size());
+        wideValues.push_back(
+            {header.compressedSize, header.uncompressedSize, header.localHeaderOffset, header.diskStart});
+    } else {
+        record.compressedSize = static_cast<std::uint32_t>(header.compressedSize);
+        record.uncompressedSize = static_cast<std::uint32_t>(header.uncompressedSize);
+        record.localHeaderOffset = static_cast<std::uint32_t>(header.localHeaderOffset);
+    }
     record.crc32 = header.crc32;
     record.externalAttr = header.externalAttr;
-    record.diskStart = header.diskStart;
-    record.partsOffset = static_cast<std::uint32_t>(parts.size());
+    record.partsOffset = static_cast<std::uint32_t>(partsStart);
     record.versionMadeBy = header.versionMadeBy;
-    record.versionNeeded = header.versionNeeded;
     record.flags = header.flags;
-    record.method = header.method;
     record.modTime = header.modTime;
     record.modDate = header.modDate;
-    record.internalAttr = header.internalAttr;
-    // A converted name is at most as long as the 64 KiB a buffer of it may take in this form.
-    record.nameLength = static_cast<std::uint16_t>(std::min<std::uint32_t>(header.fileName.GetSize(), UINT16_MAX));
-    record.storedNameLength = header.storedNameLength;
-    record.extraLength = static_cast<std::uint16_t>(header.extraField.GetSize());
+    record.nameLength = header.storedNameLength;
+    record.extraLength = static_cast<std::uint16_t>(extraLength);
     record.commentLength = static_cast<std::uint16_t>(header.comment.GetSize());
-    parts.insert(parts.end(), header.fileName.GetBuffer(), header.fileName.GetBuffer() + record.nameLength);
-    for (const CZipBuffer* part : {&header.extraField, &header.comment})
-        parts.insert(parts.end(), part->GetBuffer(), part->GetBuffer() + part->GetSize());
+    record.method = static_cast<std::uint8_t>(std::min<std::uint16_t>(header.method, UINT8_MAX));
 }
 
 namespace {
@@ -281,23 +305,32 @@ CZipEntryHeader CZipCentralDir::GetHeader(std::size_t index) const {
     // here would put the whole signature into the program's code.
     CZipEntryHeader header;
     header.versionMadeBy = record.versionMadeBy;
-    header.versionNeeded = record.versionNeeded;
     header.flags = record.flags;
     header.method = record.method;
     header.modTime = record.modTime;
     header.modDate = record.modDate;
     header.crc32 = record.crc32;
-    header.compressedSize = record.compressedSize;
-    header.uncompressedSize = record.uncompressedSize;
-    header.diskStart = record.diskStart;
-    header.internalAttr = record.internalAttr;
+    if (record.wide) {
+        const WideValues& wide = wideValues[record.compressedSize];
+        header.compressedSize = wide.compressedSize;
+        header.uncompressedSize = wide.uncompressedSize;
+        header.localHeaderOffset = wide.localHeaderOffset;
+        header.diskStart = wide.diskStart;
+    } else {
+        header.compressedSize = record.compressedSize;
+        header.uncompressedSize = record.uncompressedSize;
+        header.localHeaderOffset = record.localHeaderOffset;
+    }
     header.externalAttr = record.externalAttr;
-    header.localHeaderOffset = record.localHeaderOffset;
-    header.storedNameLength = record.storedNameLength;
+    header.storedNameLength = record.nameLength;
     const char* bytes = parts.data() + record.partsOffset;
     CopyPart(header.fileName, bytes, record.nameLength);
     CopyPart(header.extraField, bytes + record.nameLength, record.extraLength);
     CopyPart(header.comment, bytes + record.nameLength + record.extraLength, record.commentLength);
+    // Names are kept as stored, a third of the size of a converted copy's bookkeeping, and
+    // converted on the way out.
+    if (convertNamesOnOpen)
+        header.ConvertFileName(oemConversion);
     return header;
 }
 
@@ -363,6 +396,8 @@ void CZipCentralDir::Close(bool deleteHeaders) {
     if (deleteHeaders) {
         records.clear();
         records.shrink_to_fit();
+        wideValues.clear();
+        wideValues.shrink_to_fit();
         parts.clear();
         parts.shrink_to_fit();
         globalComment.Release();

@@ -20,27 +20,33 @@ class CZipCentralDir {
   public:
     static constexpr std::uint32_t defaultSearchBufferSize = 32768;
 
-    // One central header's fixed fields; its name (converted when names are converted on
-    // reading), extra field and comment follow one another in `parts` from partsOffset on.
+    // One central header's fixed fields in 40 bytes; its name (as stored), extra field (the blocks
+    // kept, see Store) and comment follow one another in `parts` from partsOffset on. Sizes and
+    // offset that do not fit 32 bits, and a disk other than the first, stand in `wideValues`,
+    // whose index compressedSize then holds. The version needed and internal attributes, used
+    // nowhere, are not kept.
     struct Record {
+        std::uint32_t compressedSize;
+        std::uint32_t uncompressedSize;
+        std::uint32_t localHeaderOffset;
+        std::uint32_t crc32;
+        std::uint32_t externalAttr;
+        std::uint32_t partsOffset;
+        std::uint16_t versionMadeBy;
+        std::uint16_t flags;
+        std::uint16_t modTime;
+        std::uint16_t modDate;
+        std::uint16_t nameLength;
+        std::uint16_t extraLength;
+        std::uint16_t commentLength;
+        std::uint8_t method; // methods past 254 are kept as 255: none of them can be read
+        bool wide;
+    };
+    struct WideValues {
         std::uint64_t compressedSize;
         std::uint64_t uncompressedSize;
         std::uint64_t localHeaderOffset;
-        std::uint32_t crc32;
-        std::uint32_t externalAttr;
         std::uint32_t diskStart;
-        std::uint32_t partsOffset;
-        std::uint16_t versionMadeBy;
-        std::uint16_t versionNeeded;
-        std::uint16_t flags;
-        std::uint16_t method;
-        std::uint16_t modTime;
-        std::uint16_t modDate;
-        std::uint16_t internalAttr;
-        std::uint16_t nameLength;
-        std::uint16_t storedNameLength;
-        std::uint16_t extraLength;
-        std::uint16_t commentLength;
     };
 
     CZipCentralDir() = default;
@@ -57,6 +63,8 @@ class CZipCentralDir {
     // A copy of the entry's header, made from the compact form.
     CZipEntryHeader GetHeader(std::size_t index) const;
     const Record& GetRecord(std::size_t index) const { return records[index]; }
+    std::uint32_t GetDiskStart(std::size_t index) const;
+    std::uint64_t GetLocalHeaderOffset(std::size_t index) const;
     // Positions the storage on the entry's data after checking its local header.
     void OpenEntry(std::size_t index);
     // Checks the data descriptor unless skipDescriptor.
@@ -77,6 +85,7 @@ class CZipCentralDir {
     std::uint32_t searchBufferSize = defaultSearchBufferSize;
     // Tens of thousands of entries must not cost a heap block each.
     std::vector<Record> records;
+    std::vector<WideValues> wideValues;
     std::vector<char> parts;
     bool convertNamesOnOpen = true;
     bool oemConversion = true;
