@@ -205,7 +205,9 @@ void CZipCentralDir::ReadHeaders() {
     const std::uint64_t present = std::min(info.cdSize, start < length ? length - start : 0);
     const std::uint64_t reserved = std::min<std::uint64_t>(info.totalEntries, present / centralHeaderSize);
     records.reserve(static_cast<std::size_t>(reserved));
-    parts.reserve(static_cast<std::size_t>(present - reserved * centralHeaderSize));
+    // The block's offsets are 32-bit (see Store).
+    parts.reserve(
+        static_cast<std::size_t>(std::min<std::uint64_t>(present - reserved * centralHeaderSize, UINT32_MAX)));
     // The headers must fill the directory exactly: a count below what the size
     // holds would drop entries silently, a count above it reads past the directory.
     std::uint64_t consumed = 0;
