@@ -195,7 +195,7 @@ void CZipCentralDir::ReadHeaders() {
     CZipStream* file = storage->GetFile();
     const std::uint64_t start = info.cdOffset + storage->GetArchiveStart();
     const auto length = static_cast<std::uint64_t>(file->GetLength());
-    if (start > static_cast<std::uint64_t>(INT64_MAX))
+    if (start < info.cdOffset || start > static_cast<std::uint64_t>(INT64_MAX))
         ThrowError(CZipException::BadArchive);
     file->Seek(static_cast<std::int64_t>(start), CZipStream::FromBegin);
     records.clear();
