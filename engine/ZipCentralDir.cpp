@@ -173,7 +173,9 @@ std::uint64_t CZipCentralDir::ReadZip64EndRecord(const LocatorValues& locator, s
             found = true;
         }
     } else {
-        // Another volume: it has no stub in front.
+        // An earlier volume, which has no stub in front. The last then holds nothing of the archive
+        // before the locator: whatever stands in front of it is the stub.
+        stub = info.endRecordOffset - zip64LocatorSize;
         storage->ChangeVolume(static_cast<int>(locator.recordDisk));
         found = ReadRecordAt(locator.recordOffset, record);
     }

@@ -166,6 +166,8 @@ class VolumeWriter {
 
     uint32_t Current() const { return static_cast<uint32_t>(volumes.size() - 1); }
 
+    void StartVolume() { volumes.emplace_back(); }
+
     std::vector<std::string> Take() { return std::move(volumes); }
 
   private:
@@ -353,9 +355,12 @@ std::vector<std::string> Build(const std::vector<Entry>& entries, const Options&
     const size_t endSize = endRecordSize + options.archiveComment.size();
     const size_t zip64Size =
         options.zip64EndRecord ? zip64EndRecordSize + options.zip64Extensible.size() + zip64LocatorSize : 0;
-    // The ZIP64 records stay on the volume of the end record, as Info-ZIP writes them.
-    const Place tailPlace = out.Next(Piece::EndRecord, zip64Size + endSize);
-    const Place endPlace{tailPlace.volume, tailPlace.offset + zip64Size};
+    // The ZIP64 records stay on the volume of the end record, as Info-ZIP writes them, unless asked.
+    const bool apart = options.zip64EndRecord && options.zip64LocatorApart && volumeSize != 0;
+    const size_t recordSize = zip64Size - zip64LocatorSize;
+    const Place tailPlace = out.Next(Piece::EndRecord, apart ? recordSize : zip64Size + endSize);
+    const Place endPlace =
+        apart ? Place{tailPlace.volume + 1, zip64LocatorSize} : Place{tailPlace.volume, tailPlace.offset + zip64Size};
     uint64_t entriesOnLastDisk = 0;
     for (const Place& place : places.centralHeader)
         entriesOnLastDisk += place.volume == endPlace.volume;
@@ -371,7 +376,7 @@ std::vector<std::string> Build(const std::vector<Entry>& entries, const Options&
     std::string tail;
     if (options.zip64EndRecord) {
         places.zip64EndRecord = tailPlace;
-        places.zip64Locator = Place{tailPlace.volume, endPlace.offset - zip64LocatorSize};
+        places.zip64Locator = Place{endPlace.volume, endPlace.offset - zip64LocatorSize};
         AppendLE32(tail, zip64EndRecordSignature);
         AppendLE64(tail, zip64EndRecordSize - 12 + options.zip64Extensible.size());
         AppendLE16(tail, static_cast<uint16_t>(hostUnix << 8 | formatVersion));
@@ -383,6 +388,11 @@ std::vector<std::string> Build(const std::vector<Entry>& entries, const Options&
         AppendLE64(tail, cdSize);
         AppendLE64(tail, stored(places.centralDir));
         tail += options.zip64Extensible;
+        if (apart) {
+            out.Put(Piece::EndRecord, tail);
+            out.StartVolume();
+            tail.clear();
+        }
         AppendLE32(tail, zip64LocatorSignature);
         AppendLE32(tail, places.zip64EndRecord.volume);
         AppendLE64(tail, stored(places.zip64EndRecord));

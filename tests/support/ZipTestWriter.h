@@ -203,6 +203,8 @@ struct Options {
     bool zip64EndRecord = false;
     bool zip64MarksInEndRecord = true; // the end record holds all ones, not the values that fit
     std::string zip64Extensible;       // extensible data after the ZIP64 end record's fixed part
+    // Split sets: the locator and end record start a volume of their own after the ZIP64 end record's.
+    bool zip64LocatorApart = false;
 };
 
 // A position in the built bytes. Single archives: `volume` is 0 and `offset` the file position (the stub
