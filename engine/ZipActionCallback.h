@@ -11,7 +11,7 @@ class CZipActionCallback {
     // Extraction: once per entry, before anything is created.
     virtual void Begin(const char* /*entryName*/, const char* /*outputPath*/) {}
     // The bytes the entry will deliver (0 for a directory).
-    virtual void SetSize(std::uint32_t /*size*/) {}
+    virtual void SetSize(std::uint64_t /*size*/) {}
     // After the directory was made or the file closed.
     virtual void Finish() {}
     // After every chunk written; false stops the extraction.

@@ -59,7 +59,7 @@ void CZipArchive::ReadDirectory(int mode) {
     centralDir.Read();
     if (!centralDir.IsValidIndex(0))
         return;
-    switch (const int system = centralDir.GetHeader(0)->GetSystem()) {
+    switch (const int system = centralDir.GetRecord(0).versionMadeBy >> 8) {
     case ZipRecords::systemDos:
     case ZipRecords::systemUnix:
     case ZipRecords::systemOs2Hpfs:
@@ -90,8 +90,8 @@ void CZipArchive::Close(int afterException, bool updateTime) {
         WriteCentralDir(false);
     std::int64_t newest = 0;
     if (updateTime)
-        for (const auto& header : centralDir.headers)
-            newest = std::max(newest, header.GetTime());
+        for (int index = 0; index < centralDir.GetCount(); ++index)
+            newest = std::max(newest, centralDir.GetHeader(static_cast<std::size_t>(index)).GetTime());
     centralDir.Close(true);
     const std::string path = storage.Close(afterException == 1);
     if (updateTime && !path.empty())
@@ -107,14 +107,16 @@ void CZipArchive::WriteCentralDir(bool flush) {
 int CZipArchive::GetCount(bool filesOnly) const {
     if (!filesOnly)
         return centralDir.GetCount();
-    return static_cast<int>(std::count_if(centralDir.headers.begin(), centralDir.headers.end(),
-                                          [](const auto& header) { return !header.IsDirectory(); }));
+    int files = 0;
+    for (int index = 0; index < centralDir.GetCount(); ++index)
+        files += centralDir.GetHeader(static_cast<std::size_t>(index)).IsDirectory() ? 0 : 1;
+    return files;
 }
 
-bool CZipArchive::GetEntryInfo(CZipEntryHeader& header, std::uint16_t index) const {
+bool CZipArchive::GetEntryInfo(CZipEntryHeader& header, std::uint32_t index) const {
     if (IsClosed(true) || !centralDir.IsValidIndex(index))
         return false;
-    header = *centralDir.GetHeader(index);
+    header = centralDir.GetHeader(index);
     centralDir.ConvertFileName(header);
     return true;
 }

@@ -40,7 +40,7 @@ class CZipArchive {
     bool IsClosed(bool archive = true) const;
     void Close(int afterException = 0, bool updateTime = false);
     int GetCount(bool filesOnly = false) const;
-    bool GetEntryInfo(CZipEntryHeader& header, std::uint16_t index) const;
+    bool GetEntryInfo(CZipEntryHeader& header, std::uint32_t index) const;
     bool SetPassword(const char* password); // nullptr = none
     CZipEntryHeader* GetCurrentHeader() const { return centralDir.currentHeader; }
     CZipActionCallback* GetCallback(std::uint32_t kind);
@@ -49,7 +49,7 @@ class CZipArchive {
     void SetBufferSizes(std::uint32_t writeBufferSize, std::uint32_t readBufferSize, std::uint32_t searchBufferSize);
 
     // Entry reading.
-    bool OpenEntry(std::uint16_t index);
+    bool OpenEntry(std::uint32_t index);
     std::uint32_t ReadEntry(void* buffer, std::uint32_t size);
     // 1 closed and verified, -1 closed with bytes left unread, -2 the file's time
     // or attributes could not be set, 0 no entry was open.
@@ -59,7 +59,7 @@ class CZipArchive {
     // Extraction.
     std::string ComposeExtractPath(const std::string& entryName, const char* folder, bool fullPath,
                                    const char* newName) const;
-    bool ExtractEntry(std::uint16_t index, const char* folder, bool fullPath = true, const char* newName = nullptr,
+    bool ExtractEntry(std::uint32_t index, const char* folder, bool fullPath = true, const char* newName = nullptr,
                       std::uint32_t bufferSize = 65536);
     // Gives every folder extracted since the last call its entry's time, deepest first: writing into
     // a folder changes its time, so this comes after the last entry.
@@ -117,10 +117,10 @@ class CZipArchive {
     bool CreateTempLink(const std::string& directory, const std::string& target, std::string& path);
     // The entry's data, at most maxLinkTargetSize bytes, read and verified whole; false when it is
     // longer or did not come out whole.
-    bool ReadLinkTarget(std::uint16_t index, const CZipEntryHeader& header, std::string& target,
+    bool ReadLinkTarget(std::uint32_t index, const CZipEntryHeader& header, std::string& target,
                         CZipEntryHeader::Time& time);
     // Makes the symbolic link of a link entry at path, replacing a file or link there, never a folder.
-    bool ExtractLink(std::uint16_t index, const CZipEntryHeader& header, const std::string& path,
+    bool ExtractLink(std::uint32_t index, const CZipEntryHeader& header, const std::string& path,
                      const std::string& base, const std::string& relative);
 
     // A folder extracted in this run, to get its entry's time once everything inside it is written.

@@ -118,7 +118,7 @@ bool CZipArchive::CreateTempOutput(CZipDiskFile& file, const std::string& direct
     return false;
 }
 
-bool CZipArchive::ExtractEntry(std::uint16_t index, const char* folder, bool fullPath, const char* newName,
+bool CZipArchive::ExtractEntry(std::uint32_t index, const char* folder, bool fullPath, const char* newName,
                                std::uint32_t bufferSize) {
     if (bufferSize == 0)
         return false;
@@ -222,7 +222,7 @@ bool CZipArchive::ExtractEntry(std::uint16_t index, const char* folder, bool ful
     return closed == 1;
 }
 
-bool CZipArchive::ReadLinkTarget(std::uint16_t index, const CZipEntryHeader& header, std::string& target,
+bool CZipArchive::ReadLinkTarget(std::uint32_t index, const CZipEntryHeader& header, std::string& target,
                                  CZipEntryHeader::Time& time) {
     if (header.uncompressedSize > maxLinkTargetSize || !OpenEntry(index))
         return false;
@@ -253,7 +253,7 @@ bool CZipArchive::CreateTempLink(const std::string& directory, const std::string
 
 // A link's target is stored as it is, wherever it points: nothing of this program ever follows a
 // link below the target folder, and every other extractor makes the same link.
-bool CZipArchive::ExtractLink(std::uint16_t index, const CZipEntryHeader& header, const std::string& path,
+bool CZipArchive::ExtractLink(std::uint32_t index, const CZipEntryHeader& header, const std::string& path,
                               const std::string& base, const std::string& relative) {
     std::string target;
     CZipEntryHeader::Time time;

@@ -17,14 +17,17 @@ constexpr int rawDeflateWindowBits = -15; // no zlib header or trailer, 32 KiB w
 // An entry's data, with its data descriptor, must end before the next local header and before the
 // central directory: overlapping entries let a few kilobytes stand for gigabytes of output.
 // dataStart counts from the start of the archive, as the stored offsets do.
-bool DataEndBeforeNextRecord(const CZipCentralDir& dir, std::uint16_t index, std::uint64_t dataStart) {
-    const CZipEntryHeader& header = *dir.GetHeader(index);
-    // The descriptor's signature is optional: count the 12 bytes it always has.
-    const std::uint64_t end =
-        dataStart + header.compressedSize + (header.HasDataDescriptor() ? std::uint64_t{descriptorSize} : 0);
-    if (dir.IsValidIndex(index + 1)) {
-        const CZipEntryHeader& next = *dir.GetHeader(index + 1);
-        if (next.diskStart == header.diskStart && end > next.localHeaderOffset)
+bool DataEndBeforeNextRecord(const CZipCentralDir& dir, std::uint32_t index, std::uint64_t dataStart) {
+    const CZipEntryHeader& header = *dir.currentHeader;
+    // The descriptor's signature is optional: count the bytes it always has. 64-bit sizes from a
+    // hostile header must not wrap the sum around.
+    const std::uint64_t descriptor =
+        header.HasDataDescriptor() ? (dir.zip64Descriptor ? zip64DescriptorSize : descriptorSize) : 0;
+    if (header.compressedSize > UINT64_MAX - dataStart - descriptor)
+        return false;
+    const std::uint64_t end = dataStart + header.compressedSize + descriptor;
+    if (dir.IsValidIndex(std::int64_t{index} + 1)) {
+        if (dir.GetDiskStart(index + 1) == header.diskStart && end > dir.GetLocalHeaderOffset(index + 1))
             return false;
     }
     return !(dir.info.cdStartDisk == header.diskStart && end > dir.info.cdOffset);
@@ -32,7 +35,7 @@ bool DataEndBeforeNextRecord(const CZipCentralDir& dir, std::uint16_t index, std
 
 } // namespace
 
-bool CZipArchive::OpenEntry(std::uint16_t index) {
+bool CZipArchive::OpenEntry(std::uint32_t index) {
     if (!centralDir.IsValidIndex(index) || storage.GetVolumeState() == 1 || openEntryState != EntryNone)
         return false;
     entryStream.buffer.Allocate(entryStream.bufferSize);
@@ -40,9 +43,9 @@ bool CZipArchive::OpenEntry(std::uint16_t index) {
     const CZipEntryHeader& header = *centralDir.currentHeader;
 
     // A local header that went on to the next volume leaves nothing to compare in this one.
-    if (storage.GetCurrentVolume() == header.diskStart) {
-        const std::uint64_t dataStart = std::uint64_t{header.localHeaderOffset} + localHeaderSize +
-                                        header.storedNameLength + centralDir.localExtraField.GetSize();
+    if (static_cast<std::uint32_t>(storage.GetCurrentVolume()) == header.diskStart) {
+        const std::uint64_t dataStart =
+            header.localHeaderOffset + localHeaderSize + header.storedNameLength + centralDir.localExtraField.GetSize();
         if (!DataEndBeforeNextRecord(centralDir, index, dataStart))
             ThrowError(CZipException::BadArchive);
     }
@@ -59,7 +62,7 @@ bool CZipArchive::OpenEntry(std::uint16_t index) {
     }
     if (header.method != methodStored && header.method != methodDeflated)
         ThrowError(CZipException::BadArchive);
-    const std::uint32_t dataSize = header.compressedSize - (encrypted ? encryptionHeaderSize : 0);
+    const std::uint64_t dataSize = header.compressedSize - (encrypted ? encryptionHeaderSize : 0);
     // Stored bytes are the file's bytes: any other count is damage, which would otherwise leave
     // bytes unread or ask for bytes that are not there.
     if (header.method == methodStored && dataSize != header.uncompressedSize)
@@ -84,7 +87,7 @@ bool CZipArchive::OpenEntry(std::uint16_t index) {
 
 void CZipArchive::RefillEntryInput() {
     CZipEntryStream& entry = entryStream;
-    const std::uint32_t n = std::min(entry.bufferSize, entry.compressedLeft);
+    const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(entry.bufferSize, entry.compressedLeft));
     if (n > 0) {
         storage.Read(entry.buffer.GetBuffer(), n, false);
         DecryptBuffer(n);
@@ -108,7 +111,7 @@ std::uint32_t CZipArchive::ReadEntry(void* buffer, std::uint32_t size) {
     const bool deflated = centralDir.currentHeader->method != methodStored;
     if (deflated && entry.streamEnded)
         return 0;
-    size = std::min(size, entry.uncompressedLeft);
+    size = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, entry.uncompressedLeft));
     stream.next_out = static_cast<Bytef*>(buffer);
     stream.avail_out = size;
     std::uint32_t total = 0;
@@ -123,7 +126,7 @@ std::uint32_t CZipArchive::ReadEntry(void* buffer, std::uint32_t size) {
                 // straight into the caller's buffer, without a stop in the entry's own.
                 if (entry.compressedLeft == 0)
                     ThrowError(CZipException::BadArchive);
-                n = std::min(stream.avail_out, entry.compressedLeft);
+                n = static_cast<std::uint32_t>(std::min<std::uint64_t>(stream.avail_out, entry.compressedLeft));
                 storage.Read(stream.next_out, n, false);
                 entry.compressedLeft -= n;
             } else {

@@ -23,6 +23,20 @@ void ReadPart(CZipArchiveStorage& storage, CZipBuffer& part, std::uint16_t lengt
         storage.Read(part.GetBuffer(), length, true);
 }
 
+// Takes the next value of a ZIP64 block into `value` when the classic field holds
+// the mark; false when the block ends first.
+template <typename T>
+bool TakeZip64Value(const ZipExtraField::Block& block, std::size_t& position, T& value, std::uint32_t mark) {
+    if (value != mark)
+        return true;
+    constexpr std::size_t width = sizeof(T) == 8 ? 8 : 4;
+    if (block.size - position < width)
+        return false;
+    value = static_cast<T>(width == 8 ? ReadLe64(block.data + position) : ReadLe32(block.data + position));
+    position += width;
+    return true;
+}
+
 } // namespace
 
 bool CZipEntryHeader::ReadCentralHeader(CZipArchiveStorage& storage) {
@@ -53,10 +67,31 @@ bool CZipEntryHeader::ReadCentralHeader(CZipArchiveStorage& storage) {
     ReadPart(storage, fileName, nameLength);
     ReadPart(storage, extraField, extraLength);
     ReadPart(storage, comment, commentLength);
-    return storage.GetCurrentVolume() == volume;
+    return storage.GetCurrentVolume() == volume && ApplyZip64Extra();
 }
 
-bool CZipEntryHeader::ReadLocalHeader(CZipArchiveStorage& storage, std::uint16_t& extraLength) {
+bool CZipEntryHeader::ApplyZip64Extra() {
+    const bool deferred = uncompressedSize == zip64Mark32 || compressedSize == zip64Mark32 ||
+                          localHeaderOffset == zip64Mark32 || diskStart == zip64Mark16;
+    if (!deferred)
+        return true;
+    const auto block = ZipExtraField::Find(extraField.GetBytes(), extraField.GetSize(), ZipExtraField::tagZip64);
+    // Without the block the marks are the values themselves, as a classic writer meant them.
+    if (!block.found)
+        return true;
+    std::size_t position = 0;
+    // The 4-byte disk number is read into a 32-bit value with the 16-bit mark.
+    return TakeZip64Value(block, position, uncompressedSize, zip64Mark32) &&
+           TakeZip64Value(block, position, compressedSize, zip64Mark32) &&
+           TakeZip64Value(block, position, localHeaderOffset, zip64Mark32) &&
+           TakeZip64Value(block, position, diskStart, zip64Mark16);
+}
+
+bool CZipEntryHeader::HasZip64Block(const CZipBuffer& field) {
+    return ZipExtraField::Find(field.GetBytes(), field.GetSize(), ZipExtraField::tagZip64).found;
+}
+
+bool CZipEntryHeader::ReadLocalHeader(CZipArchiveStorage& storage, LocalValues& local) {
     unsigned char record[localHeaderSize];
     storage.Read(record, localHeaderSize, true);
     if (!HasSignature(record, localHeaderSignature))
@@ -74,15 +109,41 @@ bool CZipEntryHeader::ReadLocalHeader(CZipArchiveStorage& storage, std::uint16_t
     const std::uint16_t nameLength = ReadLe16(record + LocalHeader::nameLength);
     if (nameLength != storedNameLength)
         return false;
-    if (!localDescriptor && !CheckDescriptor(record + LocalHeader::crc32))
-        return false;
-    extraLength = ReadLe16(record + LocalHeader::extraLength);
+    local.descriptor = localDescriptor;
+    local.crc32 = ReadLe32(record + LocalHeader::crc32);
+    local.compressedSize = ReadLe32(record + LocalHeader::crc32 + 4);
+    local.uncompressedSize = ReadLe32(record + LocalHeader::crc32 + 8);
+    local.extraLength = ReadLe16(record + LocalHeader::extraLength);
     storage.GetFile()->Seek(nameLength, CZipStream::FromCurrent);
     return true;
 }
 
-bool CZipEntryHeader::CheckDescriptor(const unsigned char* bytes) const {
-    return ReadLe32(bytes) == crc32 && ReadLe32(bytes + 4) == compressedSize && ReadLe32(bytes + 8) == uncompressedSize;
+bool CZipEntryHeader::CheckLocalValues(const LocalValues& local, const CZipBuffer& localExtra) const {
+    if (local.descriptor)
+        return true;
+    std::uint64_t compressed = local.compressedSize;
+    std::uint64_t uncompressed = local.uncompressedSize;
+    if (compressed == zip64Mark32 || uncompressed == zip64Mark32) {
+        const auto block = ZipExtraField::Find(localExtra.GetBytes(), localExtra.GetSize(), ZipExtraField::tagZip64);
+        if (block.found) {
+            // Both sizes stand in a local block when either is marked; some writers give only the marked one.
+            std::size_t position = 0;
+            if (block.size >= 16)
+                uncompressed = compressed = zip64Mark32;
+            if (!TakeZip64Value(block, position, uncompressed, zip64Mark32) ||
+                !TakeZip64Value(block, position, compressed, zip64Mark32))
+                return false;
+        }
+    }
+    return local.crc32 == crc32 && compressed == compressedSize && uncompressed == uncompressedSize;
+}
+
+bool CZipEntryHeader::CheckDescriptor(const unsigned char* bytes, bool zip64) const {
+    if (ReadLe32(bytes) != crc32)
+        return false;
+    if (zip64)
+        return ReadLe64(bytes + 4) == compressedSize && ReadLe64(bytes + 12) == uncompressedSize;
+    return ReadLe32(bytes + 4) == compressedSize && ReadLe32(bytes + 8) == uncompressedSize;
 }
 
 bool CZipEntryHeader::IsEncrypted() const { return (flags & flagEncrypted) != 0; }

@@ -26,14 +26,30 @@ class CZipEntryHeader {
     CZipEntryHeader& operator=(CZipEntryHeader&&) noexcept = default;
     virtual ~CZipEntryHeader() = default;
 
+    // The values of a local header that can only be checked once its extra field is read.
+    struct LocalValues {
+        std::uint16_t extraLength = 0;
+        bool descriptor = false; // bit 3: the values follow the data
+        std::uint32_t crc32 = 0;
+        std::uint32_t compressedSize = 0;
+        std::uint32_t uncompressedSize = 0;
+    };
+
     // Reads the central header at the storage's position. False when the
-    // signature is wrong or the variable part went on to another volume.
+    // signature is wrong, the variable part went on to another volume or a
+    // ZIP64 extra field lacks a value the header defers to it.
     bool ReadCentralHeader(CZipArchiveStorage& storage);
     // Checks the local header at the storage's position against this header and
-    // leaves the storage on the local extra field, whose length it returns.
-    bool ReadLocalHeader(CZipArchiveStorage& storage, std::uint16_t& extraLength);
-    // bytes: crc32, compressed size, uncompressed size, little-endian.
-    bool CheckDescriptor(const unsigned char* bytes) const;
+    // leaves the storage on the local extra field; the values still to check go to `local`.
+    bool ReadLocalHeader(CZipArchiveStorage& storage, LocalValues& local);
+    // Checks the local values once the local extra field is known (sizes may be
+    // deferred to its ZIP64 block).
+    bool CheckLocalValues(const LocalValues& local, const CZipBuffer& localExtra) const;
+    // bytes: crc32, compressed size, uncompressed size, little-endian; the sizes
+    // 8 bytes each when zip64.
+    bool CheckDescriptor(const unsigned char* bytes, bool zip64 = false) const;
+    // A ZIP64 block in an extra field: its data descriptor has 8-byte sizes.
+    static bool HasZip64Block(const CZipBuffer& extraField);
 
     bool IsEncrypted() const;
     bool HasDataDescriptor() const;
@@ -77,12 +93,14 @@ class CZipEntryHeader {
     std::uint16_t modTime = 0;
     std::uint16_t modDate = 0;
     std::uint32_t crc32 = 0;
-    std::uint32_t compressedSize = 0;
-    std::uint32_t uncompressedSize = 0;
-    std::uint16_t diskStart = 0;
+    // Sizes, offset and disk as the ZIP64 extra field gives them where the
+    // classic field defers to it.
+    std::uint64_t compressedSize = 0;
+    std::uint64_t uncompressedSize = 0;
+    std::uint32_t diskStart = 0;
     std::uint16_t internalAttr = 0;
     std::uint32_t externalAttr = 0;
-    std::uint32_t localHeaderOffset = 0;
+    std::uint64_t localHeaderOffset = 0;
     CZipBuffer extraField;
     CZipBuffer fileName;
     CZipBuffer comment;
@@ -92,4 +110,5 @@ class CZipEntryHeader {
 
   private:
     bool NameEndsWithSeparator() const;
+    bool ApplyZip64Extra();
 };

@@ -17,8 +17,8 @@ class CZipEntryStream {
     virtual ~CZipEntryStream() = default;
 
     z_stream stream{};
-    std::uint32_t uncompressedLeft = 0;
-    std::uint32_t compressedLeft = 0; // not counting the 12-byte encryption header
+    std::uint64_t uncompressedLeft = 0;
+    std::uint64_t compressedLeft = 0; // not counting the 12-byte encryption header
     std::uint32_t crc = 0;
     std::uint32_t bufferSize = defaultBufferSize;
     CZipBuffer buffer; // raw bytes from the archive, decrypted in place

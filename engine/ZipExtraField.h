@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // A header's extra field is a run of blocks, each a 2-byte tag, a 2-byte size and that many bytes
 // (APPNOTE 4.5.1). Blocks are looked up by tag; a block whose size runs past the end of the field
@@ -23,5 +24,10 @@ struct Block {
 
 // The first block with this tag.
 Block Find(const unsigned char* field, std::size_t fieldSize, std::uint16_t tag);
+
+// Appends the whole blocks (tag and size included) whose tag is one of `tags` to `out`, in their
+// order; returns the bytes appended. A damaged block and what follows it are left out.
+std::size_t AppendBlocks(std::vector<char>& out, const unsigned char* field, std::size_t fieldSize,
+                         const std::uint16_t* tags, std::size_t tagCount);
 
 } // namespace ZipExtraField

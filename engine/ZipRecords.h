@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-// The classic (32-bit) ZIP records as APPNOTE 4.3 lays them out: signatures,
+// The ZIP records as APPNOTE 4.3 lays them out (the classic ones and the ZIP64 end records): signatures,
 // fixed sizes and field offsets, named once. Every field is decoded from the
 // raw bytes with ReadLe16/ReadLe32, whatever the host's byte order.
 namespace ZipRecords {
@@ -46,6 +46,33 @@ constexpr int cdOffset = 16;
 constexpr int commentLength = 20;
 } // namespace EndRecord
 
+// ---- ZIP64 end of central directory locator: 20 bytes, right before the end record
+constexpr Signature zip64LocatorSignature = {0x0706};
+constexpr std::uint32_t zip64LocatorSize = 20;
+namespace Zip64Locator {
+constexpr int recordDisk = 4;
+constexpr int recordOffset = 8;
+constexpr int totalDisks = 16;
+} // namespace Zip64Locator
+
+// ---- ZIP64 end of central directory record: 56 bytes + extensible data -------
+constexpr Signature zip64EndRecordSignature = {0x0606};
+constexpr std::uint32_t zip64EndRecordSize = 56;
+constexpr std::uint64_t zip64EndRecordLeading = 12; // signature and size: not counted by the size field
+namespace Zip64EndRecord {
+constexpr int recordSize = 4;
+constexpr int thisDisk = 16;
+constexpr int cdStartDisk = 20;
+constexpr int entriesOnThisDisk = 24;
+constexpr int totalEntries = 32;
+constexpr int cdSize = 40;
+constexpr int cdOffset = 48;
+} // namespace Zip64EndRecord
+
+// A classic field that holds this value has its real value in a ZIP64 record or extra field.
+constexpr std::uint16_t zip64Mark16 = 0xFFFF;
+constexpr std::uint32_t zip64Mark32 = 0xFFFFFFFF;
+
 // ---- Central file header: 46 bytes + name + extra field + comment ------------
 constexpr Signature centralHeaderSignature = {0x0201};
 constexpr std::uint32_t centralHeaderSize = 46; // + name + extra + comment
@@ -85,6 +112,8 @@ constexpr int extraLength = 28;
 // ---- Data descriptor: [signature] crc32, compressed size, uncompressed size --
 constexpr Signature descriptorSignature = {0x0807};
 constexpr std::uint32_t descriptorSize = 12; // without the optional signature
+// After a local header with a ZIP64 extra field the sizes are 8 bytes each.
+constexpr std::uint32_t zip64DescriptorSize = 20;
 
 // ---- Traditional encryption: a 12-byte header precedes the entry's data -------
 constexpr std::uint32_t encryptionHeaderSize = 12; // the last byte is the check byte

@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 #include <sys/stat.h>
+#include <utility>
 #include <vector>
 
 using namespace ziptest;
@@ -89,6 +90,21 @@ std::vector<std::string> Archives() {
     Options repeated;
     repeated.centralOrder = {0, 0, 1};
     out.push_back(BuildArchive({File("a.txt", "one"), File("b.txt", "two")}, repeated));
+    // ZIP64: extra blocks in both headers, 8-byte descriptors, the end record and locator, behind a stub.
+    Entry forced = File("zip64.txt", "ZIP64 extra blocks");
+    forced.zip64 = true;
+    Entry streamed = File("streamed.txt", "8-byte descriptor sizes");
+    streamed.zip64 = true;
+    streamed.dataDescriptor = true;
+    Options zip64;
+    zip64.zip64EndRecord = true;
+    out.push_back(BuildArchive({forced, streamed, Dir("d/")}, zip64));
+    zip64.stub = std::string(300, 'S');
+    zip64.zip64MarksInEndRecord = false;
+    out.push_back(BuildArchive({File("a.txt", "classic entry"), forced}, zip64));
+    zip64.stub.clear();
+    zip64.zip64Extensible = "extensible data";
+    out.push_back(BuildArchive({streamed}, zip64));
     return out;
 }
 
@@ -102,13 +118,19 @@ std::vector<std::string> VolumeSets() {
         longText += text;
     Entry encrypted = File("secret.txt", longText);
     encrypted.password = fuzzPassword;
-    const std::vector<std::vector<Entry>> shapes = {
-        {File("a.txt", longText), File("b.txt", longText, methodStored)},
-        {Dir("d/"), File("d/a.txt", longText), encrypted},
+    Entry zip64 = File("zip64.txt", longText);
+    zip64.zip64 = true;
+    zip64.dataDescriptor = true;
+    SplitOptions zip64Records;
+    zip64Records.zip64EndRecord = true;
+    const std::vector<std::pair<std::vector<Entry>, SplitOptions>> shapes = {
+        {{File("a.txt", longText), File("b.txt", longText, methodStored)}, {}},
+        {{Dir("d/"), File("d/a.txt", longText), encrypted}, {}},
+        {{zip64, File("b.txt", longText, methodStored)}, zip64Records},
     };
-    for (const auto& entries : shapes)
+    for (const auto& [entries, options] : shapes)
         for (const std::uint64_t volumeSize : {300u, 700u}) {
-            const std::vector<std::string> volumes = BuildSplitArchive(entries, volumeSize);
+            const std::vector<std::string> volumes = BuildSplitArchive(entries, volumeSize, options);
             if (volumes.empty() || volumes.size() > 4)
                 continue;
             std::string seed(1, static_cast<char>(volumes.size() - 1));

@@ -105,9 +105,10 @@ int CExtractionRun::RunDialogue(const std::string& modulePath) {
         return StatusNoArchive;
     }
 
-    Say(countPrefix + std::to_string(archive.GetCount(false)) + countSuffix + listHeadText);
+    const int count = archive.GetCount(false);
+    Say(countPrefix + std::to_string(count) + countSuffix + listHeadText);
     bool anyFailed = false;
-    for (std::uint16_t index = 0; index < archive.GetCount(false); ++index) {
+    for (std::uint32_t index = 0; index < static_cast<std::uint32_t>(count); ++index) {
         if (!ProcessEntry(archive, index))
             anyFailed = true;
     }
@@ -123,7 +124,7 @@ int CExtractionRun::RunDialogue(const std::string& modulePath) {
     return anyFailed ? StatusEntriesFailed : StatusDone;
 }
 
-bool CExtractionRun::ProcessEntry(CZipArchive& archive, std::uint16_t index) {
+bool CExtractionRun::ProcessEntry(CZipArchive& archive, std::uint32_t index) {
     CZipEntryHeader header;
     archive.GetEntryInfo(header, index);
     if (header.IsEncrypted())

@@ -45,7 +45,7 @@ class CExtractionRun {
 
   private:
     // Handles the entry at index; false when it failed.
-    bool ProcessEntry(CZipArchive& archive, std::uint16_t index);
+    bool ProcessEntry(CZipArchive& archive, std::uint32_t index);
     // Asks for the password the first time an encrypted entry needs it (again after a failed read)
     // and hands it to the archive.
     void SupplyPassword(CZipArchive& archive);

@@ -28,6 +28,7 @@ std::string FromHex(const std::string& hex) {
 }
 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+bool Has(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
 struct Expected {
     std::string rawName;
@@ -43,7 +44,7 @@ class Archive : public CZipArchive {
 
 // Checks the local header, steps over the stored bytes and checks the data
 // descriptor, as reading the entry would around its data. 0 or the error code.
-int WalkEntry(Archive& archive, std::uint16_t index) {
+int WalkEntry(Archive& archive, std::uint32_t index) {
     try {
         archive.centralDir.OpenEntry(index);
         std::vector<char> bytes(archive.centralDir.currentHeader->compressedSize);
@@ -94,17 +95,28 @@ TEST(Corpus, EveryArchiveListsAsExpected) {
             archive.Open(path.c_str());
         } catch (const CZipException& e) {
             ++refused;
+            // Refused though Python reads them: a gap between the ZIP64 end record and its locator, and
+            // an entry count that does not fit the directory.
+            const bool inconsistent = Has(file, "incons-eocd64-gap") || Has(file, "incons-file-count-overflow");
+            const bool zip64ReadByPeers =
+                row[3] == "no (ZIP64)" && row.size() > 8 && StartsWith(row[8], "ok ") && !inconsistent;
+            EXPECT_FALSE(zip64ReadByPeers) << file << ": code " << e.code << ", read by the peers";
             EXPECT_TRUE(mustFail || eitherWay) << file << ": code " << e.code << ", expected: " << expected;
             continue;
         }
         ++opened;
         EXPECT_FALSE(mustFail) << file << " opened, expected: " << expected;
+        // ZIP64 is read now, though the manifest lists it out of scope: what Python lists ("ok N/N"), we list.
+        if (row[3] == "no (ZIP64)" && row.size() > 8 && StartsWith(row[8], "ok ")) {
+            EXPECT_EQ(std::to_string(archive.GetCount()), row[8].substr(3, row[8].find('/') - 3)) << file;
+            continue;
+        }
         if (mustFail || eitherWay)
             continue;
         const std::vector<Expected>& listed = entries[file];
         ASSERT_EQ(archive.GetCount(), static_cast<int>(listed.size())) << file;
         CZipEntryHeader header;
-        for (std::uint16_t i = 0; i < listed.size(); ++i) {
+        for (std::uint32_t i = 0; i < listed.size(); ++i) {
             ASSERT_TRUE(archive.GetEntryInfo(header, i));
             std::string name = listed[i].rawName;
             bool plain = true;

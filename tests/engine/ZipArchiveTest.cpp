@@ -97,7 +97,7 @@ TEST(ZipArchive, GetEntryInfoCopiesOrLeavesTheHeaderAlone) {
     EXPECT_EQ(header.GetFileName(), "b\\c.txt");
     EXPECT_EQ(header.comment.GetSize(), 0u);
     header.fileName.GetBuffer()[0] = 'X'; // a copy: the archive's header keeps its name
-    EXPECT_EQ(archive.centralDir.GetHeader(1)->GetFileName(), "b\\c.txt");
+    EXPECT_EQ(archive.centralDir.GetHeader(1).GetFileName(), "b\\c.txt");
 }
 
 TEST(ZipArchive, PasswordRules) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -43,10 +44,13 @@ TEST(ZipExtraField, FindsBlocksAndStopsAtDamage) {
         std::uint16_t length;
     };
     const Row rows[] = {
-        {sizeof field, 0x000A, true, 4, 2},  {sizeof field, 0x5455, true, 10, 1},
+        {sizeof field, 0x000A, true, 4, 2},
+        {sizeof field, 0x5455, true, 10, 1},
         {sizeof field, 0x0001, false, 0, 0}, // its size runs past the end
-        {sizeof field, 0x7875, false, 0, 0}, {9, 0x5455, false, 0, 0}, // cut inside the second block
-        {3, 0x000A, false, 0, 0},           {0, 0x000A, false, 0, 0},
+        {sizeof field, 0x7875, false, 0, 0},
+        {9, 0x5455, false, 0, 0}, // cut inside the second block
+        {3, 0x000A, false, 0, 0},
+        {0, 0x000A, false, 0, 0},
     };
     for (const Row& row : rows) {
         const ZipExtraField::Block block = Find(field, row.size, row.tag);
@@ -55,6 +59,22 @@ TEST(ZipExtraField, FindsBlocksAndStopsAtDamage) {
             EXPECT_EQ(block.data, field + row.offset);
             EXPECT_EQ(block.size, row.length);
         }
+    }
+    // Whole blocks of the tags asked for are copied; the damaged one never is.
+    const struct {
+        std::vector<std::uint16_t> tags;
+        std::string kept;
+    } keeps[] = {
+        {{0x5455}, std::string(reinterpret_cast<const char*>(field) + 6, 5)},
+        {{0x0001, 0x000A}, std::string(reinterpret_cast<const char*>(field), 6)},
+        {{0x7875}, ""},
+    };
+    for (const auto& keep : keeps) {
+        std::vector<char> out = {'x'};
+        const std::size_t appended =
+            ZipExtraField::AppendBlocks(out, field, sizeof field, keep.tags.data(), keep.tags.size());
+        EXPECT_EQ(std::string(out.begin() + 1, out.end()), keep.kept);
+        EXPECT_EQ(appended, keep.kept.size());
     }
 }
 

@@ -293,7 +293,7 @@ TEST(Extract, FolderTimesComeLastAndNeverThroughALink) {
 class StopAtFirstChunk : public CZipActionCallback {
   public:
     void Begin(const char* name, const char*) override { log += std::string("begin ") + name + ";"; }
-    void SetSize(std::uint32_t size) override { log += "size " + std::to_string(size) + ";"; }
+    void SetSize(std::uint64_t size) override { log += "size " + std::to_string(size) + ";"; }
     void Finish() override { log += "finish;"; }
     bool Progress(std::uint32_t bytes) override {
         log += "progress " + std::to_string(bytes) + ";";

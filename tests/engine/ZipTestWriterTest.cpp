@@ -181,6 +181,18 @@ struct PeerCase {
 
 std::ostream& operator<<(std::ostream& os, const PeerCase& c) { return os << c.label; }
 
+Entry Zip64(Entry entry) {
+    entry.zip64 = true;
+    return entry;
+}
+
+Options Zip64Records(std::string stub) {
+    Options options;
+    options.zip64EndRecord = true;
+    options.stub = std::move(stub);
+    return options;
+}
+
 const std::vector<PeerCase>& PeerCases() {
     static const std::vector<PeerCase> cases = {
         {"stored", {File("a.txt", Text(40), methodStored), File("b.bin", Binary(3000, 1), methodStored)}, {}, 0},
@@ -226,6 +238,12 @@ const std::vector<PeerCase>& PeerCases() {
          {},
          0},
         {"UTF-8 name flag", {Utf8Named(File("\xC5\xBElu\xC5\xA5ou\xC4\x8Dk\xC3\xBD k\xC5\xAF\xC5\x88", "kun"))}, {}, 0},
+        {"ZIP64 blocks, descriptors and end record",
+         {Zip64(File("a.txt", Text(40))), Zip64(WithDescriptor(File("b.bin", Binary(3000, 5), methodStored))),
+          File("classic", "c")},
+         Zip64Records(""),
+         0},
+        {"ZIP64 end record behind a stub", {Zip64(File("a.txt", Text(20)))}, Zip64Records(Binary(999, 6)), 1},
     };
     return cases;
 }

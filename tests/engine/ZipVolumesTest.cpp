@@ -416,23 +416,39 @@ TEST(ZipVolumes, StubInFrontOfTheLastVolume) {
     struct Row {
         const char* label;
         std::string stub;
-        std::int64_t cdOffsetChange; // added to the end record's directory offset
+        std::int64_t cdOffsetChange; // added to the end record's directory offset (its ZIP64 one with zip64)
         int openCode;
+        bool zip64 = false;
+        bool locatorApart = false; // the ZIP64 end record on the volume before the end record's
     } rows[] = {
         {"no stub", "", 0, 0},
         {"stub", "MZ" + Bytes(777, 's'), 0, 0},
         {"directory offset past the end record", "", 1, CZipException::BadArchive},
         {"stub shorter than the offsets say", "MZ", 3, CZipException::BadArchive},
+        {"ZIP64 records, stub", "MZ" + Bytes(777, 's'), 0, 0, true},
+        {"ZIP64 directory offset past its record", "", 1, CZipException::BadArchive, true},
+        {"ZIP64 end record on the volume before, stub", "MZ" + Bytes(777, 's'), 0, 0, true, true},
+        {"ZIP64 end record on the volume before, no stub", "", 0, 0, true, true},
     };
     for (const Row& row : rows) {
         Layout layout;
-        std::vector<std::string> volumes = BuildSplitArchive(entries, threeVolumeSize, {}, &layout);
-        ASSERT_EQ(volumes.size(), 3u);
+        SplitOptions options;
+        options.zip64EndRecord = row.zip64;
+        options.zip64LocatorApart = row.locatorApart;
+        std::vector<std::string> volumes = BuildSplitArchive(entries, threeVolumeSize, options, &layout);
+        // The ZIP64 records take a volume more, the locator apart one more again.
+        ASSERT_EQ(volumes.size(), 3u + row.zip64 + row.locatorApart) << row.label;
         ASSERT_EQ(layout.data[1].volume, 1u);
         ASSERT_EQ(layout.localHeader[2].volume, 2u);
+        if (row.zip64) {
+            std::string& holder = volumes[layout.zip64EndRecord.volume];
+            const std::uint64_t field = layout.zip64EndRecord + zip64CdOffsetOffset;
+            PutLE64(holder, field, GetLE64(holder, field) + static_cast<std::uint64_t>(row.cdOffsetChange));
+        }
         std::string& last = volumes.back();
         const std::uint64_t cdOffsetField = layout.endRecord + endCdOffsetOffset;
-        PutLE32(last, cdOffsetField, static_cast<std::uint32_t>(GetLE32(last, cdOffsetField) + row.cdOffsetChange));
+        if (!row.zip64)
+            PutLE32(last, cdOffsetField, static_cast<std::uint32_t>(GetLE32(last, cdOffsetField) + row.cdOffsetChange));
         last = row.stub + last;
         const VolumeSet set(volumes, "setup.run");
         Archive archive;

@@ -32,12 +32,14 @@ HostileCase Between(std::string label, std::vector<Entry> bad, std::vector<Expec
     return Row(std::move(label), Build(bad), std::move(expected));
 }
 
-// An archive patched after it is built.
-std::function<std::string(CSandbox&)> Patched(std::vector<Entry> entries,
-                                              std::function<void(std::string&, const Layout&)> patch) {
-    return [entries, patch](CSandbox&) {
+// An archive patched after it is built; with zip64, one with ZIP64 end records.
+std::function<std::string(CSandbox&)>
+Patched(std::vector<Entry> entries, std::function<void(std::string&, const Layout&)> patch, bool zip64 = false) {
+    return [entries, patch, zip64](CSandbox&) {
         Layout layout;
-        std::string zip = BuildArchive(entries, {}, &layout);
+        Options options;
+        options.zip64EndRecord = zip64;
+        std::string zip = BuildArchive(entries, options, &layout);
         patch(zip, layout);
         return zip;
     };
@@ -112,7 +114,8 @@ std::string QuotedOverlapBomb() {
     Layout layout;
     std::string zip = BuildArchive(entries, {}, &layout);
     const std::size_t last = entries.size() - 1;
-    const std::uint64_t kernelEnd = layout.data[last] + GetLE32(zip, layout.localHeader[last] + localCompressedSizeOffset);
+    const std::uint64_t kernelEnd =
+        layout.data[last] + GetLE32(zip, layout.localHeader[last] + localCompressedSizeOffset);
     for (std::size_t i = last - 1; i >= 1; --i) {
         const std::string_view data = std::string_view(zip).substr(layout.data[i], kernelEnd - layout.data[i]);
         const std::string out = InflateRaw(data);
@@ -138,6 +141,8 @@ std::string FullOverlapBomb() {
 }
 
 constexpr int manyEntries = 65000;
+// Past what a 16-bit count or index holds.
+constexpr int zip64ManyEntries = 70000;
 
 std::string ManyName(int i) {
     char name[16];
@@ -145,18 +150,20 @@ std::string ManyName(int i) {
     return name;
 }
 
-std::string ManyEmptyEntries() {
+std::string ManyEmptyEntries(int count = manyEntries) {
     std::vector<Entry> entries;
-    entries.reserve(manyEntries);
-    for (int i = 0; i < manyEntries; ++i)
+    entries.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i)
         entries.push_back(File(ManyName(i), "", methodStored));
-    return BuildArchive(entries);
+    Options options;
+    options.zip64EndRecord = count > 0xFFFF;
+    return BuildArchive(entries, options);
 }
 
-std::vector<Expect> ManyExpected() {
+std::vector<Expect> ManyExpected(int count = manyEntries) {
     std::vector<Expect> expected;
-    expected.reserve(manyEntries);
-    for (int i = 0; i < manyEntries; ++i)
+    expected.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i)
         expected.push_back(Ok(ManyName(i), "", ManyName(i)));
     return expected;
 }
@@ -199,6 +206,14 @@ Entry Encrypted(std::string name, std::string data) {
     return entry;
 }
 
+// Sizes given by ZIP64 blocks in both headers, whatever the data are.
+Entry Zip64Declaring(Entry entry, std::uint64_t uncompressed, std::uint64_t compressed) {
+    entry.local.uncompressedSize = entry.central.uncompressedSize = 0xFFFFFFFF;
+    entry.local.compressedSize = entry.central.compressedSize = 0xFFFFFFFF;
+    entry.localExtra = entry.centralExtra = Zip64Block({uncompressed, compressed});
+    return entry;
+}
+
 Entry HugeCompressedSize(Entry entry) {
     entry.local.compressedSize = 0xFFFFFFF0;
     entry.central.compressedSize = 0xFFFFFFF0;
@@ -219,7 +234,8 @@ HostileCase WithPassword(HostileCase row, std::string password) {
 
 const HostileCase resourceCases[] = {
     NoArchive("full overlap bomb", [](CSandbox&) { return FullOverlapBomb(); }),
-    Row("quoted overlap bomb", [](CSandbox&) { return QuotedOverlapBomb(); }, QuotedOverlapExpected()),
+    Row(
+        "quoted overlap bomb", [](CSandbox&) { return QuotedOverlapBomb(); }, QuotedOverlapExpected()),
     Between("inflates past its declared size", {Declaring(File("more.txt", std::string(1 << 20, 'm')), 1000)},
             {Refused("more.txt")}),
     Between("declares 4 GiB with 3 bytes of data",
@@ -233,9 +249,46 @@ const HostileCase resourceCases[] = {
                   options.end.entriesOnDisk = 0xFFFF;
                   return BuildArchive({File("only.txt", "x")}, options);
               }),
-    // On a slow disk, making 65 000 files takes long whatever the reader does.
+    Between("ZIP64 declares 2^64-1 bytes with 3 bytes of data",
+            {Zip64Declaring(File("huge-stored.bin", "abc", methodStored), UINT64_MAX, 3),
+             Zip64Declaring(File("huge-deflated.bin", "abc"), UINT64_MAX, Deflate("abc").size())},
+            {Refused("huge-stored.bin"), Refused("huge-deflated.bin")}),
+    Between("ZIP64 compressed size wraps past the end",
+            {Zip64Declaring(File("wrap64.txt", someText), someText.size(), UINT64_MAX - 16)}, {Refused("wrap64.txt")}),
+    Between("ZIP64 compressed size past 4 GiB",
+            {Zip64Declaring(File("big.txt", someText), someText.size(), 1ull << 32)}, {Refused("big.txt")}),
+    NoArchive("ZIP64 full overlap bomb",
+              [](CSandbox&) {
+                  Options options;
+                  options.zip64EndRecord = true;
+                  options.centralOrder.assign(bombEntries, 0);
+                  Entry kernel = File("kernel", kernelData);
+                  kernel.zip64 = true;
+                  return BuildArchive({kernel}, options);
+              }),
+    NoArchive("ZIP64 record declares 2^63 entries",
+              Patched(
+                  {File("a.txt", someText)},
+                  [](std::string& zip, const Layout& layout) {
+                      PutLE64(zip, layout.zip64EndRecord + zip64TotalEntriesOffset, 1ull << 63);
+                  },
+                  true)),
+    NoArchive("ZIP64 locator points into the stub", Patched(
+                                                        {File("a.txt", someText)},
+                                                        [](std::string& zip, const Layout& layout) {
+                                                            PutLE64(zip,
+                                                                    layout.zip64Locator + locatorRecordOffsetOffset, 0);
+                                                        },
+                                                        true)),
     OnTmpfsIfPossible(
-        WithTime(Row("65000 empty entries", [](CSandbox&) { return ManyEmptyEntries(); }, ManyExpected()), 60000)),
+        WithTime(Row(
+                     "70000 empty entries, ZIP64", [](CSandbox&) { return ManyEmptyEntries(zip64ManyEntries); },
+                     ManyExpected(zip64ManyEntries)),
+                 60000)),
+    // On a slow disk, making 65 000 files takes long whatever the reader does.
+    OnTmpfsIfPossible(WithTime(Row(
+                                   "65000 empty entries", [](CSandbox&) { return ManyEmptyEntries(); }, ManyExpected()),
+                               60000)),
     WithPassword(Between("encrypted entry shorter than its header",
                          {ShortEncrypted(), Encrypted("secret.txt", "plain")},
                          {Refused("short.enc"), Ok("secret.txt", "plain")}),
@@ -263,12 +316,13 @@ const HostileCase resourceCases[] = {
 HOSTILE_CASES(Resources, resourceCases);
 
 const HostileCase damagedCases[] = {
-    NoArchive("cut inside the directory",
-              [](CSandbox&) {
-                  Layout layout;
-                  const std::string zip = BuildArchive({File("a.txt", someText), File(goodName, goodData)}, {}, &layout);
-                  return zip.substr(0, layout.centralDir + 10);
-              }),
+    NoArchive(
+        "cut inside the directory",
+        [](CSandbox&) {
+            Layout layout;
+            const std::string zip = BuildArchive({File("a.txt", someText), File(goodName, goodData)}, {}, &layout);
+            return zip.substr(0, layout.centralDir + 10);
+        }),
     NoArchive("cut inside the end record",
               [](CSandbox&) {
                   const std::string zip = BuildArchive({File("a.txt", someText), File(goodName, goodData)});
@@ -287,12 +341,11 @@ const HostileCase damagedCases[] = {
                   options.end.entriesOnDisk = 3;
                   return BuildArchive({File("a.txt", someText), File(goodName, goodData)}, options);
               }),
-    NoArchive("directory size one short",
-              Patched({File("a.txt", someText), File(goodName, goodData)},
-                      [](std::string& zip, const Layout& layout) {
-                          const std::uint64_t field = layout.endRecord + endCdSizeOffset;
-                          PutLE32(zip, field, GetLE32(zip, field) - 1);
-                      })),
+    NoArchive("directory size one short", Patched({File("a.txt", someText), File(goodName, goodData)},
+                                                  [](std::string& zip, const Layout& layout) {
+                                                      const std::uint64_t field = layout.endRecord + endCdSizeOffset;
+                                                      PutLE32(zip, field, GetLE32(zip, field) - 1);
+                                                  })),
     NoArchive("central header running past the end record",
               Patched({File("a.txt", someText), File(goodName, goodData)},
                       [](std::string& zip, const Layout& layout) {

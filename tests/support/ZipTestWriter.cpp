@@ -29,6 +29,15 @@ void AppendLE32(std::string& out, uint32_t value) {
         out.push_back(static_cast<char>((value >> shift) & 0xFF));
 }
 
+void AppendLE64(std::string& out, uint64_t value) {
+    AppendLE32(out, static_cast<uint32_t>(value));
+    AppendLE32(out, static_cast<uint32_t>(value >> 32));
+}
+
+constexpr uint32_t allOnes32 = 0xFFFFFFFF;
+constexpr uint16_t allOnes16 = 0xFFFF;
+constexpr uint16_t versionZip64 = 45;
+
 uint16_t Length16(const std::string& bytes, const char* what) {
     if (bytes.size() > 0xFFFF)
         throw std::invalid_argument(std::string(what) + " longer than 65535 bytes");
@@ -157,6 +166,8 @@ class VolumeWriter {
 
     uint32_t Current() const { return static_cast<uint32_t>(volumes.size() - 1); }
 
+    void StartVolume() { volumes.emplace_back(); }
+
     std::vector<std::string> Take() { return std::move(volumes); }
 
   private:
@@ -186,7 +197,9 @@ EntryBytes Prepare(const Entry& entry, Deflater& deflater) {
     w.uncompressedSize = Size32(entry.data.size());
     w.flags = static_cast<uint16_t>((encrypted ? flagEncrypted : 0) | (entry.dataDescriptor ? flagDataDescriptor : 0) |
                                     entry.extraFlags);
-    w.versionNeeded = entry.method == methodStored && !encrypted ? versionStored : versionDeflatedOrEncrypted;
+    w.versionNeeded = entry.zip64                                  ? versionZip64
+                      : entry.method == methodStored && !encrypted ? versionStored
+                                                                   : versionDeflatedOrEncrypted;
 
     if (entry.rawData)
         w.data = *entry.rawData;
@@ -208,8 +221,14 @@ std::string LocalHeader(const Entry& entry, const EntryBytes& w) {
     const LocalOverrides& o = entry.local;
     const std::string& name = entry.localName ? *entry.localName : entry.name;
     const bool zeroed = entry.dataDescriptor; // the real values follow the data
+    // Sizes not yet known (descriptor) are written as zeros in the block, as streaming writers do.
+    const std::string extra =
+        (entry.zip64 ? Zip64Block({zeroed ? 0 : w.uncompressedSize, zeroed ? 0 : w.compressedSize}) : "") +
+        entry.localExtra;
+    const uint32_t compressed = entry.zip64 ? allOnes32 : zeroed ? 0 : w.compressedSize;
+    const uint32_t uncompressed = entry.zip64 ? allOnes32 : zeroed ? 0 : w.uncompressedSize;
     std::string out;
-    out.reserve(localHeaderSize + name.size() + entry.localExtra.size());
+    out.reserve(localHeaderSize + name.size() + extra.size());
     AppendLE32(out, o.signature.value_or(localHeaderSignature));
     AppendLE16(out, o.versionNeeded.value_or(w.versionNeeded));
     AppendLE16(out, o.flags.value_or(w.flags));
@@ -217,12 +236,12 @@ std::string LocalHeader(const Entry& entry, const EntryBytes& w) {
     AppendLE16(out, o.time.value_or(entry.dosTime));
     AppendLE16(out, o.date.value_or(entry.dosDate));
     AppendLE32(out, o.crc.value_or(zeroed ? 0 : w.crc));
-    AppendLE32(out, o.compressedSize.value_or(zeroed ? 0 : w.compressedSize));
-    AppendLE32(out, o.uncompressedSize.value_or(zeroed ? 0 : w.uncompressedSize));
+    AppendLE32(out, o.compressedSize.value_or(compressed));
+    AppendLE32(out, o.uncompressedSize.value_or(uncompressed));
     AppendLE16(out, o.nameLength.value_or(Length16(name, "local name")));
-    AppendLE16(out, o.extraLength.value_or(Length16(entry.localExtra, "local extra field")));
+    AppendLE16(out, o.extraLength.value_or(Length16(extra, "local extra field")));
     out += name;
-    out += entry.localExtra;
+    out += extra;
     return out;
 }
 
@@ -232,15 +251,26 @@ std::string Descriptor(const Entry& entry, const EntryBytes& w) {
     if (entry.descriptorSignature)
         AppendLE32(out, descriptorSignature);
     AppendLE32(out, o.crc.value_or(w.crc));
-    AppendLE32(out, o.compressedSize.value_or(w.compressedSize));
-    AppendLE32(out, o.uncompressedSize.value_or(w.uncompressedSize));
+    const uint64_t compressed = o.compressedSize.value_or(w.compressedSize);
+    const uint64_t uncompressed = o.uncompressedSize.value_or(w.uncompressedSize);
+    if (entry.zip64) {
+        AppendLE64(out, compressed);
+        AppendLE64(out, uncompressed);
+    } else {
+        AppendLE32(out, static_cast<uint32_t>(compressed));
+        AppendLE32(out, static_cast<uint32_t>(uncompressed));
+    }
     return out;
 }
 
-std::string CentralHeader(const Entry& entry, const EntryBytes& w, uint16_t diskStart, uint32_t localOffset) {
+std::string CentralHeader(const Entry& entry, const EntryBytes& w, uint16_t diskStart, uint64_t localOffset) {
     const CentralOverrides& o = entry.central;
+    const std::string extra =
+        (entry.zip64 ? Zip64Block({w.uncompressedSize, w.compressedSize, localOffset}) : "") + entry.centralExtra;
+    if (!entry.zip64 && localOffset > allOnes32)
+        throw std::invalid_argument("local header past 4 GiB without ZIP64");
     std::string out;
-    out.reserve(centralHeaderSize + entry.name.size() + entry.centralExtra.size() + entry.comment.size());
+    out.reserve(centralHeaderSize + entry.name.size() + extra.size() + entry.comment.size());
     AppendLE32(out, o.signature.value_or(centralHeaderSignature));
     AppendLE16(out, o.versionMadeBy.value_or(static_cast<uint16_t>(entry.hostSystem << 8 | formatVersion)));
     AppendLE16(out, o.versionNeeded.value_or(w.versionNeeded));
@@ -249,17 +279,17 @@ std::string CentralHeader(const Entry& entry, const EntryBytes& w, uint16_t disk
     AppendLE16(out, o.time.value_or(entry.dosTime));
     AppendLE16(out, o.date.value_or(entry.dosDate));
     AppendLE32(out, o.crc.value_or(w.crc));
-    AppendLE32(out, o.compressedSize.value_or(w.compressedSize));
-    AppendLE32(out, o.uncompressedSize.value_or(w.uncompressedSize));
+    AppendLE32(out, o.compressedSize.value_or(entry.zip64 ? allOnes32 : w.compressedSize));
+    AppendLE32(out, o.uncompressedSize.value_or(entry.zip64 ? allOnes32 : w.uncompressedSize));
     AppendLE16(out, o.nameLength.value_or(Length16(entry.name, "name")));
-    AppendLE16(out, o.extraLength.value_or(Length16(entry.centralExtra, "central extra field")));
+    AppendLE16(out, o.extraLength.value_or(Length16(extra, "central extra field")));
     AppendLE16(out, o.commentLength.value_or(Length16(entry.comment, "entry comment")));
     AppendLE16(out, o.diskStart.value_or(diskStart));
     AppendLE16(out, o.internalAttr.value_or(0));
     AppendLE32(out, entry.externalAttr);
-    AppendLE32(out, o.localHeaderOffset.value_or(localOffset));
+    AppendLE32(out, o.localHeaderOffset.value_or(entry.zip64 ? allOnes32 : static_cast<uint32_t>(localOffset)));
     out += entry.name;
-    out += entry.centralExtra;
+    out += extra;
     out += entry.comment;
     return out;
 }
@@ -285,11 +315,11 @@ std::vector<std::string> Build(const std::vector<Entry>& entries, const Options&
     // Offsets stored in the records: archive-relative in a single file unless asked otherwise; a split
     // volume always counts from its own start.
     const uint64_t uncounted = volumeSize == 0 && !options.offsetsRelativeToFile ? options.stub.size() : 0;
-    auto stored = [uncounted](const Place& place) {
-        const uint64_t offset = place.offset - uncounted;
-        if (offset > 0xFFFFFFFFu)
+    auto stored = [uncounted](const Place& place) { return place.offset - uncounted; };
+    auto stored32 = [&stored](const Place& place) {
+        if (stored(place) > allOnes32)
             throw std::invalid_argument("archive larger than 4 GiB");
-        return static_cast<uint32_t>(offset);
+        return static_cast<uint32_t>(stored(place));
     };
 
     Deflater deflater;
@@ -310,7 +340,6 @@ std::vector<std::string> Build(const std::vector<Entry>& entries, const Options&
             order.push_back(i);
     }
     uint64_t cdSize = 0;
-    uint16_t entriesOnLastDisk = 0;
     for (size_t index : order) {
         const Entry& entry = entries.at(index);
         const Place local = places.localHeader[index];
@@ -321,23 +350,68 @@ std::vector<std::string> Build(const std::vector<Entry>& entries, const Options&
     places.centralDir = places.centralHeader.empty() ? out.Next(Piece::Header, 0) : places.centralHeader.front();
 
     const EndRecordOverrides& o = options.end;
-    const uint16_t totalEntries = static_cast<uint16_t>(order.size());
-    if (order.size() > 0xFFFF)
-        throw std::invalid_argument("more than 65535 central headers");
-    const Place endPlace = out.Next(Piece::EndRecord, endRecordSize + options.archiveComment.size());
+    if (order.size() > 0xFFFF && !options.zip64EndRecord)
+        throw std::invalid_argument("more than 65535 central headers without ZIP64");
+    const size_t endSize = endRecordSize + options.archiveComment.size();
+    const size_t zip64Size =
+        options.zip64EndRecord ? zip64EndRecordSize + options.zip64Extensible.size() + zip64LocatorSize : 0;
+    // The ZIP64 records stay on the volume of the end record, as Info-ZIP writes them, unless asked.
+    const bool apart = options.zip64EndRecord && options.zip64LocatorApart && volumeSize != 0;
+    const size_t recordSize = zip64Size - zip64LocatorSize;
+    const Place tailPlace = out.Next(Piece::EndRecord, apart ? recordSize : zip64Size + endSize);
+    const Place endPlace =
+        apart ? Place{tailPlace.volume + 1, zip64LocatorSize} : Place{tailPlace.volume, tailPlace.offset + zip64Size};
+    uint64_t entriesOnLastDisk = 0;
     for (const Place& place : places.centralHeader)
-        entriesOnLastDisk = static_cast<uint16_t>(entriesOnLastDisk + (place.volume == endPlace.volume));
+        entriesOnLastDisk += place.volume == endPlace.volume;
+    const uint64_t entriesOnDisk = volumeSize == 0 ? order.size() : entriesOnLastDisk;
+    const bool marks = options.zip64EndRecord && options.zip64MarksInEndRecord;
+    // A classic field: the value, or all ones where ZIP64 carries it or the value does not fit.
+    auto field16 = [marks](uint64_t value) {
+        return marks || value > allOnes16 ? allOnes16 : static_cast<uint16_t>(value);
+    };
+    auto field32 = [marks](uint64_t value) {
+        return marks || value > allOnes32 ? allOnes32 : static_cast<uint32_t>(value);
+    };
+    std::string tail;
+    if (options.zip64EndRecord) {
+        places.zip64EndRecord = tailPlace;
+        places.zip64Locator = Place{endPlace.volume, endPlace.offset - zip64LocatorSize};
+        AppendLE32(tail, zip64EndRecordSignature);
+        AppendLE64(tail, zip64EndRecordSize - 12 + options.zip64Extensible.size());
+        AppendLE16(tail, static_cast<uint16_t>(hostUnix << 8 | formatVersion));
+        AppendLE16(tail, versionZip64);
+        AppendLE32(tail, endPlace.volume);
+        AppendLE32(tail, places.centralDir.volume);
+        AppendLE64(tail, entriesOnDisk);
+        AppendLE64(tail, order.size());
+        AppendLE64(tail, cdSize);
+        AppendLE64(tail, stored(places.centralDir));
+        tail += options.zip64Extensible;
+        if (apart) {
+            out.Put(Piece::EndRecord, tail);
+            out.StartVolume();
+            tail.clear();
+        }
+        AppendLE32(tail, zip64LocatorSignature);
+        AppendLE32(tail, places.zip64EndRecord.volume);
+        AppendLE64(tail, stored(places.zip64EndRecord));
+        AppendLE32(tail, endPlace.volume + 1);
+    }
     std::string end;
     AppendLE32(end, endRecordSignature);
-    AppendLE16(end, o.thisDisk.value_or(Disk(endPlace.volume)));
-    AppendLE16(end, o.cdStartDisk.value_or(Disk(places.centralDir.volume)));
-    AppendLE16(end, o.entriesOnDisk.value_or(volumeSize == 0 ? totalEntries : entriesOnLastDisk));
-    AppendLE16(end, o.totalEntries.value_or(totalEntries));
-    AppendLE32(end, o.cdSize.value_or(Size32(cdSize)));
-    AppendLE32(end, o.cdOffset.value_or(stored(places.centralDir)));
+    AppendLE16(end, o.thisDisk.value_or(options.zip64EndRecord ? field16(endPlace.volume) : Disk(endPlace.volume)));
+    AppendLE16(end, o.cdStartDisk.value_or(options.zip64EndRecord ? field16(places.centralDir.volume)
+                                                                  : Disk(places.centralDir.volume)));
+    AppendLE16(end, o.entriesOnDisk.value_or(field16(entriesOnDisk)));
+    AppendLE16(end, o.totalEntries.value_or(field16(order.size())));
+    AppendLE32(end, o.cdSize.value_or(options.zip64EndRecord ? field32(cdSize) : Size32(cdSize)));
+    AppendLE32(end, o.cdOffset.value_or(options.zip64EndRecord ? field32(stored(places.centralDir))
+                                                               : stored32(places.centralDir)));
     AppendLE16(end, o.commentLength.value_or(Length16(options.archiveComment, "archive comment")));
     end += options.archiveComment;
-    places.endRecord = out.Put(Piece::EndRecord, end);
+    places.endRecord = endPlace;
+    out.Put(Piece::EndRecord, tail + end);
 
     if (layout)
         *layout = std::move(places);
@@ -397,6 +471,15 @@ std::string VolumePath(const std::string& lastVolumePath, size_t index, size_t c
     return (hasExtension ? lastVolumePath.substr(0, dot) : lastVolumePath) + "." + extension;
 }
 
+std::string Zip64Block(const std::vector<uint64_t>& values) {
+    std::string block;
+    AppendLE16(block, zip64Tag);
+    AppendLE16(block, static_cast<uint16_t>(values.size() * 8));
+    for (uint64_t value : values)
+        AppendLE64(block, value);
+    return block;
+}
+
 std::vector<std::string> WriteVolumes(const std::string& lastVolumePath, const std::vector<std::string>& volumes) {
     std::vector<std::string> paths;
     for (size_t i = 0; i < volumes.size(); ++i)
@@ -409,6 +492,15 @@ void PutLE16(std::string& bytes, uint64_t offset, uint16_t value) {
         throw std::out_of_range("PutLE16 past the end");
     bytes[offset] = static_cast<char>(value & 0xFF);
     bytes[offset + 1] = static_cast<char>(value >> 8);
+}
+
+void PutLE64(std::string& bytes, uint64_t offset, uint64_t value) {
+    PutLE32(bytes, offset, static_cast<uint32_t>(value));
+    PutLE32(bytes, offset + 4, static_cast<uint32_t>(value >> 32));
+}
+
+uint64_t GetLE64(std::string_view bytes, uint64_t offset) {
+    return GetLE32(bytes, offset) | static_cast<uint64_t>(GetLE32(bytes, offset + 4)) << 32;
 }
 
 void PutLE32(std::string& bytes, uint64_t offset, uint32_t value) {

@@ -19,6 +19,10 @@
 // - version made by = hostSystem << 8 | 30; version needed 20, or 10 for an unencrypted stored entry;
 // - flags: bit 0 when a password is set, bit 3 with a data descriptor, OR-ed with `extraFlags`;
 // - offsets count from the start of the archive, not the file (the stub is not counted) unless asked.
+// - ZIP64, when asked: an entry's sizes (and in the central header its local header offset) go into a
+//   ZIP64 extra block (tag 1) put first in its extra fields, the classic fields holding all ones, and its
+//   descriptor gets 8-byte sizes; the archive gets a ZIP64 end record and locator before the end record,
+//   whose fields then hold all ones (or their real values where they fit, when asked).
 // Output is deterministic: the same input always gives the same bytes.
 //
 // Overrides change only the value written into one field; every other field, and the bytes that follow,
@@ -44,6 +48,11 @@ constexpr size_t centralHeaderSize = 46;             // + name + extra field + c
 constexpr size_t endRecordSize = 22;                 // + comment
 constexpr size_t descriptorSize = 12;                // + 4 with its signature
 constexpr size_t encryptionHeaderSize = 12;
+constexpr uint32_t zip64EndRecordSignature = 0x06064B50;
+constexpr uint32_t zip64LocatorSignature = 0x07064B50;
+constexpr size_t zip64EndRecordSize = 56; // + extensible data
+constexpr size_t zip64LocatorSize = 20;
+constexpr uint16_t zip64Tag = 0x0001;
 
 // Field offsets within the records, for patching built bytes.
 constexpr size_t localFlagsOffset = 6;
@@ -74,6 +83,15 @@ constexpr size_t endTotalEntriesOffset = 10;
 constexpr size_t endCdSizeOffset = 12;
 constexpr size_t endCdOffsetOffset = 16;
 constexpr size_t endCommentLengthOffset = 20;
+constexpr size_t zip64RecordSizeOffset = 4;
+constexpr size_t zip64ThisDiskOffset = 16;
+constexpr size_t zip64CdStartDiskOffset = 20;
+constexpr size_t zip64TotalEntriesOffset = 32;
+constexpr size_t zip64CdSizeOffset = 40;
+constexpr size_t zip64CdOffsetOffset = 48;
+constexpr size_t locatorRecordDiskOffset = 4;
+constexpr size_t locatorRecordOffsetOffset = 8;
+constexpr size_t locatorTotalDisksOffset = 16;
 
 constexpr uint16_t methodStored = 0;
 constexpr uint16_t methodDeflated = 8;
@@ -127,7 +145,8 @@ struct CentralOverrides {
 };
 
 struct DescriptorOverrides {
-    std::optional<uint32_t> crc, compressedSize, uncompressedSize;
+    std::optional<uint32_t> crc;
+    std::optional<uint64_t> compressedSize, uncompressedSize; // written in 4 or 8 bytes as the entry's form
 };
 
 struct Entry {
@@ -140,6 +159,7 @@ struct Entry {
     std::string password;
     bool dataDescriptor = false;     // flag bit 3; the local CRC and sizes are then written as 0
     bool descriptorSignature = true; // the descriptor starts with 50 4B 07 08
+    bool zip64 = false;              // ZIP64 extra blocks in both headers, 8-byte descriptor sizes
     uint8_t hostSystem = hostUnix;   // high byte of version made by
     uint32_t externalAttr = UnixAttributes(0100644);
     uint16_t extraFlags = 0; // OR-ed into both headers' flags, e.g. flagUtf8; overrides can clear bits
@@ -183,6 +203,12 @@ struct Options {
     // be repeated (two central headers for one local header) or left out (a local header nobody lists).
     std::vector<size_t> centralOrder;
     EndRecordOverrides end;
+    // A ZIP64 end record and locator before the end record; required past 65 535 central headers.
+    bool zip64EndRecord = false;
+    bool zip64MarksInEndRecord = true; // the end record holds all ones, not the values that fit
+    std::string zip64Extensible;       // extensible data after the ZIP64 end record's fixed part
+    // Split sets: the locator and end record start a volume of their own after the ZIP64 end record's.
+    bool zip64LocatorApart = false;
 };
 
 // A position in the built bytes. Single archives: `volume` is 0 and `offset` the file position (the stub
@@ -202,6 +228,7 @@ struct Layout {
     std::vector<Place> centralHeader; // per central header, in the order written (see centralOrder)
     Place centralDir;
     Place endRecord;
+    Place zip64EndRecord, zip64Locator; // when written
 };
 
 std::string BuildArchive(const std::vector<Entry>& entries, const Options& options = {}, Layout* layout = nullptr);
@@ -231,8 +258,13 @@ std::vector<std::string> WriteVolumes(const std::string& lastVolumePath, const s
 // Little-endian patching and reading of built bytes; out-of-range offsets throw std::out_of_range.
 void PutLE16(std::string& bytes, uint64_t offset, uint16_t value);
 void PutLE32(std::string& bytes, uint64_t offset, uint32_t value);
+void PutLE64(std::string& bytes, uint64_t offset, uint64_t value);
 uint16_t GetLE16(std::string_view bytes, uint64_t offset);
 uint32_t GetLE32(std::string_view bytes, uint64_t offset);
+uint64_t GetLE64(std::string_view bytes, uint64_t offset);
+
+// A ZIP64 extra block (tag 1) holding these 8-byte values in the order given.
+std::string Zip64Block(const std::vector<uint64_t>& values);
 
 uint32_t Crc32(std::string_view bytes);
 // Raw deflate (no zlib header), level 6, as entries with method 8 are written.
