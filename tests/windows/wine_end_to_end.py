@@ -9,7 +9,7 @@ import csv
 import fcntl
 import hashlib
 import os
-import pty  # noqa: F401  (the pseudo-terminal below is the standard library's)
+import re
 import select
 import shutil
 import struct
@@ -77,21 +77,24 @@ class WineRun(unittest.TestCase):
         return subprocess.run([WINE, program], input=answer, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               cwd=self.base, env=env, timeout=120)
 
-    def run_console(self, program, typed):
+    def run_console(self, program, typed, console_output=False):
         """Standard input on a pseudo-terminal, so Wine gives the program a console; standard output
-        stays a pipe. Each (wait_for, text) pair types text once wait_for has appeared on standard output."""
+        stays a pipe, or with console_output is the console too, and what the screen showed comes back
+        (the console host's escape sequences stripped). Each (wait_for, text) pair types text once
+        wait_for has appeared in that output."""
         master, slave = os.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 25, 80, 0, 0))  # 0x0 would hang Wine
         env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
-        child = subprocess.Popen([WINE, program], stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                 cwd=self.base, env=env, start_new_session=True)
+        child = subprocess.Popen([WINE, program], stdin=slave, stdout=slave if console_output else subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL, cwd=self.base, env=env, start_new_session=True)
         os.close(slave)
         out = b""
+        screen = b""
         deadline = time.time() + 120
         pending = list(typed)
         try:
             while time.time() < deadline:
-                ready, _, _ = select.select([child.stdout, master], [], [], 0.1)
+                ready, _, _ = select.select([master] + ([] if console_output else [child.stdout]), [], [], 0.1)
                 if child.stdout in ready:
                     chunk = os.read(child.stdout.fileno(), 65536)
                     if not chunk:
@@ -99,9 +102,14 @@ class WineRun(unittest.TestCase):
                     out += chunk
                 if master in ready:
                     try:
-                        os.read(master, 65536)  # what the console host shows
+                        screen += os.read(master, 65536)  # what the console host shows
                     except OSError:
-                        pass
+                        if console_output:
+                            break
+                if console_output:
+                    out = re.sub(rb"\x1b\][^\x07]*\x07|\x1b\[[0-9;?]*[A-Za-z]", b"", screen.replace(b"\x1b[1C", b" "))
+                    if child.poll() is not None and not ready:
+                        break
                 if pending and pending[0][0] in out:
                     # Typed only once the console has left canonical mode: earlier input is mangled.
                     if not termios.tcgetattr(master)[3] & termios.ICANON:
@@ -112,7 +120,8 @@ class WineRun(unittest.TestCase):
             if child.poll() is None:
                 child.kill()
                 child.wait()
-            child.stdout.close()
+            if child.stdout:
+                child.stdout.close()
             os.close(master)
         return child.returncode, out
 
@@ -155,6 +164,19 @@ class WineRun(unittest.TestCase):
         self.assertTrue(result.stdout.endswith(b"\nInicializace archivu ... \nChyba archivu."))
         self.assertEqual(result.returncode, 2)
 
+    def test_names_on_the_console_as_characters(self):
+        name = "p\u0159\u00edli\u0161 \u017elu\u0165ou\u010dk\u00fd.txt"
+        raw = os.path.join(self.work, "console.zip")
+        with zipfile.ZipFile(raw, "w") as z:
+            z.writestr(name, b"con")
+        with open(raw, "rb") as f:
+            program = self.program(f.read())
+        code, screen = self.run_console(program, [(b"A/N", b"a\r")], console_output=True)
+        self.assertEqual(code, 0, screen)
+        self.assertIn(("Rozbaluji: " + name).encode(), screen)
+        self.assertIn(b"Operace dokoncena.", screen)
+        self.assertEqual(tree(os.path.join(self.base, "setup")), {name: b"con"})
+
     def test_oem_names_follow_the_code_page(self):
         # Names from an MS-DOS host without the UTF-8 flag are in the OEM code page: 852 under a
         # Czech locale, 437 otherwise.
@@ -186,11 +208,14 @@ class WineRun(unittest.TestCase):
             ("\\\\server\\share\\evil5.txt", "server/share/evil5.txt"),
             ("\\\\?\\C:\\evil6.txt", "evil6.txt"),
             ("con.txt", "_con.txt"),
-            ("sub/NUL", "sub/_NUL"),
+            ("sub/NUL", "sub/_nul"),
             ("a:b.txt", "b.txt"),  # a drive at the start is dropped like any other
             ("x/a:b.txt", "x/a_b.txt"),  # never an alternate data stream
             ("x<y>|z?.txt", "x_y__z_.txt"),
             ("trail. ", "trail__"),
+            ("link/evil7.txt", None),  # a link below the target folder is never followed
+            ("Dup.txt", "dup.txt"),  # one file for both: the later replaces the earlier
+            ("dup.txt", "dup.txt"),
         ]
         raw = os.path.join(self.work, "hostile.zip")
         with zipfile.ZipFile(raw, "w") as z:
@@ -203,14 +228,19 @@ class WineRun(unittest.TestCase):
         sentinel = os.path.join(self.work, "sentinel")
         with open(sentinel, "w") as f:
             f.write("keep")
+        folder = os.path.join(self.base, "setup")
+        os.makedirs(folder)
+        os.makedirs(os.path.join(self.work, "outside"))
+        os.symlink(os.path.join(self.work, "outside"), os.path.join(folder, "link"))
         before = tree(self.work)
         result = self.run_piped(program)
-        folder = os.path.join(self.base, "setup")
         shown = [entry(name.replace("/", "\\")) for name, _ in rows]
         refused = [entry(name.replace("/", "\\")) for name, lands in rows if lands is None]
         self.assertEqual(result.stdout, dialogue(folder, shown, refused))
         self.assertEqual(result.returncode, 1)
-        self.assertEqual(tree(folder), {lands: name.encode() for name, lands in rows if lands})
+        # Windows names are looked up regardless of case.
+        self.assertEqual({path.lower(): data for path, data in tree(folder).items()},
+                         {lands: name.encode() for name, lands in rows if lands})  # lands: lower case
         after = {k: v for k, v in tree(self.work).items() if not k.startswith("box/")}
         self.assertEqual(after, {k: v for k, v in before.items() if not k.startswith("box/")})
 
