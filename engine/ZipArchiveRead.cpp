@@ -207,7 +207,7 @@ int CZipArchive::CloseEntry(CZipStream& output) {
     CZipStream::StampResult stamp = CZipStream::NotAFile;
     if (openEntryState == EntryReading) {
         const CZipEntryHeader& header = *centralDir.currentHeader;
-        stamp = output.Stamp(header.GetTime(), header.GetLocalAttributes(), header.GetUnixPermissions());
+        stamp = output.Stamp(header.GetTime(), 0, header.GetLocalAttributes(), header.GetUnixPermissions());
     }
     const std::string path = output.GetFilePath();
     output.Close();

@@ -177,11 +177,12 @@ void CZipDiskFile::Write(const void* buffer, std::uint32_t count) {
         ThrowErrno();
 }
 
-CZipStream::StampResult CZipDiskFile::Stamp(std::int64_t time, std::uint32_t attributes, int unixMode) {
+CZipStream::StampResult CZipDiskFile::Stamp(std::int64_t time, std::uint32_t nanoseconds, std::uint32_t attributes,
+                                            int unixMode) {
     if (handle == -1)
         return NotAFile;
     // The time first: a read-only attribute could refuse it afterwards.
-    const bool done = ZipOs::ApplyFileModTime(handle, time) &&
+    const bool done = ZipOs::ApplyFileModTime(handle, time, nanoseconds) &&
                       (createdHere ? ZipOs::ApplyNewFileAttributes(handle, attributes, unixMode)
                                    : ZipOs::ApplyFileAttributes(handle, attributes, unixMode));
     return done ? Stamped : StampFailed;

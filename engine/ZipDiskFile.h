@@ -14,7 +14,7 @@
 // headers come a few bytes at a time with short seeks between them, which the
 // block serves without a system call. Large reads go straight to the caller.
 class CZipDiskFile : public CZipStream {
-public:
+  public:
     CZipDiskFile() = default;
     CZipDiskFile(const char* path, std::uint32_t flags) { Open(path, flags, true); }
     CZipDiskFile(const CZipDiskFile&) = delete;
@@ -32,13 +32,13 @@ public:
     std::uint32_t Read(void* buffer, std::uint32_t count) override;
     void Write(const void* buffer, std::uint32_t count) override;
     bool IsClosed() const override { return handle == -1; }
-    StampResult Stamp(std::int64_t time, std::uint32_t attributes, int unixMode) override;
+    StampResult Stamp(std::int64_t time, std::uint32_t nanoseconds, std::uint32_t attributes, int unixMode) override;
 
     static constexpr std::uint32_t readAheadSize = 65536;
     // Reads of at least this many bytes bypass the block.
     static constexpr std::uint32_t directReadSize = readAheadSize / 4;
 
-private:
+  private:
     [[noreturn]] void ThrowErrno() const;
     std::int64_t OsRead(void* buffer, std::uint32_t count);
     std::uint32_t BufferedRead(unsigned char* buffer, std::uint32_t count);

@@ -6,7 +6,7 @@
 // Random-access byte stream through which the engine reads the archive and
 // writes extracted files; the engine never holds an OS handle itself.
 class CZipStream {
-public:
+  public:
     enum OpenFlags : std::uint32_t {
         OpenRead = 0x01,
         OpenWrite = 0x02,
@@ -42,9 +42,10 @@ public:
 
     enum StampResult { NotAFile, Stamped, StampFailed };
     // Sets an extracted file's modification time (seconds since 1970, -1 for
-    // now), then its attributes, through the open file. A stream that is no
-    // file on disk says NotAFile and is left alone.
-    virtual StampResult Stamp(std::int64_t /*time*/, std::uint32_t /*attributes*/, int /*unixMode*/) {
+    // now, and nanoseconds), then its attributes, through the open file. A
+    // stream that is no file on disk says NotAFile and is left alone.
+    virtual StampResult Stamp(std::int64_t /*time*/, std::uint32_t /*nanoseconds*/, std::uint32_t /*attributes*/,
+                              int /*unixMode*/) {
         return NotAFile;
     }
 };

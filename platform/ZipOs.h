@@ -43,14 +43,16 @@ bool TruncateFile(int fd, std::int64_t length);
 // Symlinks are never followed: attributes leave a link alone and report
 // success; times are set on the link itself.
 bool ApplyAttributes(const std::string& path, std::uint32_t attributes, int unixMode = -1);
-// time: seconds since 1970 (UTC), -1 for now. Access time becomes now.
-bool ApplyModTime(const std::string& path, std::int64_t time);
+// time: seconds since 1970 (UTC), -1 for now; nanoseconds (below 1 000 000 000) refine it where
+// the file system keeps them (a coarser one rounds down). Access time becomes now. A symlink at
+// path gets the time itself; what it points to is not touched.
+bool ApplyModTime(const std::string& path, std::int64_t time, std::uint32_t nanoseconds = 0);
 // The same two through a file open for writing, which spares a path lookup each.
 bool ApplyFileAttributes(int fd, std::uint32_t attributes, int unixMode = -1);
 // The same for a file this process has just created with FileCreate | FileExclusive: its mode is
 // known from the umask without asking.
 bool ApplyNewFileAttributes(int fd, std::uint32_t attributes, int unixMode = -1);
-bool ApplyFileModTime(int fd, std::int64_t time);
+bool ApplyFileModTime(int fd, std::int64_t time, std::uint32_t nanoseconds = 0);
 // Names the system's time zone explicitly when none is set, which means the
 // same zone: the C library then reads it once instead of looking at it again
 // for every time converted.
@@ -90,6 +92,18 @@ bool PathExists(const std::string& path);
 bool MakeNormal(const std::string& path);
 bool DeletePath(const std::string& path);
 
+// ---- Symbolic links -----------------------------------------------------------
+// Whether this system makes symbolic links from archive entries. Where it does not, a link entry is
+// extracted as a file holding the link's target text.
+bool SupportsSymbolicLinks();
+// Makes a symbolic link at path (engine form) whose target is `target`, byte for byte as given (the
+// link's own text, not an engine path: no separator is converted). Fails, with errno set, when
+// anything is at path already (a link there included) or the system has no links (ENOSYS).
+bool CreateSymbolicLink(const std::string& path, const std::string& target);
+
+// The separator the user's system writes in paths (console output only; the engine keeps backslashes).
+char PathSeparator();
+
 // ---- Output paths below a target folder ------------------------------------
 enum class FolderWalk {
     Ready,  // every folder on the way exists (or, when only checking, none that exists is a link)
@@ -100,7 +114,8 @@ enum class FolderWalk {
 // base itself is not checked), outermost first, never following a symlink. With create, missing
 // folders are made; without it, the walk stops at the first missing one.
 FolderWalk WalkFoldersBelow(const std::string& base, const std::string& relative, bool create);
-// Renames a file over `to`, replacing a file or symlink there (never what a symlink points to).
+// Renames a file or symlink over `to`, replacing a file or symlink there (never what a symlink points
+// to, and never a folder).
 bool ReplaceFile(const std::string& from, const std::string& to);
 
 // The name below the target folder (engine form) as a name the file system can hold without

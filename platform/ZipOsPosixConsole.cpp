@@ -94,4 +94,6 @@ bool ReadPasswordLine(std::string& text) {
     return true;
 }
 
+char PathSeparator() { return '/'; }
+
 } // namespace ZipOs

@@ -79,13 +79,18 @@ bool MoveWithoutReplacing(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str()) == 0;
 }
 
-// Access time now, modification time as given (-1: now), to the second.
-void FileTimes(std::int64_t time, struct timespec (&times)[2]) {
+constexpr std::uint32_t nanosecondsPerSecond = 1000000000;
+
+// Access time now (to the second: time(2) needs no system call), modification time as given
+// (-1: now).
+void FileTimes(std::int64_t time, std::uint32_t nanoseconds, struct timespec (&times)[2]) {
     const std::time_t now = std::time(nullptr);
     times[0] = {};
     times[1] = {};
     times[0].tv_sec = now;
     times[1].tv_sec = time == -1 ? now : static_cast<std::time_t>(time);
+    if (time != -1 && nanoseconds < nanosecondsPerSecond)
+        times[1].tv_nsec = static_cast<long>(nanoseconds);
 }
 
 } // namespace
@@ -106,15 +111,14 @@ bool ApplyAttributes(const std::string& path, std::uint32_t attributes, int unix
     return wanted == current || ::chmod(native.c_str(), wanted) == 0;
 }
 
-// Second precision, like the calendar time the engine hands over; time(2) is
-// served without a system call, so utimensat is the only one. A symlink gets
-// the times itself; its target is not touched.
-bool ApplyModTime(const std::string& path, std::int64_t time) {
+// utimensat is the only system call. A symlink gets the times itself; its
+// target is not touched.
+bool ApplyModTime(const std::string& path, std::int64_t time, std::uint32_t nanoseconds) {
     std::string native;
     if (!ToOsPath(path, native))
         return false;
     struct timespec times[2];
-    FileTimes(time, times);
+    FileTimes(time, nanoseconds, times);
     return ::utimensat(AT_FDCWD, native.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
@@ -141,9 +145,9 @@ bool ApplyNewFileAttributes(int fd, std::uint32_t attributes, int unixMode) {
     return wanted == current || ::fchmod(fd, wanted) == 0;
 }
 
-bool ApplyFileModTime(int fd, std::int64_t time) {
+bool ApplyFileModTime(int fd, std::int64_t time, std::uint32_t nanoseconds) {
     struct timespec times[2];
-    FileTimes(time, times);
+    FileTimes(time, nanoseconds, times);
     return ::futimens(fd, times) == 0;
 }
 

@@ -1,11 +1,13 @@
 // Output paths below a target folder: folders made and checked one level at a time with lstat, so
-// that no symlink on the way is ever followed; and the final rename of an extracted file.
+// that no symlink on the way is ever followed; the final rename of an extracted file or link; and
+// the links themselves.
 #include "platform/ZipOs.h"
 #include "platform/ZipOsPosixPath.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace ZipOs {
 namespace {
@@ -81,6 +83,17 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
         return false;
     }
     return std::rename(ToNativePath(from).c_str(), ToNativePath(to).c_str()) == 0;
+}
+
+bool SupportsSymbolicLinks() { return true; }
+
+// symlink(2) never replaces what is at path, a dangling link included.
+bool CreateSymbolicLink(const std::string& path, const std::string& target) {
+    if (path.find('\0') != std::string::npos || target.find('\0') != std::string::npos) {
+        errno = EINVAL;
+        return false;
+    }
+    return ::symlink(target.c_str(), ToNativePath(path).c_str()) == 0;
 }
 
 } // namespace ZipOs

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -168,6 +169,12 @@ TEST(ZipOsTimes, FixedTimeAndNow) {
     EXPECT_EQ(st.st_atim.tv_sec, st.st_mtim.tv_sec);
 
     EXPECT_FALSE(ZipOs::ApplyModTime(dir.Join("missing"), -1));
+
+    // Nanoseconds reach the file system; with -1 (now) they are not used.
+    ASSERT_TRUE(ZipOs::ApplyModTime(dir.Join("f"), 1000000000, 123456789));
+    EXPECT_EQ(StatOf(dir.Join("f")).st_mtim.tv_nsec, 123456789);
+    ASSERT_TRUE(ZipOs::ApplyModTime(dir.Join("f"), -1, 5));
+    EXPECT_EQ(StatOf(dir.Join("f")).st_mtim.tv_nsec, 0);
 }
 
 // ---- Attributes -----------------------------------------------------------
@@ -288,6 +295,31 @@ TEST(ZipOsSymlinks, LinkIsLeftAloneOrActedOnItself) {
     EXPECT_TRUE(ZipOs::DeletePath(dir.Join("dangling")));
     EXPECT_TRUE(ZipOs::DeletePath(linkInEngineForm));
     EXPECT_TRUE(Exists(dir.Join("folder/inside")));
+}
+
+TEST(ZipOsSymlinks, MadeAsGivenNeverOverAnythingAndRenamedOverFilesOnly) {
+    const CTempDir dir;
+    ASSERT_TRUE(ZipOs::SupportsSymbolicLinks());
+    EXPECT_EQ(ZipOs::PathSeparator(), '/');
+    // The target text is the link's own: a backslash in it stays, the path's becomes a slash.
+    ASSERT_TRUE(ZipOs::CreateSymbolicLink(dir.Path() + R"(\link)", R"(../a\b)"));
+    char text[64] = {};
+    ASSERT_EQ(::readlink(dir.Join("link").c_str(), text, sizeof text - 1), 6);
+    EXPECT_STREQ(text, R"(../a\b)");
+    // Nothing already there is replaced, a dangling link included; a zero byte is refused.
+    EXPECT_FALSE(ZipOs::CreateSymbolicLink(dir.Join("link"), "other"));
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_FALSE(ZipOs::CreateSymbolicLink(dir.Join("z"), "a\0b"s));
+    EXPECT_FALSE(Exists(dir.Join("z")));
+
+    // A link renamed over a file or a link replaces it; over a folder it fails and the folder stays.
+    MakeFile(dir.Join("file"));
+    MakeDir(dir.Join("folder"));
+    ASSERT_TRUE(ZipOs::ReplaceFile(dir.Join("link"), dir.Join("file")));
+    EXPECT_TRUE(S_ISLNK(StatOf(dir.Join("file")).st_mode));
+    ASSERT_TRUE(ZipOs::CreateSymbolicLink(dir.Join("link"), "x"));
+    EXPECT_FALSE(ZipOs::ReplaceFile(dir.Join("link"), dir.Join("folder")));
+    EXPECT_TRUE(S_ISDIR(StatOf(dir.Join("folder")).st_mode));
 }
 
 // ---- The front end's operations on an output path --------------------------
