@@ -11,13 +11,6 @@
 // implementation file can sit beside the POSIX one.
 namespace ZipOs {
 
-// The separator of paths the OS gives us (the program's own path among them).
-#ifdef _WIN32
-constexpr char nativeSeparator = '\\';
-#else
-constexpr char nativeSeparator = '/';
-#endif
-
 // ---- Files by descriptor (the C runtime's low-level file calls) ----------
 // Failures return -1 or false with errno set, as the C runtime would.
 enum FileFlags : unsigned {

@@ -86,6 +86,8 @@ void WriteText(std::FILE* stream, const std::string& text) {
 
 int ReadAnswer() { return std::getchar(); }
 
+char PathSeparator() { return '\\'; }
+
 bool IsTerminal(std::FILE* stream) { return IsConsole(StreamHandle(stream)); }
 
 bool ReadPasswordLine(std::string& text) {

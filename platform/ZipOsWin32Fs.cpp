@@ -28,19 +28,22 @@ DWORD Attributes(std::uint32_t attributes, int unixMode, bool isDirectory) {
     return ZipWindowsNames::FileAttributes(attributes, isDirectory);
 }
 
-FILETIME ToFileTime(std::int64_t seconds) {
-    const std::int64_t units = (seconds + secondsFrom1601To1970) * fileTimeUnitsPerSecond;
+constexpr std::uint32_t nanosecondsPerUnit = 100;
+
+FILETIME ToFileTime(std::int64_t seconds, std::uint32_t nanoseconds) {
+    const std::int64_t units =
+        (seconds + secondsFrom1601To1970) * fileTimeUnitsPerSecond + nanoseconds / nanosecondsPerUnit;
     FILETIME result;
     result.dwLowDateTime = static_cast<DWORD>(units & 0xFFFFFFFF);
     result.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(units) >> 32);
     return result;
 }
 
-// Access time now, modification time as given (-1: now).
-bool SetTimes(HANDLE handle, std::int64_t time) {
+// Access time now, modification time as given (-1: now), to the 100 ns that NTFS keeps.
+bool SetTimes(HANDLE handle, std::int64_t time, std::uint32_t nanoseconds) {
     FILETIME now;
     ::GetSystemTimeAsFileTime(&now);
-    const FILETIME modified = time == -1 ? now : ToFileTime(time);
+    const FILETIME modified = time == -1 ? now : ToFileTime(time, nanoseconds);
     if (::SetFileTime(handle, nullptr, &now, &modified))
         return true;
     SetErrnoFromLastError();
@@ -92,7 +95,7 @@ bool ApplyAttributes(const std::string& path, std::uint32_t attributes, int unix
 }
 
 // Opened without following a link, so a link gets the times itself.
-bool ApplyModTime(const std::string& path, std::int64_t time) {
+bool ApplyModTime(const std::string& path, std::int64_t time, std::uint32_t nanoseconds) {
     WideText wide;
     if (!ToWinPath(path, wide))
         return false;
@@ -103,7 +106,7 @@ bool ApplyModTime(const std::string& path, std::int64_t time) {
         SetErrnoFromLastError();
         return false;
     }
-    const bool set = SetTimes(handle, time);
+    const bool set = SetTimes(handle, time, nanoseconds);
     ::CloseHandle(handle);
     return set;
 }
@@ -119,7 +122,9 @@ bool ApplyNewFileAttributes(int fd, std::uint32_t attributes, int unixMode) {
     return ApplyFileAttributes(fd, attributes, unixMode);
 }
 
-bool ApplyFileModTime(int fd, std::int64_t time) { return SetTimes(HandleOf(fd), time); }
+bool ApplyFileModTime(int fd, std::int64_t time, std::uint32_t nanoseconds) {
+    return SetTimes(HandleOf(fd), time, nanoseconds);
+}
 
 bool CreateDirectoryTree(const std::string& path) {
     // Level by level from the outermost, without recursion: a path may have thousands of them.

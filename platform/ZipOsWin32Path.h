@@ -5,6 +5,7 @@
 // Macros of the header that are names of the layer's own functions.
 #undef ReplaceFile
 #undef OemToAnsi
+#undef CreateSymbolicLink
 
 #include <string>
 #include <vector>

@@ -27,6 +27,15 @@ bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
 std::string StorableName(const std::string& name) { return ZipWindowsNames::StorableName(name); }
 
+// Making a link needs a privilege most users lack, and what it points to is for the user to judge:
+// a link entry is extracted as a file holding the target text.
+bool SupportsSymbolicLinks() { return false; }
+
+bool CreateSymbolicLink(const std::string&, const std::string&) {
+    errno = ENOSYS;
+    return false;
+}
+
 FolderWalk WalkFoldersBelow(const std::string& base, const std::string& relative, bool create) {
     std::string level = base;
     if (!level.empty() && !IsSeparator(level.back()))

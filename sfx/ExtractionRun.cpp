@@ -89,7 +89,7 @@ int CExtractionRun::RunDialogue(const std::string& modulePath) {
     Say(openingText);
     // Composed output paths turn every backslash into a separator, which would move the output
     // away from this folder where the OS does not separate with it.
-    if (ZipOs::nativeSeparator != '\\' && targetFolder.find('\\') != std::string::npos) {
+    if (ZipOs::PathSeparator() != '\\' && targetFolder.find('\\') != std::string::npos) {
         Say(archiveErrorText);
         return StatusNoArchive;
     }

@@ -7,6 +7,7 @@
 #include <windows.h>
 #undef ReplaceFile
 #undef OemToAnsi
+#undef CreateSymbolicLink
 
 #include <string>
 
@@ -118,11 +119,12 @@ TEST_F(ZipOsWin32Test, AttributesAndReadOnlyReplace) {
 TEST_F(ZipOsWin32Test, TimesAndFolders) {
     const std::string file = root + "\\t.txt";
     ASSERT_TRUE(WriteText(file, "t"));
-    ASSERT_TRUE(ZipOs::ApplyModTime(file, 1000000000)); // 2001-09-09 01:46:40 UTC
+    ASSERT_TRUE(ZipOs::ApplyModTime(file, 1000000000, 123456789)); // 2001-09-09 01:46:40 UTC
     WIN32_FILE_ATTRIBUTE_DATA data;
     ASSERT_TRUE(::GetFileAttributesExW(Wide(file).c_str(), GetFileExInfoStandard, &data));
     const ULONGLONG units = (ULONGLONG{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime;
     EXPECT_EQ(units / 10000000ULL - 11644473600ULL, 1000000000ULL);
+    EXPECT_EQ(units % 10000000ULL, 1234567ULL); // kept to the 100 ns
 
     EXPECT_TRUE(ZipOs::CreateDirectoryTree(root + "\\x\\y\\z"));
     EXPECT_TRUE(ZipOs::IsDirectoryPath(root + "\\x\\y\\z"));
@@ -134,7 +136,8 @@ TEST_F(ZipOsWin32Test, TimesAndFolders) {
 
 TEST_F(ZipOsWin32Test, NamesAreMappedOnlyHere) {
     EXPECT_EQ(ZipOs::StorableName("a:b\\con.txt"), "a_b\\_con.txt");
-    EXPECT_EQ(ZipOs::nativeSeparator, '\\');
+    EXPECT_EQ(ZipOs::PathSeparator(), '\\');
+    EXPECT_FALSE(ZipOs::SupportsSymbolicLinks());
     std::string text = "\x82"; // CP437 and CP852 both: e with acute
     ZipOs::OemToAnsi(text);
     EXPECT_EQ(text, "\xc3\xa9");
