@@ -207,6 +207,7 @@ class WineRun(unittest.TestCase):
             ("C:\\evil4.txt", "evil4.txt"),
             ("\\\\server\\share\\evil5.txt", "server/share/evil5.txt"),
             ("\\\\?\\C:\\evil6.txt", "evil6.txt"),
+            ("\\\\.\\C:\\evil8.txt", "c_/evil8.txt"),  # a device path is only a name below the target
             ("con.txt", "_con.txt"),
             ("sub/NUL", "sub/_nul"),
             ("a:b.txt", "b.txt"),  # a drive at the start is dropped like any other
@@ -243,6 +244,24 @@ class WineRun(unittest.TestCase):
                          {lands: name.encode() for name, lands in rows if lands})  # lands: lower case
         after = {k: v for k, v in tree(self.work).items() if not k.startswith("box/")}
         self.assertEqual(after, {k: v for k, v in before.items() if not k.startswith("box/")})
+
+    def test_read_only_file_replaced_by_a_later_run(self):
+        # A UNIX entry without the owner's write bit comes out read-only (Wine shows that as the
+        # write bits); running a newer archive replaces it and it stays read-only.
+        folder = os.path.join(self.base, "setup")
+        for text in (b"first", b"second"):
+            raw = os.path.join(self.work, "ro.zip")
+            with zipfile.ZipFile(raw, "w") as z:
+                info = zipfile.ZipInfo("ro.txt")
+                info.create_system = 3
+                info.external_attr = 0o100444 << 16
+                z.writestr(info, text)
+            with open(raw, "rb") as f:
+                program = self.program(f.read())
+            result = self.run_piped(program)
+            self.assertEqual(result.returncode, 0, result.stdout)
+            self.assertEqual(tree(folder), {"ro.txt": text})
+            self.assertEqual(os.stat(os.path.join(folder, "ro.txt")).st_mode & 0o222, 0)
 
     def test_password_on_the_console_only(self):
         raw = os.path.join(CORPUS, "generated", "iz-enc-deflated.zip")
