@@ -40,7 +40,7 @@ done
 
 # Wine in a prefix of the build folder, warmed up before anything reads its output (its services
 # inherit the first call's stdout); a UTF-8 locale set, since Wine falls back to ASCII names without.
-export LANG=C.UTF-8 WINEDEBUG=-all,err+module
+export LANG=C.UTF-8 LC_ALL=C.UTF-8 WINEDEBUG=-all,err+module
 if [ $can_run_32 = yes ]; then
     run_build=$WIN_BUILD wine=wine arch=win32
 else
