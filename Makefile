@@ -6,7 +6,7 @@ SAN_BUILD  ?= build-sanitize
 JOBS       ?= 2
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure test test-large test-sanitize demo clean bench bench-deps
+.PHONY: all deps configure test test-large test-sanitize demo clean bench bench-deps windows windows-deps test-windows
 
 all: configure
 	cmake --build $(BUILD) --target rozbal -j $(JOBS)
@@ -81,7 +81,51 @@ bench-deps:
 	fi
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD)
+	rm -rf $(BUILD) $(SAN_BUILD) $(WIN_BUILD) build-win64
+
+# The Windows program: 32-bit, built with Debian's mingw-w64 compilers, tested under Wine
+# (see tests/windows/run.sh).
+WIN_BUILD ?= build-win32
+
+windows: windows-deps
+	@[ -f $(WIN_BUILD)/CMakeCache.txt ] || cmake -S . -B $(WIN_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/mingw.cmake \
+	  -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS) >/dev/null
+	cmake --build $(WIN_BUILD) --target rozbal -j $(JOBS)
+	@printf 'stub: %s (%s bytes)\n' $(WIN_BUILD)/bin/rozbal.exe "$$(stat -c %s $(WIN_BUILD)/bin/rozbal.exe)"
+
+test-windows: windows-deps
+	WIN_BUILD=$(WIN_BUILD) JOBS=$(JOBS) sh tests/windows/run.sh
+
+# The cross compilers, zlib and GoogleTest's sources for them, 32-bit Wine (with the i386
+# architecture), the Czech locale for the code-page tests, and where 32-bit programs cannot run
+# here, the 64-bit compilers and Wine that run the suite instead.
+windows-deps: deps
+	@missing=""; i386=""; \
+	command -v i686-w64-mingw32-gcc-posix >/dev/null 2>&1 || missing="$$missing g++-mingw-w64-i686-posix"; \
+	[ -f /usr/i686-w64-mingw32/lib/libz.a ] || missing="$$missing libz-mingw-w64-dev"; \
+	[ -f /usr/src/googletest/googletest/CMakeLists.txt ] || missing="$$missing googletest"; \
+	command -v python3 >/dev/null 2>&1 || missing="$$missing python3"; \
+	command -v localedef >/dev/null 2>&1 || missing="$$missing locales"; \
+	command -v wine >/dev/null 2>&1 || missing="$$missing wine"; \
+	[ -x /usr/lib/wine/wine ] || { missing="$$missing wine32:i386"; i386=yes; }; \
+	if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1 && [ -x /lib/ld-linux.so.2 ]; then \
+	  command -v x86_64-w64-mingw32-gcc-posix >/dev/null 2>&1 || missing="$$missing g++-mingw-w64-x86-64-posix"; \
+	  [ -x /usr/lib/wine/wine64 ] || missing="$$missing wine64"; \
+	fi; \
+	if [ -n "$$missing" ]; then \
+	  if command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:$$missing"; \
+	    if [ -n "$$i386" ]; then dpkg --add-architecture i386; fi; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
+	  else \
+	    echo "missing Windows build dependencies; install them with: apt-get install$$missing"; exit 1; \
+	  fi; \
+	fi; \
+	if [ -x /lib/ld-linux.so.2 ] && ! /lib/ld-linux.so.2 --version >/dev/null 2>&1 && \
+	   ! [ -x /usr/lib/wine/wine64 ]; then \
+	  $(MAKE) --no-print-directory windows-deps; \
+	fi; \
+	locale -a 2>/dev/null | grep -qi '^cs_CZ\.utf-\?8$$' || localedef -i cs_CZ -f UTF-8 cs_CZ.UTF-8
 
 # Fuzzing (never part of `make test`): libFuzzer targets built with clang in
 # $(FUZZ_BUILD); `make fuzz` runs each for FUZZ_SECONDS, one after another.

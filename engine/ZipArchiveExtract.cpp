@@ -3,6 +3,7 @@
 
 #include "engine/ZipException.h"
 #include "engine/ZipPathSafety.h"
+#include "platform/ZipOs.h"
 #include "platform/ZipPathParts.h"
 
 #include <algorithm>
@@ -72,12 +73,10 @@ std::string CZipArchive::ComposeExtractPath(const std::string& entryName, const 
     TrimTrailingSeparators(name);
     const CZipPathParts parts(name);
     if (!fullPath)
-        result += parts.GetName();
+        name = parts.GetName();
     else if (stripDrive)
-        result += parts.GetPathWithoutDrive();
-    else
-        result += name;
-    return result;
+        name = parts.GetPathWithoutDrive();
+    return result + ZipOs::StorableName(name);
 }
 
 ZipOs::FolderWalk CZipArchive::EnsureOutputDirectory(const std::string& base, const std::string& relative) {

@@ -7,16 +7,19 @@
 #include "platform/ZipPathParts.h"
 
 #include <cerrno>
-#include <cstdio>
+#include <string>
 
 namespace {
 
 // Numbered volumes: at least two digits below 100, at least three from there
 // on (z01 ... z99, z100 ...); numbers of 1 000 and more take the digits they need.
+// Written out by hand: a printf call would bring a whole formatter into the Windows program.
 std::string NumberedExtension(int number) {
-    char text[16];
-    std::snprintf(text, sizeof text, number < 100 ? "z%.2d" : "z%.3d", number);
-    return text;
+    std::string digits = std::to_string(number);
+    const std::size_t width = number < 100 ? 2 : 3;
+    if (digits.size() < width)
+        digits.insert(0, width - digits.size(), '0');
+    return 'z' + digits;
 }
 
 } // namespace

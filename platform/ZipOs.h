@@ -69,6 +69,10 @@ bool IsFileSystemCaseSensitive();
 // ---- The front end's console and output-path operations ------------------
 // The running program's own path, in the OS form; false when it cannot be had whole.
 bool GetModulePath(std::string& path);
+// Sets the standard streams up for the dialogue: its bytes go out exactly as written.
+void PrepareConsole();
+// Writes text (UTF-8) to the stream: on a console as the characters it holds, elsewhere byte for byte.
+void WriteText(std::FILE* stream, const std::string& text);
 // One character from standard input (line-buffered), or EOF.
 int ReadAnswer();
 // One line typed on the terminal (not standard input), echoed and editable,
@@ -107,9 +111,13 @@ FolderWalk WalkFoldersBelow(const std::string& base, const std::string& relative
 // to, and never a folder).
 bool ReplaceFile(const std::string& from, const std::string& to);
 
+// The name below the target folder (engine form) as a name the file system can hold without
+// reading it as something else; on POSIX every name is stored as it is.
+std::string StorableName(const std::string& name);
+
 // ---- Code pages -------------------------------------------------------------
-// Entry names made on MS-DOS hosts are in the OEM code page, CP437 here; the
-// system's narrow encoding is UTF-8. Converts in place; bytes below 0x80 stay
+// Entry names made on MS-DOS hosts are in the OEM code page (CP437 on POSIX,
+// the system's OEM code page on Windows); the narrow encoding inside is UTF-8. Converts in place; bytes below 0x80 stay
 // as they are, so the text may grow but never shrinks.
 void OemToAnsi(std::string& text);
 

@@ -42,13 +42,6 @@ bool ReadTerminalLine(int fd, std::string& line) {
 
 } // namespace
 
-std::string PasswordFromLine(const std::string& line) {
-    std::size_t length = line.size();
-    if (length > 0 && line[length - 1] == '\r')
-        --length;
-    return line.substr(0, length < passwordLineMax ? length : passwordLineMax);
-}
-
 bool GetModulePath(std::string& path) {
     // readlink truncates silently: a result that fills the buffer may be cut, so grow and read again.
     std::string buffer(firstPathGuess, '\0');
@@ -65,6 +58,11 @@ bool GetModulePath(std::string& path) {
         buffer.resize(buffer.size() * 2);
     }
 }
+
+// Standard output carries bytes as they are written here.
+void PrepareConsole() {}
+
+void WriteText(std::FILE* stream, const std::string& text) { std::fwrite(text.data(), 1, text.size(), stream); }
 
 int ReadAnswer() { return std::getchar(); }
 

@@ -74,6 +74,9 @@ FolderWalk WalkFoldersBelow(const std::string& base, const std::string& relative
     return FolderWalk::Ready;
 }
 
+// Every byte but the separator and the zero byte (refused before) is a name character here.
+std::string StorableName(const std::string& name) { return name; }
+
 bool ReplaceFile(const std::string& from, const std::string& to) {
     if (from.find('\0') != std::string::npos || to.find('\0') != std::string::npos) {
         errno = EINVAL;

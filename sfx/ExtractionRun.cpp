@@ -69,7 +69,7 @@ std::string CExtractionRun::PrintableName(const std::string& name, char separato
 }
 
 void CExtractionRun::Say(const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), console.out);
+    ZipOs::WriteText(console.out, text);
     if (console.flushEachMessage)
         FlushConsole();
 }
@@ -90,8 +90,8 @@ int CExtractionRun::RunDialogue(const std::string& modulePath) {
 
     Say(openingText);
     // Composed output paths turn every backslash into a separator, which would move the output
-    // away from this folder.
-    if (targetFolder.find('\\') != std::string::npos) {
+    // away from this folder where the OS does not separate with it.
+    if (ZipOs::PathSeparator() != '\\' && targetFolder.find('\\') != std::string::npos) {
         Say(archiveErrorText);
         return StatusNoArchive;
     }

@@ -8,6 +8,7 @@
 
 int main() {
     ZipOs::PinLocalTimeZone();
+    ZipOs::PrepareConsole();
     std::string modulePath;
     if (!ZipOs::GetModulePath(modulePath))
         return CExtractionRun::StatusNoModulePath;

@@ -10,11 +10,23 @@
 #include <unistd.h>
 #include <vector>
 
+#ifdef _WIN32
+#include <direct.h>
+#include <random>
+#endif
+
 namespace {
+
+#ifdef _WIN32
+// The C runtime shows no links on Windows: stat is lstat there.
+int StatNoFollow(const char* path, struct stat* st) { return ::stat(path, st); }
+#else
+int StatNoFollow(const char* path, struct stat* st) { return ::lstat(path, st); }
+#endif
 
 void RemoveTree(const std::string& path) {
     struct stat st;
-    if (::lstat(path.c_str(), &st) != 0)
+    if (StatNoFollow(path.c_str(), &st) != 0)
         return;
     if (!S_ISDIR(st.st_mode)) {
         ::unlink(path.c_str());
@@ -39,10 +51,22 @@ void RemoveTree(const std::string& path) {
 } // namespace
 
 CTempDir::CTempDir() {
+#ifdef _WIN32
+    // No mkdtemp: a random name, made exclusively.
+    std::random_device seed;
+    for (int attempt = 0; attempt < 100 && path.empty(); ++attempt) {
+        const std::string candidate = ::testing::TempDir() + "rozbal-" + std::to_string(seed());
+        if (::_mkdir(candidate.c_str()) == 0)
+            path = candidate;
+    }
+    if (path.empty())
+        throw std::runtime_error("cannot create a temporary directory in " + ::testing::TempDir());
+#else
     std::string pattern = ::testing::TempDir() + "rozbal-XXXXXX";
     if (::mkdtemp(pattern.data()) == nullptr)
         throw std::runtime_error("cannot create a temporary directory from " + pattern);
     path = pattern;
+#endif
 }
 
 CTempDir::~CTempDir() { RemoveTree(path); }

@@ -3,6 +3,10 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <filesystem>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -571,8 +575,25 @@ std::string EncryptionHeader(std::string_view seed, uint8_t checkByte) {
     return header;
 }
 
+namespace {
+
+// Paths are UTF-8 everywhere the tests run. Windows opens them as such only when told, and turns
+// an invalid sequence into U+FFFD as the program's Win32 layer does.
+std::filesystem::path OsPath(const std::string& path) {
+#ifdef _WIN32
+    const int size = static_cast<int>(path.size());
+    std::wstring wide(path.size(), L'\0');
+    wide.resize(static_cast<std::size_t>(::MultiByteToWideChar(CP_UTF8, 0, path.data(), size, &wide[0], size)));
+    return wide;
+#else
+    return path;
+#endif
+}
+
+} // namespace
+
 std::string WriteFile(const std::string& path, std::string_view bytes) {
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    std::ofstream file(OsPath(path), std::ios::binary | std::ios::trunc);
     file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     file.close();
     if (!file)
@@ -581,7 +602,7 @@ std::string WriteFile(const std::string& path, std::string_view bytes) {
 }
 
 std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
+    std::ifstream file(OsPath(path), std::ios::binary);
     if (!file)
         throw std::runtime_error("cannot read " + path);
     return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());

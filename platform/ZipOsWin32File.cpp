@@ -1,0 +1,88 @@
+// Win32 handles behind the engine's file object, as C runtime descriptors.
+#include "platform/ZipOs.h"
+#include "platform/ZipOsWin32Path.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <io.h>
+
+namespace ZipOs {
+
+int OpenFile(const std::string& path, unsigned flags) {
+    WideText wide;
+    if (!ToWinPath(path, wide))
+        return -1;
+    const bool write = (flags & FileWrite) != 0;
+    DWORD access = 0;
+    if ((flags & FileRead) || !write)
+        access |= GENERIC_READ;
+    if (write)
+        access |= GENERIC_WRITE;
+    DWORD disposition = OPEN_EXISTING;
+    if ((flags & FileCreate) && (flags & FileExclusive))
+        disposition = CREATE_NEW;
+    else if ((flags & FileCreate) && (flags & FileTruncate))
+        disposition = CREATE_ALWAYS;
+    else if (flags & FileCreate)
+        disposition = OPEN_ALWAYS;
+    else if (flags & FileTruncate)
+        disposition = TRUNCATE_EXISTING;
+    // Readers share with readers; a file being written can still be read, and deleted when a
+    // failed entry's file is removed before its handle is closed.
+    const DWORD share = write ? FILE_SHARE_READ | FILE_SHARE_DELETE : FILE_SHARE_READ;
+    const HANDLE handle =
+        ::CreateFileW(wide.data(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        SetErrnoFromLastError();
+        return -1;
+    }
+    // Only files on disk are read: never a pipe, a console or another device.
+    if (!write && ::GetFileType(handle) != FILE_TYPE_DISK) {
+        ::CloseHandle(handle);
+        errno = EINVAL;
+        return -1;
+    }
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY | (write ? 0 : _O_RDONLY));
+    if (fd == -1) {
+        ::CloseHandle(handle);
+        errno = EMFILE;
+    }
+    return fd;
+}
+
+bool CloseFile(int fd) { return ::_close(fd) == 0; }
+
+std::int64_t ReadFile(int fd, void* buffer, std::uint32_t count) { return ::_read(fd, buffer, count); }
+
+bool WriteFile(int fd, const void* buffer, std::uint32_t count) {
+    const char* p = static_cast<const char*>(buffer);
+    std::uint32_t left = count;
+    while (left > 0) {
+        const int n = ::_write(fd, p, left);
+        if (n < 0)
+            return false;
+        if (n == 0) {
+            errno = ENOSPC;
+            return false;
+        }
+        p += n;
+        left -= static_cast<std::uint32_t>(n);
+    }
+    return true;
+}
+
+std::int64_t SeekFile(int fd, std::int64_t offset, int origin) {
+    const int whence = origin == 0 ? SEEK_SET : origin == 1 ? SEEK_CUR : SEEK_END;
+    return ::_lseeki64(fd, offset, whence);
+}
+
+bool FlushFile(int fd) {
+    if (::FlushFileBuffers(reinterpret_cast<HANDLE>(::_get_osfhandle(fd))))
+        return true;
+    SetErrnoFromLastError();
+    return false;
+}
+
+bool TruncateFile(int fd, std::int64_t length) { return ::_chsize_s(fd, length) == 0; }
+
+} // namespace ZipOs

@@ -1,0 +1,346 @@
+#!/usr/bin/env python3
+"""End to end under Wine: the Windows program with archives appended, run as a user would.
+
+Usage: wine_end_to_end.py PROGRAM.exe SOURCE_DIR. The Wine prefix and program (wine or wine64) come
+from the environment (WINEPREFIX, ROZBAL_WINE), as `make test-windows` sets them. The answer goes
+through a pipe, the password is typed on a pseudo-terminal, and the exact dialogue bytes, the exit
+status and the files written are checked."""
+import csv
+import fcntl
+import hashlib
+import os
+import re
+import select
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+import unittest
+import zipfile
+
+EXE = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else ""
+SOURCE = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else ""
+WINE = os.environ.get("ROZBAL_WINE", "wine")
+CORPUS = os.path.join(SOURCE, "..", "shared", "corpus")
+RULE = "-------------------------------------------"
+FAILED = "\n\t - soubor se nepodarilo rozbalit"
+
+
+def win_path(path):
+    """Wine shows the Unix root as drive Z:."""
+    return "Z:" + path.replace("/", "\\")
+
+
+def dialogue(folder, names, failed=()):
+    text = "Rozbalit archiv do: " + win_path(folder) + "?\tA/N\t"
+    text += "\nInicializace archivu ...  OK\nPocet souboru: %d \n%s\n\n" % (len(names), RULE)
+    for name in names:
+        text += name + (FAILED if name in failed else "")
+    return (text + "\n\n" + RULE + "\nOperace dokoncena.\n\n").encode("utf-8")
+
+
+def entry(name, encrypted=False):
+    return ("\nZadejte heslo: " if encrypted else "") + "\nRozbaluji: " + name
+
+
+def tree(root):
+    """path -> bytes for every file below root, with / separators."""
+    found = {}
+    for folder, _, files in os.walk(root):
+        for name in files:
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, root)] = f.read()
+    return found
+
+
+class WineRun(unittest.TestCase):
+    def setUp(self):
+        self.work = tempfile.mkdtemp(prefix="rozbal-wine-")
+        self.base = os.path.join(self.work, "box")  # the program's folder; the sentinel beside it
+        os.makedirs(self.base)
+
+    def tearDown(self):
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def program(self, archive_bytes, name="setup.exe"):
+        path = os.path.join(self.base, name)
+        with open(EXE, "rb") as stub, open(path, "wb") as out:
+            out.write(stub.read() + archive_bytes)
+        return path
+
+    def run_piped(self, program, answer=b"a\n", locale="C.UTF-8"):
+        env = dict(os.environ, LANG=locale, LC_ALL=locale)
+        return subprocess.run([WINE, program], input=answer, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              cwd=self.base, env=env, timeout=120)
+
+    def run_console(self, program, typed, console_output=False):
+        """Standard input on a pseudo-terminal, so Wine gives the program a console; standard output
+        stays a pipe, or with console_output is the console too, and what the screen showed comes back
+        (the console host's escape sequences stripped). Each (wait_for, text) pair types text once
+        wait_for has appeared in that output."""
+        master, slave = os.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 25, 80, 0, 0))  # 0x0 would hang Wine
+        env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+        child = subprocess.Popen([WINE, program], stdin=slave, stdout=slave if console_output else subprocess.PIPE,
+                                 stderr=subprocess.DEVNULL, cwd=self.base, env=env, start_new_session=True)
+        os.close(slave)
+        out = b""
+        screen = b""
+        deadline = time.time() + 120
+        pending = list(typed)
+        try:
+            while time.time() < deadline:
+                ready, _, _ = select.select([master] + ([] if console_output else [child.stdout]), [], [], 0.1)
+                if child.stdout in ready:
+                    chunk = os.read(child.stdout.fileno(), 65536)
+                    if not chunk:
+                        break
+                    out += chunk
+                if master in ready:
+                    try:
+                        screen += os.read(master, 65536)  # what the console host shows
+                    except OSError:
+                        if console_output:
+                            break
+                if console_output:
+                    out = re.sub(rb"\x1b\][^\x07]*\x07|\x1b\[[0-9;?]*[A-Za-z]", b"", screen.replace(b"\x1b[1C", b" "))
+                    if child.poll() is not None and not ready:
+                        break
+                if pending and pending[0][0] in out:
+                    # Typed only once the console has left canonical mode: earlier input is mangled.
+                    if not termios.tcgetattr(master)[3] & termios.ICANON:
+                        time.sleep(0.2)
+                        os.write(master, pending.pop(0)[1])
+            child.wait(timeout=max(1, deadline - time.time()))
+        finally:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+            if child.stdout:
+                child.stdout.close()
+            os.close(master)
+        return child.returncode, out
+
+    def test_archives_from_other_tools(self):
+        cases = []
+        # Python's zipfile: stored and deflated, a folder, a UTF-8 name.
+        raw = os.path.join(self.work, "py.zip")
+        with zipfile.ZipFile(raw, "w") as z:
+            z.writestr("docs/", b"")
+            z.writestr(zipfile.ZipInfo("docs/readme.txt"), b"stored\r\n")
+            z.writestr("p\u0159\u00edli\u0161 \u017elu\u0165ou\u010dk\u00fd.txt", b"x" * 5000, zipfile.ZIP_DEFLATED)
+        cases.append(("py", raw, ["docs\\", "docs\\readme.txt", "p\u0159\u00edli\u0161 \u017elu\u0165ou\u010dk\u00fd.txt"],
+                      {"docs/readme.txt": b"stored\r\n", "p\u0159\u00edli\u0161 \u017elu\u0165ou\u010dk\u00fd.txt": b"x" * 5000}))
+        # Info-ZIP zip on a folder tree.
+        tree_root = os.path.join(self.work, "src")
+        os.makedirs(os.path.join(tree_root, "a", "b"))
+        with open(os.path.join(tree_root, "a", "b", "deep.bin"), "wb") as f:
+            f.write(bytes(range(256)) * 40)
+        raw = os.path.join(self.work, "iz.zip")
+        subprocess.run(["zip", "-qr", "-X", raw, "a"], cwd=tree_root, check=True)
+        cases.append(("iz", raw, ["a\\", "a\\b\\", "a\\b\\deep.bin"], {"a/b/deep.bin": bytes(range(256)) * 40}))
+        for label, raw, shown, files in cases:
+            with self.subTest(label):
+                with open(raw, "rb") as f:
+                    program = self.program(f.read(), label + ".exe")
+                result = self.run_piped(program)
+                folder = os.path.join(self.base, label)
+                self.assertEqual(result.stdout, dialogue(folder, [entry(n) for n in shown]))
+                self.assertEqual(result.returncode, 0)
+                self.assertEqual(tree(folder), files)
+
+    def test_declined_and_no_archive(self):
+        program = self.program(b"")
+        for answer in (b"n\n", b"", b"\n"):
+            result = self.run_piped(program, answer)
+            self.assertEqual(result.stdout, ("Rozbalit archiv do: " + win_path(os.path.join(self.base, "setup")) +
+                                             "?\tA/N\t").encode())
+            self.assertEqual(result.returncode, 0)
+        result = self.run_piped(program)
+        self.assertTrue(result.stdout.endswith(b"\nInicializace archivu ... \nChyba archivu."))
+        self.assertEqual(result.returncode, 2)
+
+    def test_names_on_the_console_as_characters(self):
+        name = "p\u0159\u00edli\u0161 \u017elu\u0165ou\u010dk\u00fd.txt"
+        raw = os.path.join(self.work, "console.zip")
+        with zipfile.ZipFile(raw, "w") as z:
+            z.writestr(name, b"con")
+        with open(raw, "rb") as f:
+            program = self.program(f.read())
+        code, screen = self.run_console(program, [(b"A/N", b"a\r")], console_output=True)
+        self.assertEqual(code, 0, screen)
+        self.assertIn(("Rozbaluji: " + name).encode(), screen)
+        self.assertIn(b"Operace dokoncena.", screen)
+        self.assertEqual(tree(os.path.join(self.base, "setup")), {name: b"con"})
+
+    def test_oem_names_follow_the_code_page(self):
+        # Names from an MS-DOS host without the UTF-8 flag are in the OEM code page: 852 under a
+        # Czech locale, 437 otherwise.
+        czech = "\u017elu\u0165ou\u010dk\u00fd k\u016f\u0148.txt"
+        stored = czech.encode("cp852")
+        placeholder = b"N" * len(stored)  # zipfile writes any other name as UTF-8: patched in after
+        raw = os.path.join(self.work, "oem.zip")
+        with zipfile.ZipFile(raw, "w") as z:
+            info = zipfile.ZipInfo(placeholder.decode())
+            info.create_system = 0
+            z.writestr(info, b"kun")
+        with open(raw, "rb") as f:
+            data = f.read().replace(placeholder, stored)
+        for locale, code_page in (("cs_CZ.UTF-8", "cp852"), ("C.UTF-8", "cp437")):
+            with self.subTest(locale):
+                program = self.program(data)
+                shutil.rmtree(os.path.join(self.base, "setup"), ignore_errors=True)
+                result = self.run_piped(program, locale=locale)
+                name = czech.encode("cp852").decode(code_page)
+                self.assertEqual(result.stdout, dialogue(os.path.join(self.base, "setup"), [entry(name)]))
+                self.assertEqual(tree(os.path.join(self.base, "setup")), {name: b"kun"})
+
+    def test_hostile_names_stay_inside(self):
+        rows = [  # stored name, where it lands below the target (None: refused)
+            ("../evil1.txt", None),
+            ("..\\evil2.txt", None),
+            ("a/..\\../evil3.txt", None),
+            ("C:\\evil4.txt", "evil4.txt"),
+            ("\\\\server\\share\\evil5.txt", "server/share/evil5.txt"),
+            ("\\\\?\\C:\\evil6.txt", "evil6.txt"),
+            ("\\\\.\\C:\\evil8.txt", "c_/evil8.txt"),  # a device path is only a name below the target
+            ("con.txt", "_con.txt"),
+            ("sub/NUL", "sub/_nul"),
+            ("a:b.txt", "b.txt"),  # a drive at the start is dropped like any other
+            ("x/a:b.txt", "x/a_b.txt"),  # never an alternate data stream
+            ("x<y>|z?.txt", "x_y__z_.txt"),
+            ("trail. ", "trail__"),
+            ("link/evil7.txt", None),  # a link below the target folder is never followed
+            ("Dup.txt", "dup.txt"),  # one file for both: the later replaces the earlier
+            ("dup.txt", "dup.txt"),
+        ]
+        raw = os.path.join(self.work, "hostile.zip")
+        with zipfile.ZipFile(raw, "w") as z:
+            for name, _ in rows:
+                info = zipfile.ZipInfo("placeholder")
+                info.filename = name  # as stored, nothing cleaned
+                z.writestr(info, name.encode())
+        with open(raw, "rb") as f:
+            program = self.program(f.read())
+        sentinel = os.path.join(self.work, "sentinel")
+        with open(sentinel, "w") as f:
+            f.write("keep")
+        folder = os.path.join(self.base, "setup")
+        os.makedirs(folder)
+        os.makedirs(os.path.join(self.work, "outside"))
+        os.symlink(os.path.join(self.work, "outside"), os.path.join(folder, "link"))
+        before = tree(self.work)
+        result = self.run_piped(program)
+        shown = [entry(name.replace("/", "\\")) for name, _ in rows]
+        refused = [entry(name.replace("/", "\\")) for name, lands in rows if lands is None]
+        self.assertEqual(result.stdout, dialogue(folder, shown, refused))
+        self.assertEqual(result.returncode, 1)
+        # Windows names are looked up regardless of case.
+        self.assertEqual({path.lower(): data for path, data in tree(folder).items()},
+                         {lands: name.encode() for name, lands in rows if lands})  # lands: lower case
+        after = {k: v for k, v in tree(self.work).items() if not k.startswith("box/")}
+        self.assertEqual(after, {k: v for k, v in before.items() if not k.startswith("box/")})
+
+    def test_read_only_file_replaced_by_a_later_run(self):
+        # A UNIX entry without the owner's write bit comes out read-only (Wine shows that as the
+        # write bits); running a newer archive replaces it and it stays read-only.
+        folder = os.path.join(self.base, "setup")
+        for text in (b"first", b"second"):
+            raw = os.path.join(self.work, "ro.zip")
+            with zipfile.ZipFile(raw, "w") as z:
+                info = zipfile.ZipInfo("ro.txt")
+                info.create_system = 3
+                info.external_attr = 0o100444 << 16
+                z.writestr(info, text)
+            with open(raw, "rb") as f:
+                program = self.program(f.read())
+            result = self.run_piped(program)
+            self.assertEqual(result.returncode, 0, result.stdout)
+            self.assertEqual(tree(folder), {"ro.txt": text})
+            self.assertEqual(os.stat(os.path.join(folder, "ro.txt")).st_mode & 0o222, 0)
+
+    def test_password_on_the_console_only(self):
+        raw = os.path.join(CORPUS, "generated", "iz-enc-deflated.zip")
+        if not os.path.exists(raw):
+            self.skipTest("corpus not found")
+        password = self.manifest()[os.path.relpath(raw, CORPUS)]["password"]
+        with open(raw, "rb") as f:
+            data = f.read()
+        expected = self.expected_entries("generated/iz-enc-deflated.zip")
+        # Through a pipe there is no console: the password is not read and the entries fail.
+        program = self.program(data)
+        result = self.run_piped(program, b"a\n" + password.encode() + b"\n")
+        self.assertEqual(result.returncode, 1)
+        self.assertIn(b"\nZadejte heslo: \nRozbaluji: ", result.stdout)
+        self.assertIn(FAILED.encode(), result.stdout)
+        shutil.rmtree(os.path.join(self.base, "setup"), ignore_errors=True)
+        # On a console it is typed once and serves every entry.
+        code, out = self.run_console(program, [(b"A/N\t", b"a\r"), (b"heslo: ", password.encode() + b"\r")])
+        self.assertEqual(code, 0, out)
+        self.assertEqual(out.count(b"Zadejte heslo: "), 1)
+        self.assertNotIn(FAILED.encode(), out)
+        self.check_hashes(os.path.join(self.base, "setup"), expected)
+
+    def test_corpus_archives(self):
+        if not os.path.isdir(CORPUS):
+            if os.environ.get("CI"):
+                self.fail("corpus not found at " + CORPUS)
+            self.skipTest("corpus not found")
+        for archive in ("generated/iz-tree.zip", "generated/py-utf8-dos-host.zip", "generated/jar-deflated.jar",
+                        "generated/py-host-attributes.zip", "generated/iz-stream-dd.zip"):
+            with self.subTest(archive):
+                expected = self.expected_entries(archive)
+                with open(os.path.join(CORPUS, archive), "rb") as f:
+                    program = self.program(f.read())
+                shutil.rmtree(os.path.join(self.base, "setup"), ignore_errors=True)
+                result = self.run_piped(program)
+                self.assertEqual(result.returncode, 0, result.stdout)
+                self.check_hashes(os.path.join(self.base, "setup"), expected)
+
+    def test_split_archive_volumes_beside_the_program(self):
+        last = os.path.join(CORPUS, "generated", "iz-split.zip")
+        if not os.path.exists(last):
+            self.skipTest("corpus not found")
+        for number in (1, 2):
+            shutil.copy(os.path.join(CORPUS, "generated", "iz-split.z%02d" % number),
+                        os.path.join(self.base, "setup.z%02d" % number))
+        with open(last, "rb") as f:
+            program = self.program(f.read())
+        result = self.run_piped(program)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        self.check_hashes(os.path.join(self.base, "setup"), self.expected_entries("generated/iz-split.zip"))
+
+    def test_program_imports_only_system_libraries(self):
+        allowed = {"kernel32.dll", "user32.dll", "advapi32.dll", "shlwapi.dll", "shell32.dll", "msvcrt.dll",
+                   "ntdll.dll"}
+        dump = subprocess.run(["objdump", "-p", EXE], stdout=subprocess.PIPE, check=True, text=True).stdout
+        names = {line.split(":", 1)[1].strip().lower() for line in dump.splitlines() if "DLL Name:" in line}
+        self.assertTrue(names)
+        self.assertLessEqual(names, allowed)
+        if "pei-i386" in dump:
+            self.assertLessEqual(os.path.getsize(EXE), 300000)
+
+    # ---- the corpus tables ----
+    def manifest(self):
+        with open(os.path.join(CORPUS, "MANIFEST.tsv"), newline="") as f:
+            return {row["file"]: row for row in csv.DictReader(f, delimiter="\t")}
+
+    def expected_entries(self, archive):
+        with open(os.path.join(CORPUS, "EXPECTED-ENTRIES.tsv"), newline="") as f:
+            rows = [row for row in csv.DictReader(f, delimiter="\t") if row["archive"] == archive]
+        self.assertTrue(rows, archive)
+        return rows
+
+    def check_hashes(self, folder, rows):
+        files = tree(folder)
+        digests = sorted(hashlib.sha256(data).hexdigest() for data in files.values())
+        wanted = sorted(row["sha256"] for row in rows if row["result"] == "ok" and not row["name_display"].endswith("/"))
+        self.assertEqual(digests, wanted)
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0], "-v"])
