@@ -101,22 +101,22 @@ test-windows: windows-deps
 # here, the 64-bit compilers and Wine that run the suite instead.
 windows-deps: deps
 	@missing=""; i386=""; \
-	command -v i686-w64-mingw32-gcc-posix >/dev/null 2>&1 || missing="$$missing g++-mingw-w64-i686-posix"; \
+	command -v i686-w64-mingw32-c++-posix >/dev/null 2>&1 || missing="$$missing g++-mingw-w64-i686-posix"; \
 	[ -f /usr/i686-w64-mingw32/lib/libz.a ] || missing="$$missing libz-mingw-w64-dev"; \
 	[ -f /usr/src/googletest/googletest/CMakeLists.txt ] || missing="$$missing googletest"; \
 	command -v python3 >/dev/null 2>&1 || missing="$$missing python3"; \
-	command -v localedef >/dev/null 2>&1 || missing="$$missing locales"; \
+	[ -f /usr/share/i18n/locales/cs_CZ ] || missing="$$missing locales"; \
 	command -v wine >/dev/null 2>&1 || missing="$$missing wine"; \
 	[ -x /usr/lib/wine/wine ] || { missing="$$missing wine32:i386"; i386=yes; }; \
 	if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1 && [ -x /lib/ld-linux.so.2 ]; then \
-	  command -v x86_64-w64-mingw32-gcc-posix >/dev/null 2>&1 || missing="$$missing g++-mingw-w64-x86-64-posix"; \
+	  command -v x86_64-w64-mingw32-c++-posix >/dev/null 2>&1 || missing="$$missing g++-mingw-w64-x86-64-posix"; \
 	  [ -x /usr/lib/wine/wine64 ] || missing="$$missing wine64"; \
 	fi; \
 	if [ -n "$$missing" ]; then \
 	  if command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
 	    echo "installing:$$missing"; \
 	    if [ -n "$$i386" ]; then dpkg --add-architecture i386; fi; \
-	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing >/dev/null; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing >/dev/null || exit 1; \
 	  else \
 	    echo "missing Windows build dependencies; install them with: apt-get install$$missing"; exit 1; \
 	  fi; \

@@ -228,7 +228,7 @@ bool CZipArchive::ReadLinkTarget(std::uint32_t index, const CZipEntryHeader& hea
     // The local extra field goes with the entry when it is closed.
     time = header.GetModTime(&centralDir.localExtraField);
     // One byte of room more than declared lets the last read run a deflate stream to its end.
-    target.assign(header.uncompressedSize + 1, '\0');
+    target.assign(static_cast<std::size_t>(header.uncompressedSize) + 1, '\0');
     std::size_t length = 0;
     std::uint32_t n;
     do {

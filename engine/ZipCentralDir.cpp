@@ -367,9 +367,10 @@ void CZipCentralDir::OpenEntry(std::size_t index) {
     }
     if (!current.CheckLocalValues(local, localExtraField))
         ThrowError(CZipException::BadArchive);
-    // Sizes past 4 GiB cannot stand in a classic descriptor, whatever the local header says.
-    zip64Descriptor = CZipEntryHeader::HasZip64Block(localExtraField) || current.compressedSize > zip64Mark32 ||
-                      current.uncompressedSize > zip64Mark32;
+    // A size at the ZIP64 mark or past it takes 8 bytes in the descriptor, whatever the local header
+    // says: writers switch once a size reaches the mark.
+    zip64Descriptor = CZipEntryHeader::HasZip64Block(localExtraField) || current.compressedSize >= zip64Mark32 ||
+                      current.uncompressedSize >= zip64Mark32;
 }
 
 void CZipCentralDir::CloseEntry(bool skipDescriptor) {

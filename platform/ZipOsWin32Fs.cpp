@@ -195,6 +195,16 @@ bool IsRemovableDrive(const std::string& path) {
 bool RemoveFile(const std::string& path, bool throwOnError) {
     if (DeletePath(path))
         return true;
+    // A file this run stamped read-only before its check failed: DeleteFileW refuses it.
+    const DWORD attributes = PathAttributes(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+        !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+        WithPath(path,
+                 [attributes](const wchar_t* p) {
+                     return ::SetFileAttributesW(p, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) != 0;
+                 }) &&
+        DeletePath(path))
+        return true;
     if (throwOnError)
         CZipException::Throw(CZipException::DeleteFailed, path);
     return false;

@@ -23,6 +23,18 @@ FolderWalk Judge(DWORD attributes) {
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
+bool HasOtherLinks(const wchar_t* path) {
+    const HANDLE file =
+        ::CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return true; // unknown counts as shared: the file is left as it is
+    BY_HANDLE_FILE_INFORMATION info = {};
+    const bool known = ::GetFileInformationByHandle(file, &info) != 0;
+    ::CloseHandle(file);
+    return !known || info.nNumberOfLinks > 1;
+}
+
 } // namespace
 
 std::string StorableName(const std::string& name) { return ZipWindowsNames::StorableName(name); }
@@ -103,6 +115,12 @@ bool ReplaceFile(const std::string& from, const std::string& to) {
     if (error != ERROR_ACCESS_DENIED || !readOnlyFile) {
         ::SetLastError(error);
         SetErrnoFromLastError();
+        return false;
+    }
+    // The read-only bit belongs to the file, not the name: with another link to it elsewhere,
+    // clearing it would change that file too, and it would stay cleared after the replace.
+    if (HasOtherLinks(target.data())) {
+        errno = EACCES;
         return false;
     }
     if (::SetFileAttributesW(target.data(), attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) &&

@@ -34,7 +34,11 @@ bool IsDeviceName(const std::string& component) {
     for (const char* device : deviceNames)
         if (EqualsNoCase(base, device))
             return true;
-    if (base.size() != 4 || base[3] < '1' || base[3] > '9')
+    // COM1-COM9 and LPT1-LPT9; Windows reserves the superscript digits one to three as well.
+    const std::string digit = base.size() > 3 ? base.substr(3) : std::string();
+    const bool numbered = (digit.size() == 1 && digit[0] >= '1' && digit[0] <= '9') || digit == "\xC2\xB9" ||
+                          digit == "\xC2\xB2" || digit == "\xC2\xB3";
+    if (!numbered)
         return false;
     for (const char* device : numberedDevices)
         if (EqualsNoCase(base.substr(0, 3), device))

@@ -381,6 +381,19 @@ TEST_P(CentralDirTest, Zip64ExtraField) {
     Entry localShort = forced;
     localShort.localExtra = "";
     localShort.local.extraLength = 0; // sizes marked, no block to give them
+    // Some writers put 8-byte descriptor sizes once a size reaches 0xFFFFFFFF (>=), with no local block.
+    Entry boundary = File("c", "x");
+    boundary.extraFlags = flagDataDescriptor;
+    const std::string deflatedX = Deflate("x");
+    std::string d24(24, '\0');
+    PutLE32(d24, 0, descriptorSignature);
+    PutLE32(d24, 4, Crc32("x"));
+    PutLE64(d24, 8, deflatedX.size());
+    PutLE64(d24, 16, 0xFFFFFFFF);
+    boundary.rawData = deflatedX + d24;
+    boundary.rawDataIsFinal = true;
+    boundary.central.compressedSize = boundary.central.uncompressedSize = 0xFFFFFFFF;
+    boundary.centralExtra = Zip64Block({0xFFFFFFFF, deflatedX.size()});
     const struct {
         const char* label;
         Entry entry;
@@ -390,6 +403,7 @@ TEST_P(CentralDirTest, Zip64ExtraField) {
         {"forced on a small entry", forced, 0, 0},
         {"8-byte descriptor", streamed, 0, 0},
         {"8-byte descriptor without signature", unsigned64, 0, 0},
+        {"8-byte descriptor, size exactly 0xFFFFFFFF, no local block", boundary, 0, 0},
         {"8-byte descriptor, wrong size", wrongSize, 0, CZipException::BadArchive},
         {"every field in the block", marked(plain, {5, 5, 0}), 0, 0},
         {"disk number in the block", disk, 0, 0},

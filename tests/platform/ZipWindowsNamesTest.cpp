@@ -21,8 +21,11 @@ TEST(ZipWindowsNames, StorableNameTable) {
         {"lpt9.log", "_lpt9.log"},
         {"CONIN$", "_CONIN$"},
         {"conout$.txt", "_conout$.txt"},
-        {"NUL .txt", "_NUL .txt"}, // spaces before the dot still open the device
-        {"COM0", "COM0"},          // not a device
+        {"NUL .txt", "_NUL .txt"},       // spaces before the dot still open the device
+        {"COM0", "COM0"},                // not a device
+        {"COM\xc2\xb9", "_COM\xc2\xb9"}, // superscript digits name devices too
+        {"lpt\xc2\xb3.txt", "_lpt\xc2\xb3.txt"},
+        {"COM\xc2\xb4", "COM\xc2\xb4"},
         {"COM10", "COM10"},
         {"CONSOLE", "CONSOLE"},
         {"xcon", "xcon"},

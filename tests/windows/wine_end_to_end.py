@@ -248,8 +248,11 @@ class WineRun(unittest.TestCase):
     def test_read_only_file_replaced_by_a_later_run(self):
         # A UNIX entry without the owner's write bit comes out read-only (Wine shows that as the
         # write bits); running a newer archive replaces it and it stays read-only.
+        # A damaged one (its stored bytes no longer match the CRC) keeps the file and leaves nothing
+        # beside it; into an empty folder it leaves nothing at all.
         folder = os.path.join(self.base, "setup")
-        for text in (b"first", b"second"):
+
+        def program_for(text, damaged=False):
             raw = os.path.join(self.work, "ro.zip")
             with zipfile.ZipFile(raw, "w") as z:
                 info = zipfile.ZipInfo("ro.txt")
@@ -257,11 +260,23 @@ class WineRun(unittest.TestCase):
                 info.external_attr = 0o100444 << 16
                 z.writestr(info, text)
             with open(raw, "rb") as f:
-                program = self.program(f.read())
-            result = self.run_piped(program)
+                data = f.read()
+            if damaged:
+                data = data.replace(text, text.upper(), 1)
+            return self.program(data)
+
+        for text in (b"first", b"second"):
+            result = self.run_piped(program_for(text))
             self.assertEqual(result.returncode, 0, result.stdout)
             self.assertEqual(tree(folder), {"ro.txt": text})
             self.assertEqual(os.stat(os.path.join(folder, "ro.txt")).st_mode & 0o222, 0)
+        result = self.run_piped(program_for(b"third", damaged=True))
+        self.assertEqual(result.returncode, 1, result.stdout)
+        self.assertEqual(tree(folder), {"ro.txt": b"second"})
+        shutil.rmtree(folder)
+        result = self.run_piped(program_for(b"third", damaged=True))
+        self.assertEqual(result.returncode, 1, result.stdout)
+        self.assertEqual(tree(folder), {})
 
     def test_password_on_the_console_only(self):
         raw = os.path.join(CORPUS, "generated", "iz-enc-deflated.zip")
