@@ -122,12 +122,12 @@ void CZipArchiveStorage::DetectVolumes(std::uint16_t lastDisk) {
         return;
     }
     const std::string path = file->GetFilePath();
-    if (volumeMode == VolumesUndetermined)
-        volumeMode = IsRemovableDrive(path) ? RemovableDisks : SplitFiles;
+    // Disks can be swapped only through a callback. Without one, a set on a removable drive (a setup
+    // run from a USB stick) is read as the numbered files beside it rather than refused whole.
+    if (volumeMode == VolumesUndetermined && volumeCallback != nullptr && IsRemovableDrive(path))
+        volumeMode = RemovableDisks;
     else
         volumeMode = SplitFiles;
-    if (volumeMode == RemovableDisks && volumeCallback == nullptr)
-        ThrowError(CZipException::NoVolumeCallback);
     archiveExtension = CZipPathParts(path).GetExtension();
     writeBuffer.Release();
 }
