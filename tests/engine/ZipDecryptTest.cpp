@@ -99,9 +99,12 @@ TEST(ZipDecrypt, ArchivesEncryptedByOtherToolsDecryptExactly) {
     const std::string noise = Incompressible(70000);
     for (const Peer& peer : peers) {
         if (!HaveTool(peer.tool)) {
-            // Info-ZIP zip is a build dependency, so CI always has it.
+#ifndef _WIN32
+            // Info-ZIP zip is a build dependency, so CI always has it (the Linux tools are out of
+            // reach of a test program running under Wine).
             if (std::string(peer.tool) == "zip" && std::getenv("CI"))
                 ADD_FAILURE() << "zip is missing";
+#endif
             continue;
         }
         CTempDir dir;
