@@ -1,103 +1,32 @@
-// Traditional PKWARE decryption (APPNOTE 6.1): three keys set from the password
-// and advanced by every plain byte.
+// Traditional PKWARE decryption of the open entry, with the archive's own keys.
 #include "engine/ZipArchive.h"
 
+#include "engine/ZipCipher.h"
 #include "engine/ZipRecords.h"
-
-#include <zlib.h>
 
 using ZipRecords::encryptionHeaderSize;
 
-namespace {
+std::uint32_t CZipArchive::CrcStep(std::uint32_t value, std::uint8_t byte) { return ZipCipher::CrcStep(value, byte); }
 
-constexpr std::uint32_t initialKey0 = 0x12345678;
-constexpr std::uint32_t initialKey1 = 0x23456789;
-constexpr std::uint32_t initialKey2 = 0x34567890;
-constexpr std::uint32_t key1Multiplier = 134775813; // 0x08088405
+void CZipArchive::UpdateKeys(std::uint8_t plain) { ZipCipher::UpdateKeys(keys, plain); }
 
-// The standard CRC-32 table, the one the entry data's CRC uses as well.
-const z_crc_t* CrcTable() { return get_crc_table(); }
-
-inline std::uint32_t Step(const z_crc_t* table, std::uint32_t value, std::uint32_t byte) {
-    return (value >> 8) ^ static_cast<std::uint32_t>(table[(value ^ byte) & 0xFF]);
-}
-
-// (key1 + low byte of key0) * 134775813 + 1, modulo 2^32: the wrap-around is the cipher's. Worked
-// in 64 bits and cut, so that no intermediate value overflows.
-inline std::uint32_t NextKey1(std::uint32_t key1, std::uint32_t key0) {
-    return static_cast<std::uint32_t>((std::uint64_t{key1} + (key0 & 0xFF)) * key1Multiplier + 1);
-}
-
-inline std::uint32_t StreamByte(std::uint32_t key2) {
-    const std::uint32_t t = (key2 & 0xFFFF) | 2;
-    return ((t * (t ^ 1)) >> 8) & 0xFF;
-}
-
-} // namespace
-
-std::uint32_t CZipArchive::CrcStep(std::uint32_t value, std::uint8_t byte) { return Step(CrcTable(), value, byte); }
-
-void CZipArchive::UpdateKeys(std::uint8_t plain) {
-    keys[0] = CrcStep(keys[0], plain);
-    keys[1] = NextKey1(keys[1], keys[0]);
-    keys[2] = CrcStep(keys[2], static_cast<std::uint8_t>(keys[1] >> 24));
-}
-
-std::uint8_t CZipArchive::KeyStreamByte() const { return static_cast<std::uint8_t>(StreamByte(keys[2])); }
+std::uint8_t CZipArchive::KeyStreamByte() const { return ZipCipher::KeyStreamByte(keys); }
 
 void CZipArchive::DecryptByte(std::uint8_t& byte) {
     byte = static_cast<std::uint8_t>(byte ^ KeyStreamByte());
     UpdateKeys(byte);
 }
 
-void CZipArchive::InitKeys() {
-    keys[0] = initialKey0;
-    keys[1] = initialKey1;
-    keys[2] = initialKey2;
-    const unsigned char* bytes = password.GetBytes();
-    for (std::uint32_t i = 0; i < password.GetSize(); ++i)
-        UpdateKeys(bytes[i]);
-}
+void CZipArchive::InitKeys() { ZipCipher::InitKeys(keys, password.GetBytes(), password.GetSize()); }
 
 bool CZipArchive::CheckEncryptionHeader() {
     std::uint8_t header[encryptionHeaderSize];
     storage.Read(header, encryptionHeaderSize, false);
-    for (std::uint8_t& byte : header)
-        DecryptByte(byte);
-    const CZipEntryHeader& entry = *centralDir.currentHeader;
-    // With a data descriptor the CRC was not known when the header was written.
-    const std::uint8_t check = entry.HasDataDescriptor() ? static_cast<std::uint8_t>(entry.modTime >> 8)
-                                                         : static_cast<std::uint8_t>(entry.crc32 >> 24);
-    return header[encryptionHeaderSize - 1] == check;
+    ZipCipher::Decrypt(keys, header, encryptionHeaderSize);
+    return header[encryptionHeaderSize - 1] == centralDir.currentHeader->GetEncryptionCheckByte();
 }
 
-// The hot loop of encrypted entries: the keys live in registers for the whole
-// block and are stored back once. Each byte waits on the one before through
-// key2 -> stream byte -> key0 -> key1 -> key2, so the steps are ordered to keep
-// that chain short: key0's index takes the cipher byte before the stream byte,
-// and key1 * M + 1 is formed beside the key0 step, (key0 & 0xFF) * M added
-// after; plain 32-bit arithmetic, whose wrap-around is the cipher's (about 10 %
-// faster than the textbook order).
 void CZipArchive::DecryptBuffer(std::uint32_t count) {
-    if (!centralDir.currentHeader->IsEncrypted())
-        return;
-    const z_crc_t* table = CrcTable();
-    std::uint32_t key0 = keys[0];
-    std::uint32_t key1 = keys[1];
-    std::uint32_t key2 = keys[2];
-    unsigned char* p = entryStream.buffer.GetBytes();
-    unsigned char* const end = p + count;
-    for (; p != end; ++p) {
-        const std::uint32_t cipher = *p;
-        const std::uint32_t t = key2 | 2;
-        const std::uint32_t stream = (t * (t ^ 1)) >> 8; // low byte as StreamByte's
-        *p = static_cast<unsigned char>(cipher ^ stream);
-        const std::uint32_t key1Part = key1 * key1Multiplier + 1;
-        key0 = (key0 >> 8) ^ static_cast<std::uint32_t>(table[static_cast<std::uint8_t>(key0 ^ cipher ^ stream)]);
-        key1 = key1Part + static_cast<std::uint8_t>(key0) * key1Multiplier;
-        key2 = Step(table, key2, key1 >> 24);
-    }
-    keys[0] = key0;
-    keys[1] = key1;
-    keys[2] = key2;
+    if (centralDir.currentHeader->IsEncrypted())
+        ZipCipher::Decrypt(keys, entryStream.buffer.GetBytes(), count);
 }

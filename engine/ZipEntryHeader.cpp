@@ -150,6 +150,10 @@ bool CZipEntryHeader::IsEncrypted() const { return (flags & flagEncrypted) != 0;
 
 bool CZipEntryHeader::HasDataDescriptor() const { return (flags & flagDataDescriptor) != 0; }
 
+std::uint8_t CZipEntryHeader::GetEncryptionCheckByte() const {
+    return HasDataDescriptor() ? static_cast<std::uint8_t>(modTime >> 8) : static_cast<std::uint8_t>(crc32 >> 24);
+}
+
 std::int64_t CZipEntryHeader::GetTime() const {
     std::tm parts{};
     parts.tm_sec = (modTime & 0x1F) * 2;

@@ -53,6 +53,9 @@ class CZipEntryHeader {
 
     bool IsEncrypted() const;
     bool HasDataDescriptor() const;
+    // The last byte of the decrypted encryption header must match this: the CRC's high byte, or with
+    // a data descriptor (the CRC was not known when the header was written) the time's.
+    std::uint8_t GetEncryptionCheckByte() const;
     int GetSystem() const { return versionMadeBy >> 8; }
     // All the name bytes, zero bytes included.
     std::string GetFileName() const { return std::string(fileName.View()); }
