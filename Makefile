@@ -20,6 +20,7 @@ deps:
 	command -v zip >/dev/null 2>&1 || missing="$$missing zip"; \
 	[ -f /usr/include/zlib.h ] || missing="$$missing zlib1g-dev"; \
 	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
+	[ -f /usr/include/libdeflate.h ] || missing="$$missing libdeflate-dev"; \
 	if [ -n "$$missing" ]; then \
 	  if command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
 	    echo "installing:$$missing"; \

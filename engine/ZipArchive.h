@@ -6,6 +6,7 @@
 #include "engine/ZipCentralDir.h"
 #include "engine/ZipEntryHeader.h"
 #include "engine/ZipEntryStream.h"
+#include "engine/ZipExtraction.h"
 #include "engine/ZipStream.h"
 #include "platform/ZipOs.h"
 
@@ -61,6 +62,22 @@ class CZipArchive {
                                    const char* newName) const;
     bool ExtractEntry(std::uint32_t index, const char* folder, bool fullPath = true, const char* newName = nullptr,
                       std::uint32_t bufferSize = 65536);
+    // Extraction in steps, for entries whose data are written elsewhere (by other threads): places
+    // the entry (judges its path, makes its folders, creates its output file, or makes a folder or
+    // link entry whole) and fills job with what its data need. openForReading leaves the entry open
+    // for ReadEntry instead. Throws CZipException as ExtractEntry does.
+    CZipExtraction::Step BeginExtraction(CZipExtraction& job, std::uint32_t index, const char* folder,
+                                         bool fullPath = true, const char* newName = nullptr,
+                                         bool openForReading = false);
+    // Once the data are written (job.outcome): a verified file is renamed into place when it was
+    // written under a temporary name; any other is left for the job to remove. True when the entry
+    // came out whole with its time and attributes.
+    bool EndExtraction(CZipExtraction& job);
+    // Whether entries' data can be read by other threads, each at its own position: a single archive
+    // file, not volumes nor a caller's stream.
+    bool CanReadEntriesAtOnce() const;
+    // The archive file's descriptor, for those reads.
+    int GetArchiveHandle() const;
     // Gives every folder extracted since the last call its entry's time, deepest first: writing into
     // a folder changes its time, so this comes after the last entry.
     void ApplyFolderTimes();
@@ -107,6 +124,12 @@ class CZipArchive {
     void ReadDirectory(int mode);
     // Fills the read buffer from the archive, or offers the one byte past the data.
     void RefillEntryInput();
+    // Checks the entry's local header and where its data lie, as OpenEntry does, and fills job with
+    // them instead of opening the entry.
+    void LocateEntryData(std::uint32_t index, CZipExtraction& job);
+    // The checks OpenEntry and LocateEntryData share, with the central entry open; returns the size
+    // of the data after the encryption header.
+    std::uint64_t CheckEntryData(std::uint32_t index);
     // Makes sure the folder `relative` below the target folder exists, never through a symlink.
     ZipOs::FolderWalk EnsureOutputDirectory(const std::string& folder, const std::string& relative);
     // Opens a new file of a fresh name in `directory`, never an existing one; false with errno set.

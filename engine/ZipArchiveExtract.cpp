@@ -44,22 +44,6 @@ bool StartsWithFolder(const std::string& path, const std::string& folder) {
            IsSeparator(path[folder.size()]);
 }
 
-// Removes the file it holds unless told to keep it.
-class CNewOutputGuard {
-  public:
-    explicit CNewOutputGuard(std::string path) : path(std::move(path)) {}
-    CNewOutputGuard(const CNewOutputGuard&) = delete;
-    CNewOutputGuard& operator=(const CNewOutputGuard&) = delete;
-    ~CNewOutputGuard() {
-        if (!path.empty())
-            ZipOs::RemoveFile(path, false);
-    }
-    void Keep() { path.clear(); }
-
-  private:
-    std::string path;
-};
-
 } // namespace
 
 std::string CZipArchive::ComposeExtractPath(const std::string& entryName, const char* folder, bool fullPath,
@@ -117,10 +101,9 @@ bool CZipArchive::CreateTempOutput(CZipDiskFile& file, const std::string& direct
     return false;
 }
 
-bool CZipArchive::ExtractEntry(std::uint32_t index, const char* folder, bool fullPath, const char* newName,
-                               std::uint32_t bufferSize) {
-    if (bufferSize == 0)
-        return false;
+CZipExtraction::Step CZipArchive::BeginExtraction(CZipExtraction& job, std::uint32_t index, const char* folder,
+                                                  bool fullPath, const char* newName, bool openForReading) {
+    job.index = index;
     CZipEntryHeader header;
     GetEntryInfo(header, index);
     const std::string entryName = header.GetFileName();
@@ -130,7 +113,7 @@ bool CZipArchive::ExtractEntry(std::uint32_t index, const char* folder, bool ful
     const CZipPathSafety::Verdict verdict =
         CZipPathSafety::Judge(newName != nullptr ? newName : entryName, folderText, path);
     if (verdict == CZipPathSafety::Outside || verdict == CZipPathSafety::ZeroByte)
-        return false;
+        return CZipExtraction::Failed;
     const std::string relative = CZipPathSafety::RelativePart(folderText, path);
     const std::string base = path.substr(0, path.size() - relative.size());
     CZipActionCallback* callback = GetCallback(CallbackExtract);
@@ -149,11 +132,11 @@ bool CZipArchive::ExtractEntry(std::uint32_t index, const char* folder, bool ful
         }
         if (callback != nullptr)
             callback->Finish();
-        return made;
+        return made ? CZipExtraction::Finished : CZipExtraction::Failed;
     }
     // A file cannot take the target folder's place.
     if (verdict != CZipPathSafety::Inside)
-        return false;
+        return CZipExtraction::Failed;
     if (callback != nullptr) {
         callback->Begin(entryName.c_str(), path.c_str());
         callback->SetSize(header.uncompressedSize);
@@ -162,35 +145,61 @@ bool CZipArchive::ExtractEntry(std::uint32_t index, const char* folder, bool ful
         const bool made = ExtractLink(index, header, path, base, relative);
         if (callback != nullptr)
             callback->Finish();
-        return made;
+        return made ? CZipExtraction::Finished : CZipExtraction::Failed;
     }
-    if (!OpenEntry(index))
-        return false;
+    // The local header is checked before anything is created for the entry.
+    if (openForReading) {
+        if (!OpenEntry(index))
+            return CZipExtraction::Failed;
+    } else {
+        LocateEntryData(index, job);
+    }
 
     const std::string relativeDirectory = CZipPathSafety::DirectoryOf(relative);
     const std::string directory = base + relativeDirectory;
-    CZipDiskFile file;
-    std::string writtenPath; // the final name itself, or a temporary one beside it
     for (int attempt = 0;; ++attempt) {
         // A folder failing to be made shows as the file failing to be created.
         if (EnsureOutputDirectory(base, relativeDirectory) == ZipOs::FolderWalk::Link) {
             CloseEntry(nullptr, true);
-            return false;
+            return CZipExtraction::Failed;
         }
-        if (file.Open(path.c_str(), newOutputFlags, false)) {
-            writtenPath = path;
+        if (job.output.Open(path.c_str(), newOutputFlags, false)) {
+            job.writtenPath = path;
             break;
         }
-        if (errno == EEXIST && CreateTempOutput(file, directory, writtenPath))
+        if (errno == EEXIST && CreateTempOutput(job.output, directory, job.writtenPath))
             break;
+        job.writtenPath.clear();
         // A folder known from an earlier entry may have gone meanwhile: look again, once.
         const int error = errno;
         if (error != ENOENT || attempt == 1)
             CZipException::Throw(error, path);
         outputFolderMade = false;
     }
-    CNewOutputGuard guard(writtenPath);
+    job.path = path;
+    return CZipExtraction::DataDue;
+}
 
+bool CZipArchive::EndExtraction(CZipExtraction& job) {
+    // Verified data keep their place even when the time or attributes could not be set.
+    if (job.outcome != CZipExtraction::NotDecoded && !job.writtenPath.empty()) {
+        if (job.writtenPath != job.path && !ZipOs::ReplaceFile(job.writtenPath, job.path))
+            CZipException::Throw(errno, job.path);
+        job.kept = true;
+    }
+    return job.outcome == CZipExtraction::Verified;
+}
+
+bool CZipArchive::ExtractEntry(std::uint32_t index, const char* folder, bool fullPath, const char* newName,
+                               std::uint32_t bufferSize) {
+    if (bufferSize == 0)
+        return false;
+    CZipExtraction job;
+    const CZipExtraction::Step step = BeginExtraction(job, index, folder, fullPath, newName, true);
+    if (step != CZipExtraction::DataDue)
+        return step == CZipExtraction::Finished;
+
+    CZipActionCallback* callback = GetCallback(CallbackExtract);
     CZipBuffer transfer(bufferSize);
     int stopCode = 0;
     std::uint32_t n;
@@ -198,7 +207,7 @@ bool CZipArchive::ExtractEntry(std::uint32_t index, const char* folder, bool ful
         n = ReadEntry(transfer.GetBuffer(), bufferSize);
         if (n == 0)
             break;
-        file.Write(transfer.GetBuffer(), n);
+        job.output.Write(transfer.GetBuffer(), n);
         if (callback != nullptr && !callback->Progress(n)) {
             // A full chunk may have been the last: one more byte tells.
             const bool moreLeft = n == bufferSize && ReadEntry(transfer.GetBuffer(), 1) > 0;
@@ -207,17 +216,15 @@ bool CZipArchive::ExtractEntry(std::uint32_t index, const char* folder, bool ful
         }
     } while (n == bufferSize);
 
-    const int closed = CloseEntry(file);
-    // Verified data keep their place even when the time or attributes could not be set.
-    if (closed == 1 || closed == -2) {
-        if (writtenPath != path && !ZipOs::ReplaceFile(writtenPath, path))
-            CZipException::Throw(errno, path);
-        guard.Keep();
-    }
+    const int closed = CloseEntry(job.output);
+    job.outcome = closed == 1    ? CZipExtraction::Verified
+                  : closed == -2 ? CZipExtraction::NotStamped
+                                 : CZipExtraction::NotDecoded;
+    EndExtraction(job);
     if (callback != nullptr)
         callback->Finish();
     if (stopCode != 0)
-        CZipException::Throw(closed == 1 ? stopCode : CZipException::Aborted, path);
+        CZipException::Throw(closed == 1 ? stopCode : CZipException::Aborted, job.path);
     return closed == 1;
 }
 

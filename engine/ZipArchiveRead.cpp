@@ -35,10 +35,7 @@ bool DataEndBeforeNextRecord(const CZipCentralDir& dir, std::uint32_t index, std
 
 } // namespace
 
-bool CZipArchive::OpenEntry(std::uint32_t index) {
-    if (!centralDir.IsValidIndex(index) || storage.GetVolumeState() == 1 || openEntryState != EntryNone)
-        return false;
-    entryStream.buffer.Allocate(entryStream.bufferSize);
+std::uint64_t CZipArchive::CheckEntryData(std::uint32_t index) {
     centralDir.OpenEntry(index);
     const CZipEntryHeader& header = *centralDir.currentHeader;
 
@@ -53,13 +50,6 @@ bool CZipArchive::OpenEntry(std::uint32_t index) {
     // Checked before anything is subtracted from the size.
     if (encrypted && header.compressedSize < encryptionHeaderSize)
         ThrowError(CZipException::BadArchive);
-    if (encrypted) {
-        if (password.IsEmpty())
-            ThrowError(CZipException::WrongPassword);
-        InitKeys();
-        if (!CheckEncryptionHeader())
-            ThrowError(CZipException::WrongPassword);
-    }
     if (header.method != methodStored && header.method != methodDeflated)
         ThrowError(CZipException::BadArchive);
     const std::uint64_t dataSize = header.compressedSize - (encrypted ? encryptionHeaderSize : 0);
@@ -67,6 +57,22 @@ bool CZipArchive::OpenEntry(std::uint32_t index) {
     // bytes unread or ask for bytes that are not there.
     if (header.method == methodStored && dataSize != header.uncompressedSize)
         ThrowError(CZipException::BadArchive);
+    return dataSize;
+}
+
+bool CZipArchive::OpenEntry(std::uint32_t index) {
+    if (!centralDir.IsValidIndex(index) || storage.GetVolumeState() == 1 || openEntryState != EntryNone)
+        return false;
+    entryStream.buffer.Allocate(entryStream.bufferSize);
+    const std::uint64_t dataSize = CheckEntryData(index);
+    const CZipEntryHeader& header = *centralDir.currentHeader;
+    if (header.IsEncrypted()) {
+        if (password.IsEmpty())
+            ThrowError(CZipException::WrongPassword);
+        InitKeys();
+        if (!CheckEncryptionHeader())
+            ThrowError(CZipException::WrongPassword);
+    }
 
     z_stream& stream = entryStream.stream;
     stream.next_in = nullptr;
@@ -84,6 +90,37 @@ bool CZipArchive::OpenEntry(std::uint32_t index) {
     openEntryState = EntryReading;
     return true;
 }
+
+void CZipArchive::LocateEntryData(std::uint32_t index, CZipExtraction& job) {
+    if (!centralDir.IsValidIndex(index) || !CanReadEntriesAtOnce() || openEntryState != EntryNone)
+        ThrowError(CZipException::InternalFault);
+    CheckEntryData(index);
+    const CZipEntryHeader& header = *centralDir.currentHeader;
+    const std::int64_t position = storage.GetFile()->GetPosition();
+    if (position < 0)
+        ThrowError(CZipException::BadArchive);
+    job.dataStart = static_cast<std::uint64_t>(position);
+    job.compressedSize = header.compressedSize;
+    job.uncompressedSize = header.uncompressedSize;
+    job.crc32 = header.crc32;
+    job.method = static_cast<std::uint8_t>(header.method);
+    job.encrypted = header.IsEncrypted();
+    job.encryptionCheckByte = header.GetEncryptionCheckByte();
+    job.dataDescriptor = header.HasDataDescriptor();
+    job.zip64Descriptor = centralDir.zip64Descriptor;
+    job.time = header.GetModTime(&centralDir.localExtraField);
+    job.attributes = header.GetLocalAttributes();
+    job.unixMode = header.GetUnixPermissions();
+    // The data and the descriptor are read by whoever decodes the entry.
+    centralDir.CloseEntry(true);
+}
+
+bool CZipArchive::CanReadEntriesAtOnce() const {
+    return !IsClosed() && storage.GetVolumeState() == 0 && storage.volumeMode == CZipArchiveStorage::NoVolumes &&
+           !storage.externalStream && storage.file == &storage.diskFile;
+}
+
+int CZipArchive::GetArchiveHandle() const { return storage.diskFile.GetHandle(); }
 
 void CZipArchive::RefillEntryInput() {
     CZipEntryStream& entry = entryStream;

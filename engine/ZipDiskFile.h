@@ -32,6 +32,8 @@ class CZipDiskFile : public CZipStream {
     std::uint32_t Read(void* buffer, std::uint32_t count) override;
     void Write(const void* buffer, std::uint32_t count) override;
     bool IsClosed() const override { return handle == -1; }
+    // The descriptor, for positioned reads beside this object's own (ZipOs::ReadFileAt); -1 when closed.
+    int GetHandle() const { return handle; }
     StampResult Stamp(std::int64_t time, std::uint32_t nanoseconds, std::uint32_t attributes, int unixMode) override;
 
     static constexpr std::uint32_t readAheadSize = 65536;

@@ -26,6 +26,9 @@ bool CloseFile(int fd);
 std::int64_t ReadFile(int fd, void* buffer, std::uint32_t count);
 bool WriteFile(int fd, const void* buffer, std::uint32_t count);
 std::int64_t SeekFile(int fd, std::int64_t offset, int origin);
+// Up to count bytes at offset, without moving the descriptor's position: several threads may read
+// one file at once this way. Fewer bytes only where the file ends.
+std::int64_t ReadFileAt(int fd, void* buffer, std::uint32_t count, std::int64_t offset);
 bool FlushFile(int fd);
 bool TruncateFile(int fd, std::int64_t length);
 
@@ -50,6 +53,8 @@ bool ApplyFileModTime(int fd, std::int64_t time, std::uint32_t nanoseconds = 0);
 // same zone: the C library then reads it once instead of looking at it again
 // for every time converted.
 void PinLocalTimeZone();
+// Reads once what this layer keeps for the whole run (the umask), before several threads use it.
+void PrepareThreads();
 bool CreateDirectoryTree(const std::string& path);
 bool CreateDir(const std::string& path);
 // 0 nothing there, 1 a file, -1 a directory.

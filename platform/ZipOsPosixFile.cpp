@@ -89,6 +89,22 @@ std::int64_t SeekFile(int fd, std::int64_t offset, int origin) {
     return ::lseek(fd, static_cast<off_t>(offset), whence);
 }
 
+std::int64_t ReadFileAt(int fd, void* buffer, std::uint32_t count, std::int64_t offset) {
+    auto* bytes = static_cast<unsigned char*>(buffer);
+    std::uint32_t done = 0;
+    while (done < count) {
+        const ssize_t n = ::pread(fd, bytes + done, count - done, static_cast<off_t>(offset) + done);
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n == -1)
+            return -1;
+        if (n == 0)
+            break;
+        done += static_cast<std::uint32_t>(n);
+    }
+    return done;
+}
+
 bool FlushFile(int fd) { return ::fsync(fd) == 0; }
 
 bool TruncateFile(int fd, std::int64_t length) { return ::ftruncate(fd, static_cast<off_t>(length)) == 0; }

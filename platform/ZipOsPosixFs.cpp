@@ -122,6 +122,8 @@ bool ApplyModTime(const std::string& path, std::int64_t time, std::uint32_t nano
     return ::utimensat(AT_FDCWD, native.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
+void PrepareThreads() { ProcessUmask(); }
+
 void PinLocalTimeZone() {
     // The C library's default zone file, named as the TZ variable names a file.
     static constexpr char defaultZone[] = ":/etc/localtime";

@@ -76,6 +76,13 @@ std::int64_t SeekFile(int fd, std::int64_t offset, int origin) {
     return ::_lseeki64(fd, offset, whence);
 }
 
+// A positioned read on Windows moves the handle's position as well, which would pull the archive's
+// own sequential reads away; the Windows program extracts on one thread and never asks for it.
+std::int64_t ReadFileAt(int /*fd*/, void* /*buffer*/, std::uint32_t /*count*/, std::int64_t /*offset*/) {
+    errno = ENOSYS;
+    return -1;
+}
+
 bool FlushFile(int fd) {
     if (::FlushFileBuffers(reinterpret_cast<HANDLE>(::_get_osfhandle(fd))))
         return true;

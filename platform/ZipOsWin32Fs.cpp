@@ -114,6 +114,8 @@ bool ApplyModTime(const std::string& path, std::int64_t time, std::uint32_t nano
 // Windows names its time zone itself; the C runtime asks it.
 void PinLocalTimeZone() {}
 
+void PrepareThreads() {}
+
 bool ApplyFileAttributes(int fd, std::uint32_t attributes, int unixMode) {
     return SetHandleAttributes(HandleOf(fd), Attributes(attributes, unixMode, false));
 }

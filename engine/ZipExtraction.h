@@ -1,0 +1,57 @@
+#pragma once
+
+#include "engine/ZipDiskFile.h"
+#include "engine/ZipEntryHeader.h"
+
+#include <cstdint>
+#include <string>
+
+// One file entry on its way to disk, for extraction in three steps: the archive places it (path
+// judged, folders made, output file created: one thread, archive order), a decoder writes and
+// verifies its data through the open file (any thread), and the archive ends it (kept and renamed
+// into place, or removed: archive order again). It carries everything the decoder needs, so that
+// decoders share nothing with the archive nor with one another.
+class CZipExtraction {
+  public:
+    enum Step {
+        Failed,   // nothing of the entry is on disk
+        Finished, // a folder or link, made; nothing is left to do
+        DataDue,  // the output file is created and waits for the entry's data
+    };
+    enum Outcome {
+        NotDecoded, // the data did not come out whole and verified
+        Verified,   // written, checked and stamped
+        NotStamped, // written and checked, but its time or attributes could not be set
+    };
+
+    CZipExtraction() = default;
+    CZipExtraction(const CZipExtraction&) = delete;
+    CZipExtraction& operator=(const CZipExtraction&) = delete;
+    // A file created for the entry and never kept is removed.
+    ~CZipExtraction();
+
+    std::uint32_t index = 0;
+    std::string path;        // where the entry lands
+    std::string writtenPath; // the file written: path itself, or a temporary name beside it
+    CZipDiskFile output;
+    bool kept = false;
+
+    // The entry's data in the archive file: from dataStart (its encryption header included), and
+    // the values the data must match.
+    std::uint64_t dataStart = 0;
+    std::uint64_t compressedSize = 0;
+    std::uint64_t uncompressedSize = 0;
+    std::uint32_t crc32 = 0;
+    std::uint8_t method = 0;
+    bool encrypted = false;
+    std::uint8_t encryptionCheckByte = 0;
+    bool dataDescriptor = false;
+    bool zip64Descriptor = false;
+    std::string password;
+
+    CZipEntryHeader::Time time;
+    std::uint32_t attributes = 0;
+    int unixMode = -1;
+
+    Outcome outcome = NotDecoded;
+};
