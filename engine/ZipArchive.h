@@ -78,6 +78,8 @@ class CZipArchive {
     bool CanReadEntriesAtOnce() const;
     // The archive file's descriptor, for those reads.
     int GetArchiveHandle() const;
+    // The bytes in front of the central directory: the entries' headers and data.
+    std::uint64_t GetEntriesDataSize() const { return centralDir.info.cdOffset; }
     // Gives every folder extracted since the last call its entry's time, deepest first: writing into
     // a folder changes its time, so this comes after the last entry.
     void ApplyFolderTimes();

@@ -107,11 +107,7 @@ int CExtractionRun::RunDialogue(const std::string& modulePath) {
 
     const int count = archive.GetCount(false);
     Say(countPrefix + std::to_string(count) + countSuffix + listHeadText);
-    bool anyFailed = false;
-    for (std::uint32_t index = 0; index < static_cast<std::uint32_t>(count); ++index) {
-        if (!ProcessEntry(archive, index))
-            anyFailed = true;
-    }
+    const bool anyFailed = !ExtractEntries(archive, static_cast<std::uint32_t>(count));
     archive.ApplyFolderTimes();
 
     try {
@@ -124,13 +120,26 @@ int CExtractionRun::RunDialogue(const std::string& modulePath) {
     return anyFailed ? StatusEntriesFailed : StatusDone;
 }
 
+bool CExtractionRun::ExtractEntries(CZipArchive& archive, std::uint32_t count) {
+    const unsigned threads = WorkersFor(archive);
+    return threads > 1 ? ExtractWithWorkers(archive, count, threads) : ExtractOneByOne(archive, count);
+}
+
+bool CExtractionRun::ExtractOneByOne(CZipArchive& archive, std::uint32_t count) {
+    bool allExtracted = true;
+    for (std::uint32_t index = 0; index < count; ++index) {
+        if (!ProcessEntry(archive, index))
+            allExtracted = false;
+    }
+    return allExtracted;
+}
+
 bool CExtractionRun::ProcessEntry(CZipArchive& archive, std::uint32_t index) {
     CZipEntryHeader header;
     archive.GetEntryInfo(header, index);
     if (header.IsEncrypted())
         SupplyPassword(archive);
-    const std::string name = header.GetFileName();
-    Say(entryPrefix + PrintableName(name, ZipOs::PathSeparator()));
+    ShowEntry(header.GetFileName());
 
     // An existing file is neither deleted nor made writable up front: the extraction renames a
     // verified file over it, which a read-only file does not prevent, and a failed entry leaves it
@@ -143,12 +152,18 @@ bool CExtractionRun::ProcessEntry(CZipArchive& archive, std::uint32_t index) {
         // Whatever failed, the entry is reported below and the run goes on.
     }
     if (!extracted) {
-        Say(entryFailedText);
+        ShowFailure();
         // Discards what a failure left open; does nothing when no entry is open.
         archive.CloseEntry(nullptr, true);
     }
     return extracted;
 }
+
+void CExtractionRun::ShowEntry(const std::string& name) {
+    Say(entryPrefix + PrintableName(name, ZipOs::PathSeparator()));
+}
+
+void CExtractionRun::ShowFailure() { Say(entryFailedText); }
 
 void CExtractionRun::SupplyPassword(CZipArchive& archive) {
     if (!passwordRead) {

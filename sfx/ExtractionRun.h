@@ -43,7 +43,21 @@ class CExtractionRun {
     // the user's system writes them (separator); every other byte as it is.
     static std::string PrintableName(const std::string& name, char separator);
 
+    // Worker threads for the entries' data: 0 decides by the machine and the archive (the program's
+    // way), 1 keeps everything on the calling thread, more forces that many on any archive that
+    // allows them (tests).
+    void SetWorkerThreads(unsigned threads) { workerThreads = threads; }
+
   private:
+    // Every entry in archive order, on one thread or with workers; true when all came out.
+    bool ExtractEntries(CZipArchive& archive, std::uint32_t count);
+    // The worker threads worth starting for this archive; 0 or 1: none.
+    unsigned WorkersFor(const CZipArchive& archive) const;
+    bool ExtractOneByOne(CZipArchive& archive, std::uint32_t count);
+    bool ExtractWithWorkers(CZipArchive& archive, std::uint32_t count, unsigned threads);
+    // The entry's line, and the line that tells it failed.
+    void ShowEntry(const std::string& name);
+    void ShowFailure();
     // Handles the entry at index; false when it failed.
     bool ProcessEntry(CZipArchive& archive, std::uint32_t index);
     // Asks for the password the first time an encrypted entry needs it (again after a failed read)
@@ -59,4 +73,5 @@ class CExtractionRun {
     std::string targetFolder;
     bool passwordRead = false;
     std::string password;
+    unsigned workerThreads = 0;
 };

@@ -1,5 +1,7 @@
 // The stub's sources are not part of a library; the run is compiled into this test program directly.
 #include "sfx/ExtractionRun.cpp"
+#include "sfx/ExtractionRunWorkers.cpp"
+#include "sfx/ExtractionWorkers.cpp"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,172 @@
+// Extraction with worker threads: this thread places every entry in archive order (path, folders,
+// output file, links), workers write the files' data, and this thread ends each entry and reports
+// it, again in archive order, so the dialogue is the one-thread dialogue, at most later.
+#include "sfx/ExtractionRun.h"
+
+#include "engine/ZipArchive.h"
+#include "engine/ZipEntryHeader.h"
+#include "engine/ZipExtraction.h"
+#include "platform/ZipOs.h"
+#include "sfx/ExtractionWorkers.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <memory>
+#include <string>
+#include <thread>
+#include <unordered_set>
+
+#ifndef ROZBAL_WORKERS
+#define ROZBAL_WORKERS 0
+#endif
+#ifndef ROZBAL_PARALLEL_ALWAYS
+#define ROZBAL_PARALLEL_ALWAYS 0
+#endif
+
+namespace {
+
+// Entries placed ahead of the one reported: each holds an open output file.
+constexpr std::size_t maxPlacedAhead = 64;
+// Archives with fewer bytes of entries are done before threads would pay for themselves.
+constexpr std::uint64_t minBytesForWorkers = 256 * 1024;
+constexpr std::size_t noWait = std::numeric_limits<std::size_t>::max();
+
+struct PlacedEntry {
+    std::string name;
+    std::unique_ptr<CZipExtraction> job; // a file whose data are with the workers
+    CExtractionWorkers::Task task;
+    bool extracted = false; // for an entry done when placed
+    bool lineShown = false;
+};
+
+// The files placed and not yet ended, under their final and their temporary names. An entry at one
+// of them or below one waits until they have ended, so that it meets on disk what it would meet on
+// one thread (a failed file removed, a replaced one in place).
+class BusyPaths {
+  public:
+    void Add(const CZipExtraction& job) {
+        paths.insert(job.path);
+        if (job.writtenPath != job.path)
+            paths.insert(job.writtenPath);
+    }
+    void Remove(const CZipExtraction& job) {
+        Erase(job.path);
+        if (job.writtenPath != job.path)
+            Erase(job.writtenPath);
+    }
+    bool Meets(const std::string& path, std::size_t folderLength) const {
+        if (paths.empty())
+            return false;
+        if (paths.count(path) != 0)
+            return true;
+        for (std::size_t i = folderLength + 1; i < path.size(); ++i) {
+            if ((path[i] == '/' || path[i] == '\\') && paths.count(path.substr(0, i)) != 0)
+                return true;
+        }
+        return false;
+    }
+
+  private:
+    void Erase(const std::string& path) {
+        const auto found = paths.find(path);
+        if (found != paths.end())
+            paths.erase(found);
+    }
+    std::unordered_multiset<std::string> paths;
+};
+
+} // namespace
+
+unsigned CExtractionRun::WorkersFor(const CZipArchive& archive) const {
+    unsigned threads = workerThreads;
+    bool always = threads != 0;
+    if (threads == 0) {
+        threads = ROZBAL_WORKERS != 0 ? ROZBAL_WORKERS
+                                      : std::min(std::thread::hardware_concurrency(), CExtractionWorkers::maxThreads);
+        always = ROZBAL_PARALLEL_ALWAYS != 0;
+    }
+    if (threads < 2 || !archive.CanReadEntriesAtOnce())
+        return 1;
+    if (!always && (archive.GetCount(false) < 2 || archive.GetEntriesDataSize() < minBytesForWorkers))
+        return 1;
+    return threads;
+}
+
+bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t count, unsigned threads) {
+    ZipOs::PrepareThreads();
+    CExtractionWorkers workers(archive.GetArchiveHandle(), threads);
+    if (workers.Count() == 0)
+        return ExtractOneByOne(archive, count);
+    std::deque<PlacedEntry> placed;
+    BusyPaths busy;
+    bool allExtracted = true;
+
+    // Reports entries from the oldest on: waits for them while more than keep are placed, then goes
+    // on as far as their data are done.
+    const auto report = [&](std::size_t keep) {
+        while (!placed.empty()) {
+            PlacedEntry& entry = placed.front();
+            if (!entry.lineShown) {
+                ShowEntry(entry.name);
+                entry.lineShown = true;
+            }
+            if (entry.job) {
+                if (placed.size() <= keep && !workers.IsDecoded(entry.task))
+                    return;
+                workers.Wait(entry.task);
+                try {
+                    entry.extracted = archive.EndExtraction(*entry.job);
+                } catch (...) {
+                    entry.extracted = false;
+                }
+                busy.Remove(*entry.job);
+                entry.job.reset(); // removes a file that was not kept
+            }
+            if (!entry.extracted) {
+                ShowFailure();
+                allExtracted = false;
+            }
+            placed.pop_front();
+        }
+    };
+
+    for (std::uint32_t index = 0; index < count; ++index) {
+        CZipEntryHeader header;
+        archive.GetEntryInfo(header, index);
+        if (header.IsEncrypted()) {
+            // Asked where one thread asks: after every earlier entry is through.
+            if (!passwordRead)
+                report(0);
+            SupplyPassword(archive);
+        }
+        const std::string name = header.GetFileName();
+        if (busy.Meets(archive.ComposeExtractPath(name, targetFolder.c_str(), true, nullptr), targetFolder.size()))
+            report(0);
+
+        placed.emplace_back();
+        PlacedEntry& entry = placed.back();
+        entry.name = name;
+        auto job = std::make_unique<CZipExtraction>();
+        CZipExtraction::Step step = CZipExtraction::Failed;
+        try {
+            step = archive.BeginExtraction(*job, index, targetFolder.c_str());
+        } catch (...) {
+            archive.CloseEntry(nullptr, true);
+        }
+        if (step == CZipExtraction::DataDue) {
+            if (header.IsEncrypted() && passwordRead)
+                job->password = password;
+            busy.Add(*job);
+            entry.job = std::move(job);
+            entry.task.job = entry.job.get();
+            workers.Submit(entry.task);
+        } else {
+            entry.extracted = step == CZipExtraction::Finished;
+        }
+        report(placed.size() >= maxPlacedAhead ? maxPlacedAhead - 1 : noWait);
+    }
+    report(0);
+    return allExtracted;
+}
