@@ -120,11 +120,6 @@ int CExtractionRun::RunDialogue(const std::string& modulePath) {
     return anyFailed ? StatusEntriesFailed : StatusDone;
 }
 
-bool CExtractionRun::ExtractEntries(CZipArchive& archive, std::uint32_t count) {
-    const unsigned threads = WorkersFor(archive);
-    return threads > 1 ? ExtractWithWorkers(archive, count, threads) : ExtractOneByOne(archive, count);
-}
-
 bool CExtractionRun::ExtractOneByOne(CZipArchive& archive, std::uint32_t count) {
     bool allExtracted = true;
     for (std::uint32_t index = 0; index < count; ++index) {

@@ -16,7 +16,7 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <unordered_set>
+#include <vector>
 
 #ifndef ROZBAL_WORKERS
 #define ROZBAL_WORKERS 0
@@ -25,6 +25,7 @@
 #define ROZBAL_PARALLEL_ALWAYS 0
 #endif
 
+#if ROZBAL_WORKERS != 1
 namespace {
 
 // Entries placed ahead of the one reported: each holds an open output file.
@@ -41,15 +42,15 @@ struct PlacedEntry {
     bool lineShown = false;
 };
 
-// The files placed and not yet ended, under their final and their temporary names. An entry at one
-// of them or below one waits until they have ended, so that it meets on disk what it would meet on
-// one thread (a failed file removed, a replaced one in place).
+// The files placed and not yet ended, under their final and their temporary names, sorted. An entry
+// at one of them or below one waits until they have ended, so that it meets on disk what it would
+// meet on one thread (a failed file removed, a replaced one in place).
 class BusyPaths {
   public:
     void Add(const CZipExtraction& job) {
-        paths.insert(job.path);
+        Insert(job.path);
         if (job.writtenPath != job.path)
-            paths.insert(job.writtenPath);
+            Insert(job.writtenPath);
     }
     void Remove(const CZipExtraction& job) {
         Erase(job.path);
@@ -59,26 +60,39 @@ class BusyPaths {
     bool Meets(const std::string& path, std::size_t folderLength) const {
         if (paths.empty())
             return false;
-        if (paths.count(path) != 0)
+        if (Holds(path))
             return true;
         for (std::size_t i = folderLength + 1; i < path.size(); ++i) {
-            if ((path[i] == '/' || path[i] == '\\') && paths.count(path.substr(0, i)) != 0)
+            if ((path[i] == '/' || path[i] == '\\') && Holds(path.substr(0, i)))
                 return true;
         }
         return false;
     }
 
   private:
+    bool Holds(const std::string& path) const { return std::binary_search(paths.begin(), paths.end(), path); }
+    void Insert(const std::string& path) { paths.insert(std::upper_bound(paths.begin(), paths.end(), path), path); }
     void Erase(const std::string& path) {
-        const auto found = paths.find(path);
-        if (found != paths.end())
+        const auto found = std::lower_bound(paths.begin(), paths.end(), path);
+        if (found != paths.end() && *found == path)
             paths.erase(found);
     }
-    std::unordered_multiset<std::string> paths;
+    std::vector<std::string> paths;
 };
 
 } // namespace
+#endif
 
+bool CExtractionRun::ExtractEntries(CZipArchive& archive, std::uint32_t count) {
+#if ROZBAL_WORKERS == 1
+    return ExtractOneByOne(archive, count);
+#else
+    const unsigned threads = WorkersFor(archive);
+    return threads > 1 ? ExtractWithWorkers(archive, count, threads) : ExtractOneByOne(archive, count);
+#endif
+}
+
+#if ROZBAL_WORKERS != 1
 unsigned CExtractionRun::WorkersFor(const CZipArchive& archive) const {
     unsigned threads = workerThreads;
     bool always = threads != 0;
@@ -170,3 +184,4 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
     report(0);
     return allExtracted;
 }
+#endif
