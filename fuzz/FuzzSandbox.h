@@ -15,9 +15,10 @@
 //   ROOT/                 listing watched; also the process's current folder's parent
 //   ROOT/cwd/             the current folder, must stay empty (relative paths land here)
 //   ROOT/up/              listing watched
-//   ROOT/up/box/          listing watched: only `sentinel` and `target`
+//   ROOT/up/box/          listing watched: only `sentinel`, `target` and `target.run`
 //   ROOT/up/box/sentinel  bytes, size, mode, time and inode watched
 //   ROOT/up/box/target/   emptied before every input
+//   ROOT/up/box/target.run  a program's file whose folder is the target
 //   ROOT/vol/             archive files a target writes for itself (not watched)
 // ROOT lives in $ROZBAL_FUZZ_SCRATCH, else on tmpfs when there is one. Any change outside the
 // target aborts.
@@ -39,6 +40,9 @@ class CFuzzSandbox {
         const std::string sentinel = SentinelPath();
         FILE* file = std::fopen(sentinel.c_str(), "wb");
         Require(file != nullptr && std::fputs(sentinelText, file) >= 0 && std::fclose(file) == 0);
+        // The program beside the target, named so that the target is its folder.
+        file = std::fopen(Program().c_str(), "wb");
+        Require(file != nullptr && std::fclose(file) == 0);
         Require(::stat(sentinel.c_str(), &sentinelStat) == 0);
         Require(::chdir((root + "/cwd").c_str()) == 0);
         for (const char* folder : {"", "/up", "/up/box"})
@@ -51,6 +55,8 @@ class CFuzzSandbox {
     // The target folder, in the OS form without a trailing slash.
     const std::string& Target() const { return target; }
     const std::string& Root() const { return root; }
+    // A file beside the target whose folder, for the front end, is the target: the program.
+    std::string Program() const { return target + ".run"; }
     // A folder for the input's own archive files, outside the target.
     std::string Volumes() const { return root + "/vol"; }
 

@@ -1,13 +1,17 @@
 // Reading entries: the shapes at the edges of the read loop, damaged and hostile data, and the
 // state rules around a failed entry.
 #include "support/MemoryStream.h"
+#include "support/TempDir.h"
 #include "support/ZipTestWriter.h"
 
 #include "engine/ZipArchive.h"
+#include "engine/ZipEntryDecoder.h"
 #include "engine/ZipException.h"
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -78,8 +82,8 @@ struct Shape {
 
 class EntryShapes : public ::testing::TestWithParam<StreamKind> {};
 
-TEST_P(EntryShapes, DeliverExactlyTheirBytes) {
-    const Shape shapes[] = {
+std::vector<Shape> Shapes() {
+    return {
         {"empty stored", File("a", "", methodStored), {0}},
         {"empty deflated (03 00)", File("b", "", methodDeflated), {0}},
         {"10 bytes stored, clamped", File("c", "0123456789", methodStored), {10}},
@@ -90,7 +94,15 @@ TEST_P(EntryShapes, DeliverExactlyTheirBytes) {
         {"encrypted deflated", Encrypted(File("h", Text(100000), methodDeflated)), {}},
         {"deflated with a descriptor", WithDescriptor(File("i", Text(70000), methodDeflated)), {65536, 4464}},
         {"encrypted stored with a descriptor", WithDescriptor(Encrypted(File("j", Text(300), methodStored))), {300}},
+        {"600000 deflated: past the one-call size", File("k", Text(600000), methodDeflated), {}},
+        {"300000 encrypted stored with a descriptor",
+         WithDescriptor(Encrypted(File("l", Text(300000), methodStored))),
+         {}},
     };
+}
+
+TEST_P(EntryShapes, DeliverExactlyTheirBytes) {
+    const std::vector<Shape> shapes = Shapes();
     std::vector<Entry> entries;
     for (const Shape& shape : shapes)
         entries.push_back(shape.entry);
@@ -132,7 +144,7 @@ Entry Sizes(Entry entry, std::uint32_t compressed, std::uint32_t uncompressed) {
     return entry;
 }
 
-TEST(EntryRead, DamagedAndHostileDataFailWithoutLoopingOrOverreading) {
+std::vector<Damage> Damages() {
     const std::string text = Text(5000);
     const std::string deflated = Deflate(text);
     // A block of the reserved type 3: not deflate data.
@@ -152,7 +164,8 @@ TEST(EntryRead, DamagedAndHostileDataFailWithoutLoopingOrOverreading) {
     Entry endsEarly = File("short", text);
     endsEarly.local.uncompressedSize = endsEarly.central.uncompressedSize = 6000;
 
-    const Damage cases[] = {
+    const std::string big = Text(600000);
+    return {
         {"deflate data of a reserved block type",
          {Raw(File("bad", text), badBlock)},
          CZipException::ZlibDataError,
@@ -186,8 +199,19 @@ TEST(EntryRead, DamagedAndHostileDataFailWithoutLoopingOrOverreading) {
          {longDescriptor, next},
          CZipException::BadArchive,
          Stage::Open},
+        {"past the one-call size: a stream holding more than it declares",
+         {Raw(File("bigsurplus", big.substr(0, 300000)), Deflate(big))},
+         CZipException::ZlibBufferError,
+         Stage::Read},
+        {"past the one-call size: a stream cut short",
+         {Raw(File("bigcut", big), Deflate(big).substr(0, 5000))},
+         CZipException::BadArchive,
+         Stage::Read},
     };
-    for (const Damage& c : cases) {
+}
+
+TEST(EntryRead, DamagedAndHostileDataFailWithoutLoopingOrOverreading) {
+    for (const Damage& c : Damages()) {
         MemoryStream stream(BuildArchive(c.entries));
         CZipArchive archive;
         archive.Open(stream);
@@ -241,6 +265,46 @@ TEST(EntryRead, CloseBeforeTheStreamWasReadIsNotAVerifiedClose) {
     for (std::uint16_t i = 0; i < 2; ++i) {
         ASSERT_TRUE(archive.OpenEntry(i));
         EXPECT_EQ(archive.CloseEntry(), -1) << i;
+    }
+}
+
+// The worker path: the entry placed (its file created), its data decoded through positioned reads,
+// ended. Returns the file's bytes, or "<none>" when the entry did not come out; a failed entry
+// leaves nothing behind.
+std::string DecodeEntry(const std::vector<Entry>& entries, std::uint16_t index) {
+    CTempDir dir;
+    const std::string path = dir.Join("a.zip");
+    std::ofstream(path, std::ios::binary) << BuildArchive(entries);
+    CZipArchive archive;
+    archive.Open(path.c_str());
+    const std::string folder = dir.Join("out");
+    bool extracted = false;
+    {
+        CZipExtraction job;
+        try {
+            if (archive.BeginExtraction(job, index, folder.c_str()) == CZipExtraction::DataDue) {
+                job.password = "pw";
+                CZipEntryDecoder().Decode(job, archive.GetArchiveHandle());
+                extracted = archive.EndExtraction(job);
+            }
+        } catch (const CZipException&) {
+        }
+    }
+    std::ifstream file(folder + "/" + entries[index].name, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    if (!extracted) {
+        EXPECT_FALSE(file.is_open()) << "a failed entry left its file";
+        return "<none>";
+    }
+    return bytes;
+}
+
+TEST(EntryRead, TheWorkerDecoderAgreesWithTheStreamReader) {
+    for (const Shape& shape : Shapes())
+        EXPECT_TRUE(DecodeEntry({shape.entry}, 0) == shape.entry.data) << shape.label;
+    for (const Damage& c : Damages()) {
+        const bool verified = c.code == 0 && c.closed == 1;
+        EXPECT_EQ(DecodeEntry(c.entries, 0) != "<none>", verified) << c.label;
     }
 }
 
