@@ -63,13 +63,15 @@ available() {
     esac
 }
 
-# Traces the clones of the check run into TRACES/TOOL when strace is there.
+# Traces the clones of the check run into TRACES/TOOL when strace is there and can trace
+# here (it may be too old for these options, or ptrace may be barred).
 TRACES=
-STRACE=()
-if command -v strace >/dev/null; then
-    STRACE=(strace -f -qq -e trace=clone,clone3 -e status=successful)
+STRACE=(strace -f -qq -e trace=clone,clone3 -e status=successful)
+if "${STRACE[@]}" -o /dev/null true 2>/dev/null; then
     # a seccomp filter stops the traced program only at the clones, not at every system call
-    strace --seccomp-bpf -f -qq -e trace=clone -o /dev/null true 2>/dev/null && STRACE+=(--seccomp-bpf)
+    ! "${STRACE[@]}" --seccomp-bpf -o /dev/null true 2>/dev/null || STRACE+=(--seccomp-bpf)
+else
+    STRACE=()
 fi
 
 # threads TOOL: 1 + the threads TOOL created in the traced check run, or "-".
@@ -144,7 +146,9 @@ printf 'archive\ttool\truns\tok\twall_median\twall_min\twall_max\tcpu_median\tpe
         workers=$(sed -n 's/^ROZBAL_WORKERS:STRING=//p' "$(dirname "${STUB_PATH[$s]}")/../CMakeCache.txt" 2>/dev/null || true)
         echo "# $s: ${STUB_PATH[$s]} ($(stat -c %s "${STUB_PATH[$s]}" 2>/dev/null || echo -) bytes${workers:+, ROZBAL_WORKERS=$workers})"
     done
-    echo "# runs $RUNS (tiny $TINY_RUNS), warm-up $WARMUP; threads counted ${STRACE[0]:+by strace in the check run}${STRACE[0]:-by nothing (no strace)}"
+    counter="strace in the check run"
+    [ ${#STRACE[@]} != 0 ] || counter="nothing (no strace that can trace here)"
+    echo "# runs $RUNS (tiny $TINY_RUNS), warm-up $WARMUP; threads counted by $counter"
 } >"$RESULTS/run.txt"
 
 for shape in $SHAPES; do
