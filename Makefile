@@ -51,20 +51,26 @@ test-sanitize: deps
 demo: all
 	@sh demo/run-demo.sh $(BUILD)/bin/rozbal
 
-# The benchmark: a Release stub of its own (no tests), the helper programs, the
-# corpus, then the timed runs. Options: SHAPES, KINDS, TOOLS, RUNS, TINY_RUNS,
-# WARMUP, WORK (see bench/run.sh).
+# The benchmark: two Release stubs of its own (no tests), the default build with its
+# worker threads (stub) and one built with a single thread (stub-1), the helper
+# programs, the corpus, then the timed runs. Options: SHAPES, KINDS, TOOLS, RUNS,
+# TINY_RUNS, WARMUP, WORK, STUBS (see bench/run.sh).
 BENCH_OUT ?= $(BUILD)/bench
+BENCH_ABS  = $(abspath $(BENCH_OUT))
+STUBS     ?= rozbal=$(BENCH_ABS)/stub/bin/rozbal rozbal-1=$(BENCH_ABS)/stub-1/bin/rozbal
 bench: deps bench-deps
 	@[ -f $(BENCH_OUT)/stub/CMakeCache.txt ] || cmake -S . -B $(BENCH_OUT)/stub -DCMAKE_BUILD_TYPE=Release -DROZBAL_TESTS=OFF $(CMAKE_ARGS) >/dev/null
+	@grep -qx 'ROZBAL_WORKERS:STRING=1' $(BENCH_OUT)/stub-1/CMakeCache.txt 2>/dev/null || \
+	  cmake -S . -B $(BENCH_OUT)/stub-1 -DCMAKE_BUILD_TYPE=Release -DROZBAL_TESTS=OFF $(CMAKE_ARGS) -DROZBAL_WORKERS=1 >/dev/null
 	cmake --build $(BENCH_OUT)/stub --target rozbal -j $(JOBS)
-	@printf 'stub: %s (%s bytes)\n' $(BENCH_OUT)/stub/bin/rozbal "$$(stat -c %s $(BENCH_OUT)/stub/bin/rozbal)"
-	$(MAKE) -C bench OUT=$(abspath $(BENCH_OUT))
+	cmake --build $(BENCH_OUT)/stub-1 --target rozbal -j $(JOBS)
+	@for s in stub stub-1; do printf 'stub: %s (%s bytes)\n' $(BENCH_OUT)/$$s/bin/rozbal "$$(stat -c %s $(BENCH_OUT)/$$s/bin/rozbal)"; done
+	$(MAKE) -C bench OUT=$(BENCH_ABS)
 	sh bench/make-corpus.sh $(BENCH_OUT)
-	OUT=$(BENCH_OUT) STUB=$(abspath $(BENCH_OUT))/stub/bin/rozbal bash bench/run.sh
+	OUT=$(BENCH_OUT) STUBS="$(STUBS)" bash bench/run.sh
 
-# The peers the benchmark compares with, installed on Debian when we are root;
-# a missing peer elsewhere only leaves its column out.
+# The peers the benchmark compares with, and strace for its thread counts, installed
+# on Debian when we are root; a missing one elsewhere only leaves its column out.
 bench-deps:
 	@missing=""; \
 	command -v cc >/dev/null 2>&1 || missing="$$missing gcc"; \
@@ -72,6 +78,7 @@ bench-deps:
 	command -v unzip >/dev/null 2>&1 || missing="$$missing unzip"; \
 	[ -x /usr/lib/p7zip/7z ] || missing="$$missing p7zip-full"; \
 	command -v bsdtar >/dev/null 2>&1 || missing="$$missing libarchive-tools"; \
+	command -v strace >/dev/null 2>&1 || missing="$$missing strace"; \
 	if [ -n "$$missing" ]; then \
 	  if command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
 	    echo "installing:$$missing"; \

@@ -6,8 +6,9 @@
 # Environment (all optional):
 #   OUT      build/bench of this worktree: tools in OUT/bin, corpus and zips from make-corpus.sh
 #   STUB     the stub to append archives to (default build/bench/stub/bin/rozbal)
-#   STUBS    more than one stub side by side, "NAME=PATH ..." (default "rozbal=$STUB"),
-#            e.g. two builds of different flags measured in the same rounds
+#   STUBS    the stubs side by side, "NAME=PATH ..."; the default is "rozbal=$STUB" and,
+#            when it has been built, "rozbal-1=OUT/stub-1/bin/rozbal" (the single-threaded
+#            build); also e.g. two builds of different flags measured in the same rounds
 #   SHAPES   "big random small tiny"       KINDS  "deflate store crypt"
 #   TOOLS    "STUB-NAMES unzip unzipsfx 7z bsdtar zlimit-pty" (zlimit, the reference, always
 #            runs; zlimit-pty is zlimit started through the terminal runner on the
@@ -16,13 +17,20 @@
 #   WARMUP   uncounted rounds first (default 1)
 #   WORK     a tmpfs folder for the fresh output folders (default /dev/shm)
 # Results: OUT/results/DATE/results.tsv and summary.md (printed at the end).
+#
+# The threads column is counted in the one untimed check run per archive and tool, under
+# strace (the thread-creating clones, plus one), never in the timed rounds: on a machine of
+# few cores a sampler would take time from the workers it counts. Without strace it is "-".
 set -euo pipefail
 HERE=$(cd "$(dirname "$0")" && pwd)
 OUT=$(cd "${OUT:-$HERE/../build/bench}" && pwd)
 STUB=${STUB:-$OUT/stub/bin/rozbal}
 SHAPES=${SHAPES:-big random small tiny}
 KINDS=${KINDS:-deflate store crypt}
-STUBS=${STUBS:-rozbal=$STUB}
+if [ -z "${STUBS:-}" ]; then
+    STUBS=rozbal=$STUB
+    [ ! -x "$OUT/stub-1/bin/rozbal" ] || STUBS="$STUBS rozbal-1=$OUT/stub-1/bin/rozbal"
+fi
 declare -A STUB_PATH=()
 STUB_NAMES=()
 for s in $STUBS; do STUB_PATH[${s%%=*}]=${s#*=} STUB_NAMES+=("${s%%=*}"); done
@@ -55,11 +63,31 @@ available() {
     esac
 }
 
+# Traces the clones of the check run into TRACES/TOOL when strace is there and can trace
+# here (it may be too old for these options, or ptrace may be barred).
+TRACES=
+STRACE=(strace -f -qq -e trace=clone,clone3 -e status=successful)
+if "${STRACE[@]}" -o /dev/null true 2>/dev/null; then
+    # a seccomp filter stops the traced program only at the clones, not at every system call
+    ! "${STRACE[@]}" --seccomp-bpf -o /dev/null true 2>/dev/null || STRACE+=(--seccomp-bpf)
+else
+    STRACE=()
+fi
+
+# threads TOOL: 1 + the threads TOOL created in the traced check run, or "-".
+threads() {
+    local trace=$WORK/traces/$1
+    [ -f "$trace" ] || { echo -; return; }
+    echo $(($(grep -cE '(^|[0-9] )clone3?\(.*CLONE_THREAD' "$trace") + 1))
+}
+
 # add_tool TOOL ARCHIVE: appends TOOL's pairtime arguments to TOOLCMDS; fails when TOOL
-# does not apply. OUTSUB: where the tree lands inside the run folder.
+# does not apply. With TRACES set, the program itself (not the terminal runner before
+# it) runs under strace.
 add_tool() {
-    local tool=$1 archive=$2 zip=$OUT/zips/$2.zip crypt=0
+    local tool=$1 archive=$2 zip=$OUT/zips/$2.zip crypt=0 tr=()
     [[ $archive == *-crypt ]] && crypt=1
+    [ -z "$TRACES" ] || [ ${#STRACE[@]} = 0 ] || tr=("${STRACE[@]}" -o "$TRACES/$tool" --)
     if [ -n "${STUB_PATH[$tool]+set}" ]; then # setup.run = stub + archive, extracting into ./setup
         local run=$WORK/prep/$tool/$archive/setup.run
         if [ ! -f "$run" ]; then
@@ -69,21 +97,21 @@ add_tool() {
         fi
         TOOLCMDS+=(-t "$tool" -i $'a\n' -l "$run" -c "${CHECK[$tool]:--}" --)
         [ $crypt = 0 ] || TOOLCMDS+=("$BIN/ptytype" -w "$PROMPT" "$PASSWORD" --)
-        TOOLCMDS+=(./setup.run ";")
+        TOOLCMDS+=(${tr[@]+"${tr[@]}"} ./setup.run ";")
         return 0
     fi
     case $tool in
     zlimit)
-        TOOLCMDS+=(-t zlimit -c "${CHECK[zlimit]:--}" -- "$BIN/zlimit")
+        TOOLCMDS+=(-t zlimit -c "${CHECK[zlimit]:--}" -- ${tr[@]+"${tr[@]}"} "$BIN/zlimit")
         [ $crypt = 0 ] || TOOLCMDS+=(-P "$PASSWORD")
         TOOLCMDS+=("$zip" ";")
         ;;
     zlimit-pty)
         [ $crypt = 1 ] || return 1
-        TOOLCMDS+=(-t zlimit-pty -c "${CHECK[zlimit-pty]:--}" -- "$BIN/ptytype" "$PASSWORD" -- "$BIN/zlimit" -P "$PASSWORD" "$zip" ";")
+        TOOLCMDS+=(-t zlimit-pty -c "${CHECK[zlimit-pty]:--}" -- "$BIN/ptytype" "$PASSWORD" -- ${tr[@]+"${tr[@]}"} "$BIN/zlimit" -P "$PASSWORD" "$zip" ";")
         ;;
     unzip)
-        TOOLCMDS+=(-t unzip -c "${CHECK[unzip]:--}" -- unzip -qo)
+        TOOLCMDS+=(-t unzip -c "${CHECK[unzip]:--}" -- ${tr[@]+"${tr[@]}"} unzip -qo)
         [ $crypt = 0 ] || TOOLCMDS+=(-P "$PASSWORD")
         TOOLCMDS+=("$zip" ";")
         ;;
@@ -96,28 +124,31 @@ add_tool() {
             zip -qA "$sfx"
             chmod 755 "$sfx"
         fi
-        TOOLCMDS+=(-t unzipsfx -c "${CHECK[unzipsfx]:--}" -- "$sfx" -qo ";")
+        TOOLCMDS+=(-t unzipsfx -c "${CHECK[unzipsfx]:--}" -- ${tr[@]+"${tr[@]}"} "$sfx" -qo ";")
         ;;
     7z)
-        TOOLCMDS+=(-t 7z -c "${CHECK[7z]:--}" -- "$SEVENZ" x -y -bso0 -bsp0)
+        TOOLCMDS+=(-t 7z -c "${CHECK[7z]:--}" -- ${tr[@]+"${tr[@]}"} "$SEVENZ" x -y -bso0 -bsp0)
         [ $crypt = 0 ] || TOOLCMDS+=("-p$PASSWORD")
         TOOLCMDS+=("$zip" ";")
         ;;
     bsdtar)
-        TOOLCMDS+=(-t bsdtar -c "${CHECK[bsdtar]:--}" -- bsdtar -xf "$zip")
+        TOOLCMDS+=(-t bsdtar -c "${CHECK[bsdtar]:--}" -- ${tr[@]+"${tr[@]}"} bsdtar -xf "$zip")
         [ $crypt = 0 ] || TOOLCMDS+=(--passphrase "$PASSWORD")
         TOOLCMDS+=(";")
         ;;
     esac
 }
 
-printf 'archive\ttool\truns\tok\twall_median\twall_min\twall_max\tcpu_median\tpeak_rss_kib\tx_zlimit\tx_pair_min\tx_pair_max\tcpu_x_zlimit\tcheck\n' >"$RESULTS/results.tsv"
+printf 'archive\ttool\truns\tok\twall_median\twall_min\twall_max\tcpu_median\tpeak_rss_kib\tx_zlimit\tx_pair_min\tx_pair_max\tcpu_x_zlimit\tcheck\tthreads\n' >"$RESULTS/results.tsv"
 {
     echo "# $(date -u '+%Y-%m-%d %H:%M UTC') $(uname -srm), $(nproc) CPUs, load $(cut -d' ' -f1-3 /proc/loadavg)"
     for s in "${STUB_NAMES[@]}"; do
-        echo "# $s: ${STUB_PATH[$s]} ($(stat -c %s "${STUB_PATH[$s]}" 2>/dev/null || echo -) bytes)"
+        workers=$(sed -n 's/^ROZBAL_WORKERS:STRING=//p' "$(dirname "${STUB_PATH[$s]}")/../CMakeCache.txt" 2>/dev/null || true)
+        echo "# $s: ${STUB_PATH[$s]} ($(stat -c %s "${STUB_PATH[$s]}" 2>/dev/null || echo -) bytes${workers:+, ROZBAL_WORKERS=$workers})"
     done
-    echo "# runs $RUNS (tiny $TINY_RUNS), warm-up $WARMUP"
+    counter="strace in the check run"
+    [ ${#STRACE[@]} != 0 ] || counter="nothing (no strace that can trace here)"
+    echo "# runs $RUNS (tiny $TINY_RUNS), warm-up $WARMUP; threads counted by $counter"
 } >"$RESULTS/run.txt"
 
 for shape in $SHAPES; do
@@ -130,10 +161,14 @@ for shape in $SHAPES; do
         tools=()
         for t in $TOOLS; do available "$t" && tools+=("$t"); done
 
-        # One kept run of every tool, checked against the corpus.
-        TOOLCMDS=()
+        # One kept run of every tool, checked against the corpus, its threads counted.
+        TOOLCMDS=() TRACES=$WORK/traces
+        mkdir -p "$TRACES"
         for t in zlimit "${tools[@]}"; do add_tool "$t" "$archive" || true; done
+        TRACES=
         "$BIN/pairtime" -n 1 -w 0 -k -T 120 -d "$WORK/verify" "${TOOLCMDS[@]}" >"$WORK/verify.tsv"
+        declare -A THREADS=()
+        for t in zlimit "${tools[@]}"; do THREADS[$t]=$(threads "$t"); done
         timed=() skipped=()
         for t in zlimit "${tools[@]}"; do
             [ -d "$WORK/verify/$t.0" ] || continue
@@ -144,23 +179,25 @@ for shape in $SHAPES; do
             awk -F'\t' -v t="$t" '$1 == t && $3 == 0 { exit 1 }' "$WORK/verify.tsv" ||
                 CHECK[$t]="${CHECK[$t]}; exit status not 0"
             if [ $rc -ge 2 ] && [ -n "${STUB_PATH[$t]+set}" ]; then # not timed: it did not extract
-                skipped+=("$(printf '%s\t%s\t0\t0\t\t\t\t\t\t\t\t\t\tn/a: %s' "$archive" "$t" "${CHECK[$t]}")")
+                skipped+=("$(printf '%s\t%s\t0\t0\t\t\t\t\t\t\t\t\t\tn/a: %s\t%s' "$archive" "$t" "${CHECK[$t]}" "${THREADS[$t]}")")
             elif [ "$t" != zlimit ]; then
                 timed+=("$t")
             fi
         done
-        rm -rf "$WORK/verify" "$WORK/verify.tsv"
+        rm -rf "$WORK/verify" "$WORK/verify.tsv" "$WORK/traces"
 
         runs=$RUNS
         [ "$shape" = tiny ] && runs=$TINY_RUNS
         TOOLCMDS=()
         for t in zlimit "${timed[@]}"; do add_tool "$t" "$archive" || true; done
         echo "bench: $archive: zlimit ${timed[*]} ($runs rounds)" >&2
-        "$BIN/pairtime" -n "$runs" -w "$WARMUP" -d "$WORK/runs" "${TOOLCMDS[@]}" |
-            sed "s/^/$archive\t/" >>"$RESULTS/results.tsv"
+        "$BIN/pairtime" -n "$runs" -w "$WARMUP" -d "$WORK/runs" "${TOOLCMDS[@]}" >"$WORK/timed.tsv"
+        while IFS= read -r line; do
+            printf '%s\t%s\t%s\n' "$archive" "$line" "${THREADS[${line%%$'\t'*}]:--}"
+        done <"$WORK/timed.tsv" >>"$RESULTS/results.tsv"
         for row in "${skipped[@]+"${skipped[@]}"}"; do printf '%s\n' "$row" >>"$RESULTS/results.tsv"; done
-        rm -rf "$WORK/runs" "$WORK/prep"
-        unset CHECK
+        rm -rf "$WORK/runs" "$WORK/prep" "$WORK/timed.tsv"
+        unset CHECK THREADS
     done
 done
 

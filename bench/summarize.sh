@@ -1,21 +1,40 @@
 #!/bin/sh
-# Turns a results folder of bench/run.sh into markdown: one summary table of
-# ratios to the zlib limit, one of peak RSS, then one table per archive.
+# Turns a results folder of bench/run.sh into markdown: tables of wall time, CPU time
+# (as ratios to the zlib limit), peak RSS and threads over all tools; then per shape the
+# stubs beside zlimit, each stub against the single-threaded one (SINGLE, default
+# rozbal-1); then one table per archive.
 #
 #   bench/summarize.sh RESULTS_DIR
 set -eu
 DIR=$1
+SINGLE=${SINGLE:-rozbal-1}
 cat "$DIR/run.txt"
 echo
-awk -F'\t' '
+awk -F'\t' -v single="$SINGLE" '
 function secs(x) { return x == "" ? "-" : (x >= 0.1 ? sprintf("%.3f", x) : sprintf("%.4f", x)) }
 function mib(k) { return k == "" ? "-" : sprintf("%.1f", k / 1024) }
+function ratio(x, y) { return x == "" || y == "" || y == 0 ? "-" : sprintf("%.2f", x / y) }
+function table(title, m,    i, j, a) {
+    printf "%s\n\n", title
+    printf "| archive | zlimit |"; for (i = 1; i <= nt; i++) printf " %s |", tools[i]; printf "\n"
+    printf "|---|---|"; for (i = 1; i <= nt; i++) printf "---|"; printf "\n"
+    for (j = 1; j <= na; j++) {
+        a = archives[j]
+        printf "| %s | %s |", a, m[a, "zlimit"]
+        for (i = 1; i <= nt; i++) printf " %s |", ((a, tools[i]) in m) ? m[a, tools[i]] : "-"
+        printf "\n"
+    }
+}
 NR == 1 { next }
 {
     a = $1; t = $2
     if (!(a in seen)) { seen[a] = 1; archives[++na] = a }
     if (!(t in tseen) && t != "zlimit") { tseen[t] = 1; found[++nf] = t }
     key = a SUBSEP t
+    thr[key] = $15 == "" ? "-" : $15
+    wall[key] = $5; cpus[key] = $8; kib[key] = $9
+    shape = a; sub(/-[^-]*$/, "", shape)
+    if (!(shape in sseen)) { sseen[shape] = 1; shapes[++ns] = shape }
     if ($5 == "") { cell[key] = "n/a"; cpu[key] = "n/a"; rss[key] = "n/a" }
     else {
         cell[key] = t == "zlimit" ? secs($5) " s" : sprintf("%.2f", $10)
@@ -30,43 +49,52 @@ END {
     for (i = 1; i in order; i++) peer[order[i]] = 1
     for (i = 1; i <= nf; i++) if (!(found[i] in peer)) tools[++nt] = found[i]
     for (i = 1; i in order; i++) if (order[i] in tseen) tools[++nt] = order[i]
-    printf "Wall time, median; tools as multiples of the zlib limit (zlimit) measured in the same rounds.\n\n"
-    printf "| archive | zlimit |"; for (i = 1; i <= nt; i++) printf " %s |", tools[i]; printf "\n"
-    printf "|---|---|"; for (i = 1; i <= nt; i++) printf "---|"; printf "\n"
-    for (j = 1; j <= na; j++) {
-        a = archives[j]
-        printf "| %s | %s |", a, cell[a, "zlimit"]
-        for (i = 1; i <= nt; i++) printf " %s |", ((a, tools[i]) in cell) ? cell[a, tools[i]] : "-"
+    table("Wall time, median; tools as multiples of the zlib limit (zlimit) measured in the same rounds.", cell)
+    printf "\n"
+    table("CPU time (user + system), median; tools as multiples of zlimit'"'"'s.", cpu)
+    printf "\n"
+    table("Peak RSS, MiB.", rss)
+    printf "\n"
+    table("Threads: 1 + the threads the tool created, counted once per archive in the untimed check run.", thr)
+    # per shape: the stubs (every tool that is not a peer) beside zlimit
+    for (i = 1; i <= nt; i++) if (!(tools[i] in peer)) stubs[++nstub] = tools[i]
+    for (k = 1; k <= ns; k++) {
+        printf "\n### %s: the stubs beside zlimit\n\n", shapes[k]
+        printf "| archive | tool | wall s | CPU s | peak RSS MiB | threads | wall x zlimit | CPU x zlimit |"
+        if (single in tseen) printf " wall x %s | CPU x %s |", single, single
+        printf "\n|---|---|---|---|---|---|---|---|"
+        if (single in tseen) printf "---|---|"
         printf "\n"
-    }
-    printf "\nCPU time (user + system), median; tools as multiples of zlimit'"'"'s.\n\n"
-    printf "| archive | zlimit |"; for (i = 1; i <= nt; i++) printf " %s |", tools[i]; printf "\n"
-    printf "|---|---|"; for (i = 1; i <= nt; i++) printf "---|"; printf "\n"
-    for (j = 1; j <= na; j++) {
-        a = archives[j]
-        printf "| %s | %s |", a, cpu[a, "zlimit"]
-        for (i = 1; i <= nt; i++) printf " %s |", ((a, tools[i]) in cpu) ? cpu[a, tools[i]] : "-"
-        printf "\n"
-    }
-    printf "\nPeak RSS, MiB.\n\n"
-    printf "| archive | zlimit |"; for (i = 1; i <= nt; i++) printf " %s |", tools[i]; printf "\n"
-    printf "|---|---|"; for (i = 1; i <= nt; i++) printf "---|"; printf "\n"
-    for (j = 1; j <= na; j++) {
-        a = archives[j]
-        printf "| %s | %s |", a, rss[a, "zlimit"]
-        for (i = 1; i <= nt; i++) printf " %s |", ((a, tools[i]) in rss) ? rss[a, tools[i]] : "-"
-        printf "\n"
+        for (j = 1; j <= na; j++) {
+            a = archives[j]
+            shape = a; sub(/-[^-]*$/, "", shape)
+            if (shape != shapes[k]) continue
+            for (i = 0; i <= nstub; i++) {
+                t = i ? stubs[i] : "zlimit"
+                if (!((a, t) in thr)) continue
+                printf "| %s | %s | %s | %s | %s | %s |", i ? "" : a, t, secs(wall[a, t]), secs(cpus[a, t]),
+                       mib(kib[a, t]), thr[a, t]
+                printf " %s | %s |", i ? ratio(wall[a, t], wall[a, "zlimit"]) : "", i ? ratio(cpus[a, t], cpus[a, "zlimit"]) : ""
+                if (single in tseen) {
+                    own = !i || t == single
+                    printf " %s | %s |", own ? "" : ratio(wall[a, t], wall[a, single]),
+                           own ? "" : ratio(cpus[a, t], cpus[a, single])
+                }
+                printf "\n"
+            }
+        }
     }
     for (j = 1; j <= na; j++) {
         a = archives[j]
         printf "\n#### %s\n\n", a
-        printf "| tool | wall s | x zlimit (pairs min..max) | cpu s | cpu x zlimit | peak RSS MiB | runs ok | check |\n"
-        printf "|---|---|---|---|---|---|---|---|\n"
+        printf "| tool | wall s | x zlimit (pairs min..max) | cpu s | cpu x zlimit | peak RSS MiB | threads | runs ok | check |\n"
+        printf "|---|---|---|---|---|---|---|---|---|\n"
         for (k = 1; k <= nrow[a]; k++) {
             split(row[a, k], f, "\t")
-            if (f[5] == "") { printf "| %s | n/a | | | | | | %s |\n", f[2], f[14]; continue }
-            printf "| %s | %s | %.2f (%.2f..%.2f) | %s | %.2f | %s | %s/%s | %s |\n", f[2], secs(f[5]), f[10], f[11],
-                   f[12], secs(f[8]), f[13], mib(f[9]), f[4], f[3], f[14]
+            if (f[15] == "") f[15] = "-"
+            if (f[5] == "") { printf "| %s | n/a | | | | | %s | | %s |\n", f[2], f[15], f[14]; continue }
+            printf "| %s | %s | %.2f (%.2f..%.2f) | %s | %.2f | %s | %s | %s/%s | %s |\n", f[2], secs(f[5]), f[10], f[11],
+                   f[12], secs(f[8]), f[13], mib(f[9]), f[15], f[4], f[3], f[14]
         }
     }
 }' "$DIR/results.tsv"
