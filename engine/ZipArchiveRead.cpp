@@ -100,6 +100,15 @@ void CZipArchive::LocateEntryData(std::uint32_t index, CZipExtraction& job) {
     if (position < 0)
         ThrowError(CZipException::BadArchive);
     job.dataStart = static_cast<std::uint64_t>(position);
+    // A wrong password is told here, before anything is made for the entry, as OpenEntry tells it.
+    if (header.IsEncrypted()) {
+        if (password.IsEmpty())
+            ThrowError(CZipException::WrongPassword);
+        InitKeys();
+        if (!CheckEncryptionHeader())
+            ThrowError(CZipException::WrongPassword);
+        job.password.assign(reinterpret_cast<const char*>(password.GetBytes()), password.GetSize());
+    }
     job.compressedSize = header.compressedSize;
     job.uncompressedSize = header.uncompressedSize;
     job.crc32 = header.crc32;

@@ -170,8 +170,6 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
             archive.CloseEntry(nullptr, true);
         }
         if (step == CZipExtraction::DataDue) {
-            if (header.IsEncrypted() && passwordRead)
-                job->password = password;
             busy.Add(*job);
             entry.job = std::move(job);
             entry.task.job = entry.job.get();

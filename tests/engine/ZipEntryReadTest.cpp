@@ -277,13 +277,13 @@ std::string DecodeEntry(const std::vector<Entry>& entries, std::uint16_t index) 
     std::ofstream(path, std::ios::binary) << BuildArchive(entries);
     CZipArchive archive;
     archive.Open(path.c_str());
+    archive.SetPassword("pw");
     const std::string folder = dir.Join("out");
     bool extracted = false;
     {
         CZipExtraction job;
         try {
             if (archive.BeginExtraction(job, index, folder.c_str()) == CZipExtraction::DataDue) {
-                job.password = "pw";
                 CZipEntryDecoder().Decode(job, archive.GetArchiveHandle());
                 extracted = archive.EndExtraction(job);
             }
