@@ -1,5 +1,8 @@
 #include "sfx/ExtractionWorkers.h"
 
+// A program built for one thread leaves the workers out whole (some linkers keep what nothing calls).
+#if !defined(ROZBAL_WORKERS) || ROZBAL_WORKERS != 1
+
 #include "engine/ZipEntryDecoder.h"
 #include "engine/ZipExtraction.h"
 
@@ -62,3 +65,5 @@ void CExtractionWorkers::Work() {
         decoded.notify_all();
     }
 }
+
+#endif

@@ -300,6 +300,9 @@ std::string DecodeEntry(const std::vector<Entry>& entries, std::uint16_t index) 
 }
 
 TEST(EntryRead, TheWorkerDecoderAgreesWithTheStreamReader) {
+#ifdef _WIN32
+    GTEST_SKIP() << "the Windows program extracts on one thread: no positioned reads";
+#endif
     for (const Shape& shape : Shapes())
         EXPECT_TRUE(DecodeEntry({shape.entry}, 0) == shape.entry.data) << shape.label;
     for (const Damage& c : Damages()) {
