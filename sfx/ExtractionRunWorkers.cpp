@@ -110,11 +110,13 @@ unsigned CExtractionRun::WorkersFor(const CZipArchive& archive) const {
 
 bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t count, unsigned threads) {
     ZipOs::PrepareThreads();
+    // Declared before the workers, so that on an exception the workers end (finishing what they
+    // hold) before the entries they write go.
+    std::deque<PlacedEntry> placed;
+    BusyPaths busy;
     CExtractionWorkers workers(archive.GetArchiveHandle(), threads);
     if (workers.Count() == 0)
         return ExtractOneByOne(archive, count);
-    std::deque<PlacedEntry> placed;
-    BusyPaths busy;
     bool allExtracted = true;
 
     // Reports entries from the oldest on: waits for them while more than keep are placed, then goes
