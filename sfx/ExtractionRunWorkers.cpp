@@ -29,7 +29,13 @@
 namespace {
 
 // Entries placed ahead of the one reported: each holds an open output file.
-constexpr std::size_t maxPlacedAhead = 64;
+constexpr std::size_t maxPlacedAhead = 128;
+// Small entries go to a thread together, so that handing over and waking costs little beside their
+// own work: up to this many, or this many bytes of data.
+constexpr std::size_t maxTaskEntries = 16;
+constexpr std::uint64_t maxTaskBytes = 256 * 1024;
+// What an entry counts for beyond its data: creating, stamping and closing its file.
+constexpr std::uint64_t entryCostBytes = 4096;
 // Archives with fewer bytes of entries are done before threads would pay for themselves.
 constexpr std::uint64_t minBytesForWorkers = 256 * 1024;
 constexpr std::size_t noWait = std::numeric_limits<std::size_t>::max();
@@ -37,9 +43,16 @@ constexpr std::size_t noWait = std::numeric_limits<std::size_t>::max();
 struct PlacedEntry {
     std::string name;
     std::unique_ptr<CZipExtraction> job; // a file whose data are with the workers
-    CExtractionWorkers::Task task;
+    CExtractionWorkers::Task* task = nullptr;
     bool extracted = false; // for an entry done when placed
     bool lineShown = false;
+};
+
+// The tasks handed over or being filled, oldest first; each with the entries it has to report.
+struct PlacedTask {
+    CExtractionWorkers::Task task;
+    std::size_t unreported = 0;
+    std::uint64_t bytes = 0;
 };
 
 // The files placed and not yet ended, under their final and their temporary names, sorted. An entry
@@ -113,12 +126,19 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
     // Declared before the workers, so that on an exception the workers end (finishing what they
     // hold) before the entries they write go.
     std::deque<PlacedEntry> placed;
+    std::deque<PlacedTask> tasks;
+    PlacedTask* filling = nullptr; // the newest task, not handed over yet
     BusyPaths busy;
     CExtractionWorkers workers(archive.GetArchiveHandle(), threads);
     if (workers.Count() == 0)
         return ExtractOneByOne(archive, count);
     bool allExtracted = true;
 
+    const auto handOver = [&] {
+        if (filling != nullptr)
+            workers.Submit(filling->task);
+        filling = nullptr;
+    };
     // Reports entries from the oldest on: waits for them while more than keep are placed, then goes
     // on as far as their data are done.
     const auto report = [&](std::size_t keep) {
@@ -129,9 +149,13 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
                 entry.lineShown = true;
             }
             if (entry.job) {
-                if (placed.size() <= keep && !workers.IsDecoded(entry.task))
+                const bool mustWait = placed.size() > keep;
+                if (!mustWait && !CExtractionWorkers::IsDecoded(*entry.task))
                     return;
-                workers.Wait(entry.task);
+                // Its task is the oldest one; it may still be filling.
+                if (filling == &tasks.front())
+                    handOver();
+                workers.Wait(*entry.task);
                 try {
                     entry.extracted = archive.EndExtraction(*entry.job);
                 } catch (...) {
@@ -139,6 +163,8 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
                 }
                 busy.Remove(*entry.job);
                 entry.job.reset(); // removes a file that was not kept
+                if (--tasks.front().unreported == 0)
+                    tasks.pop_front();
             }
             if (!entry.extracted) {
                 ShowFailure();
@@ -173,14 +199,23 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
         }
         if (step == CZipExtraction::DataDue) {
             busy.Add(*job);
+            if (filling == nullptr) {
+                tasks.emplace_back();
+                filling = &tasks.back();
+            }
+            filling->task.jobs.push_back(job.get());
+            ++filling->unreported;
+            filling->bytes += job->compressedSize + entryCostBytes;
+            entry.task = &filling->task;
             entry.job = std::move(job);
-            entry.task.job = entry.job.get();
-            workers.Submit(entry.task);
+            if (filling->task.jobs.size() >= maxTaskEntries || filling->bytes >= maxTaskBytes)
+                handOver();
         } else {
             entry.extracted = step == CZipExtraction::Finished;
         }
         report(placed.size() >= maxPlacedAhead ? maxPlacedAhead - 1 : noWait);
     }
+    handOver();
     report(0);
     return allExtracted;
 }

@@ -30,22 +30,26 @@ CExtractionWorkers::~CExtractionWorkers() {
 }
 
 void CExtractionWorkers::Submit(Task& task) {
+    bool wakeOne;
     {
         std::lock_guard<std::mutex> guard(lock);
-        task.decoded = false;
+        task.decoded.store(false);
         queue.push_back(&task);
+        wakeOne = sleeping > 0;
     }
-    wake.notify_one();
-}
-
-bool CExtractionWorkers::IsDecoded(const Task& task) {
-    std::lock_guard<std::mutex> guard(lock);
-    return task.decoded;
+    if (wakeOne)
+        wake.notify_one();
 }
 
 void CExtractionWorkers::Wait(const Task& task) {
+    if (task.decoded.load())
+        return;
     std::unique_lock<std::mutex> guard(lock);
-    decoded.wait(guard, [&task] { return task.decoded; });
+    // Told before the task is looked at again: a thread that marks it decoded afterwards sees this
+    // and wakes the waiter under the lock.
+    waiting.store(true);
+    decoded.wait(guard, [&task] { return task.decoded.load(); });
+    waiting.store(false);
 }
 
 void CExtractionWorkers::Work() {
@@ -53,16 +57,20 @@ void CExtractionWorkers::Work() {
     const auto decoder = std::make_unique<CZipEntryDecoder>();
     std::unique_lock<std::mutex> guard(lock);
     for (;;) {
+        ++sleeping;
         wake.wait(guard, [this] { return ending || !queue.empty(); });
+        --sleeping;
         if (queue.empty())
             return;
         Task* task = queue.front();
         queue.pop_front();
         guard.unlock();
-        decoder->Decode(*task->job, archive);
+        for (CZipExtraction* job : task->jobs)
+            decoder->Decode(*job, archive);
+        task->decoded.store(true);
         guard.lock();
-        task->decoded = true;
-        decoded.notify_all();
+        if (waiting.load())
+            decoded.notify_all();
     }
 }
 

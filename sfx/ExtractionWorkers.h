@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -10,13 +11,14 @@
 class CZipExtraction;
 
 // Threads that decode placed entries (CZipExtraction) from one archive file, each with a decoder of
-// its own, in the order they are handed over. Whoever hands a task over waits for it by itself;
-// nothing else is shared.
+// its own. Entries go over in tasks of one or more, in the order handed over; whoever hands a task
+// over waits for it by itself. Nothing else is shared.
 class CExtractionWorkers {
   public:
     struct Task {
-        CZipExtraction* job = nullptr;
-        bool decoded = false; // guarded by the workers' lock
+        std::vector<CZipExtraction*> jobs;
+        // Set by the thread that decoded the jobs, once it is done with them.
+        std::atomic<bool> decoded{false};
     };
 
     // The most threads the program starts, whatever the machine has.
@@ -32,7 +34,7 @@ class CExtractionWorkers {
     std::size_t Count() const { return threads.size(); }
     // The task must stay where it is until Wait has returned for it.
     void Submit(Task& task);
-    bool IsDecoded(const Task& task);
+    static bool IsDecoded(const Task& task) { return task.decoded.load(); }
     void Wait(const Task& task);
 
   private:
@@ -41,8 +43,10 @@ class CExtractionWorkers {
     int archive;
     std::mutex lock;
     std::condition_variable wake;    // a task came, or the end
-    std::condition_variable decoded; // a task is done
+    std::condition_variable decoded; // a task is done and someone waits
     std::deque<Task*> queue;
+    unsigned sleeping = 0;            // threads waiting for tasks
+    std::atomic<bool> waiting{false}; // someone waits for a task to be decoded
     bool ending = false;
     std::vector<std::thread> threads;
 };
