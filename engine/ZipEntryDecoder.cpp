@@ -54,6 +54,7 @@ void CZipEntryDecoder::PrepareShared() {
 void CZipEntryDecoder::Decode(CZipExtraction& job, int archiveHandle) {
     archive = archiveHandle;
     job.outcome = CZipExtraction::NotDecoded;
+    job.writeFailed = false;
     try {
         if (DecodeData(job)) {
             const CZipStream::StampResult stamp =
@@ -63,13 +64,28 @@ void CZipEntryDecoder::Decode(CZipExtraction& job, int archiveHandle) {
             return;
         }
     } catch (...) {
-        // A write that failed: the entry did not come out.
+        // Only the output file throws. Emptied at once, it holds no room another entry may need.
+        if (!job.output.IsClosed() && job.output.SetLength(0)) {
+            job.writeFailed = true;
+            return;
+        }
     }
     try {
         job.output.Close();
     } catch (...) {
         // The descriptor is gone either way.
     }
+}
+
+void CZipEntryDecoder::Retry(CZipExtraction& job, int archiveHandle) {
+    if (!job.writeFailed || job.output.IsClosed())
+        return;
+    try {
+        job.output.Seek(0, CZipStream::FromBegin);
+    } catch (...) {
+        return;
+    }
+    Decode(job, archiveHandle);
 }
 
 bool CZipEntryDecoder::DecodeData(CZipExtraction& job) {

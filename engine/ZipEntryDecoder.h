@@ -25,8 +25,11 @@ class CZipEntryDecoder {
     CZipEntryDecoder& operator=(const CZipEntryDecoder&) = delete;
     ~CZipEntryDecoder();
 
-    // Sets job.outcome; the output file is closed whatever happens. Never throws.
+    // Sets job.outcome; the output file is closed, unless writing it failed (job.writeFailed).
+    // Never throws.
     void Decode(CZipExtraction& job, int archiveHandle);
+    // Decodes an entry whose writing failed once more, from the start of its emptied file.
+    void Retry(CZipExtraction& job, int archiveHandle);
 
     // Does the one-time set-up of the libraries the decoders share, so that threads started later
     // find it done.

@@ -54,4 +54,7 @@ class CZipExtraction {
     int unixMode = -1;
 
     Outcome outcome = NotDecoded;
+    // The output file refused the data (a full disk, a size limit): it is left open and empty, so
+    // that the entry can be written again once the entries before it have ended and made room.
+    bool writeFailed = false;
 };

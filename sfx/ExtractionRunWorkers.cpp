@@ -4,6 +4,7 @@
 #include "sfx/ExtractionRun.h"
 
 #include "engine/ZipArchive.h"
+#include "engine/ZipEntryDecoder.h"
 #include "engine/ZipEntryHeader.h"
 #include "engine/ZipExtraction.h"
 #include "platform/ZipOs.h"
@@ -129,6 +130,7 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
     std::deque<PlacedTask> tasks;
     PlacedTask* filling = nullptr; // the newest task, not handed over yet
     BusyPaths busy;
+    std::unique_ptr<CZipEntryDecoder> retrier; // made when an entry is written again
     CExtractionWorkers workers(archive.GetArchiveHandle(), threads);
     if (workers.Count() == 0)
         return ExtractOneByOne(archive, count);
@@ -156,6 +158,13 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
                 if (filling == &tasks.front())
                     handOver();
                 workers.Wait(*entry.task);
+                // Written once more now that every entry before it has ended: a full disk may have
+                // been full of a file that has gone since, as it would have gone on one thread.
+                if (entry.job->writeFailed) {
+                    if (!retrier)
+                        retrier = std::make_unique<CZipEntryDecoder>();
+                    retrier->Retry(*entry.job, archive.GetArchiveHandle());
+                }
                 try {
                     entry.extracted = archive.EndExtraction(*entry.job);
                 } catch (...) {
