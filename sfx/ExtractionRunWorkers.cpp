@@ -37,6 +37,11 @@ constexpr std::size_t maxTaskEntries = 16;
 constexpr std::uint64_t maxTaskBytes = 256 * 1024;
 // What an entry counts for beyond its data: creating, stamping and closing its file.
 constexpr std::uint64_t entryCostBytes = 4096;
+#ifndef ROZBAL_OWN_STORED_MAX
+#define ROZBAL_OWN_STORED_MAX 65536
+#endif
+// Stored entries up to this size are copied by this thread: handing them over costs more.
+constexpr std::uint64_t maxOwnStoredSize = ROZBAL_OWN_STORED_MAX;
 // Archives with fewer bytes of entries are done before threads would pay for themselves.
 constexpr std::uint64_t minBytesForWorkers = 256 * 1024;
 constexpr std::size_t noWait = std::numeric_limits<std::size_t>::max();
@@ -130,7 +135,7 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
     std::deque<PlacedTask> tasks;
     PlacedTask* filling = nullptr; // the newest task, not handed over yet
     BusyPaths busy;
-    std::unique_ptr<CZipEntryDecoder> retrier; // made when an entry is written again
+    std::unique_ptr<CZipEntryDecoder> ownDecoder; // for entries written on this thread
     CExtractionWorkers workers(archive.GetArchiveHandle(), threads);
     if (workers.Count() == 0)
         return ExtractOneByOne(archive, count);
@@ -150,7 +155,7 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
                 ShowEntry(entry.name);
                 entry.lineShown = true;
             }
-            if (entry.job) {
+            if (entry.job && entry.task != nullptr) {
                 const bool mustWait = placed.size() > keep;
                 if (!mustWait && !CExtractionWorkers::IsDecoded(*entry.task))
                     return;
@@ -158,12 +163,16 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
                 if (filling == &tasks.front())
                     handOver();
                 workers.Wait(*entry.task);
+                if (--tasks.front().unreported == 0)
+                    tasks.pop_front();
+            }
+            if (entry.job) {
                 // Written once more now that every entry before it has ended: a full disk may have
                 // been full of a file that has gone since, as it would have gone on one thread.
                 if (entry.job->writeFailed) {
-                    if (!retrier)
-                        retrier = std::make_unique<CZipEntryDecoder>();
-                    retrier->Retry(*entry.job, archive.GetArchiveHandle());
+                    if (!ownDecoder)
+                        ownDecoder = std::make_unique<CZipEntryDecoder>();
+                    ownDecoder->Retry(*entry.job, archive.GetArchiveHandle());
                 }
                 try {
                     entry.extracted = archive.EndExtraction(*entry.job);
@@ -172,8 +181,6 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
                 }
                 busy.Remove(*entry.job);
                 entry.job.reset(); // removes a file that was not kept
-                if (--tasks.front().unreported == 0)
-                    tasks.pop_front();
             }
             if (!entry.extracted) {
                 ShowFailure();
@@ -206,7 +213,15 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
         } catch (...) {
             archive.CloseEntry(nullptr, true);
         }
-        if (step == CZipExtraction::DataDue) {
+        if (step == CZipExtraction::DataDue && job->method == 0 && !job->encrypted &&
+            job->compressedSize <= maxOwnStoredSize) {
+            // Nothing to decode: copying it here costs less than handing it over.
+            if (!ownDecoder)
+                ownDecoder = std::make_unique<CZipEntryDecoder>();
+            ownDecoder->Decode(*job, archive.GetArchiveHandle());
+            busy.Add(*job);
+            entry.job = std::move(job);
+        } else if (step == CZipExtraction::DataDue) {
             busy.Add(*job);
             if (filling == nullptr) {
                 tasks.emplace_back();
