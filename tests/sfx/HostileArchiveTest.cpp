@@ -19,8 +19,8 @@ const std::string entryFailedText = "\n\t - soubor se nepodarilo rozbalit";
 const std::string passwordPromptText = "\nZadejte heslo: ";
 const std::string closingText = "\n\n" + hyphens + "\nOperace dokoncena.\n\n";
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr long peakRssLimitKb = 512 * 1024; // shadow memory and quarantine
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr long peakRssLimitKb = 512 * 1024; // shadow memory, quarantine and race history
 #else
 constexpr long peakRssLimitKb = 64 * 1024;
 #endif
