@@ -444,9 +444,15 @@ TEST(StubExtract, CorpusComesOutTheSameWithOneThreadOrThree) {
         GTEST_SKIP() << "no corpus at " << sharedcorpus::folder;
     }
     constexpr std::size_t inScopeColumn = 3, passwordColumn = 5, entriesColumn = 7;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr std::size_t every = 6; // a sanitized stub starts slowly: a sample of them
+#else
+    constexpr std::size_t every = 1;
+#endif
+    std::size_t taken = 0;
     for (const std::vector<std::string>& row : manifest) {
         if (row.size() <= entriesColumn || row[inScopeColumn].rfind("no", 0) == 0 ||
-            std::atoi(row[entriesColumn].c_str()) < 2)
+            std::atoi(row[entriesColumn].c_str()) < 2 || taken++ % every != 0)
             continue;
         const std::string archive = CStubRunner::ReadFileBytes(sharedcorpus::folder + row[0]);
         std::string shown[2];
