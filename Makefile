@@ -3,10 +3,11 @@
 # stub against other extractors (see bench/README.md).
 BUILD      ?= build
 SAN_BUILD  ?= build-sanitize
+TSAN_BUILD ?= build-tsan
 JOBS       ?= 2
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure test test-large test-sanitize demo clean bench bench-deps windows windows-deps test-windows
+.PHONY: all deps configure test test-large test-sanitize test-tsan demo clean bench bench-deps windows windows-deps test-windows
 
 all: configure
 	cmake --build $(BUILD) --target rozbal -j $(JOBS)
@@ -47,6 +48,17 @@ test-sanitize: deps
 	@[ -f $(SAN_BUILD)/CMakeCache.txt ] || cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DROZBAL_SANITIZE=ON $(CMAKE_ARGS) >/dev/null
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS) -LE large
+
+# Under ThreadSanitizer, at -O1: the engine suite, and the end-to-end suites with the stub that
+# always extracts with three threads (the workers.* tests). The stubs inherit TSAN_OPTIONS, so a
+# race reported in any of them stops it with status 66 and fails its test (without the second
+# ThreadSanitizer waits at every exit by default).
+test-tsan: deps
+	@[ -f $(TSAN_BUILD)/CMakeCache.txt ] || cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_FLAGS_DEBUG="-g1 -O1" -DCMAKE_C_FLAGS_DEBUG="-g1 -O1" -DROZBAL_TSAN=ON $(CMAKE_ARGS) >/dev/null
+	cmake --build $(TSAN_BUILD) --target sfx_tests engine_tests -j $(JOBS)
+	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 atexit_sleep_ms=0" \
+	  ctest --output-on-failure -j $(JOBS) -LE large -L '^(engine|workers)$$'
 
 demo: all
 	@sh demo/run-demo.sh $(BUILD)/bin/rozbal
@@ -89,7 +101,7 @@ bench-deps:
 	fi
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(WIN_BUILD) build-win64
+	rm -rf $(BUILD) $(SAN_BUILD) $(TSAN_BUILD) $(WIN_BUILD) build-win64
 
 # The Windows program: 32-bit, built with Debian's mingw-w64 compilers, tested under Wine
 # (see tests/windows/run.sh).

@@ -47,8 +47,9 @@ Patched(std::vector<Entry> entries, std::function<void(std::string&, const Layou
 
 std::uint32_t StubSize() {
     struct stat st;
-    if (::stat(ROZBAL_STUB_PATH, &st) != 0)
-        throw std::runtime_error("no stub at " ROZBAL_STUB_PATH);
+    const std::string stubPath = CStubRunner::StubPath();
+    if (::stat(stubPath.c_str(), &st) != 0)
+        throw std::runtime_error("no stub at " + stubPath);
     return static_cast<std::uint32_t>(st.st_size);
 }
 
@@ -145,7 +146,7 @@ constexpr int manyEntries = 65000;
 constexpr int zip64ManyEntries = 70000;
 
 std::string ManyName(int i) {
-    char name[16];
+    char name[32];
     std::snprintf(name, sizeof name, "d%02d/%05d", i / 1000, i);
     return name;
 }
@@ -166,6 +167,14 @@ std::vector<Expect> ManyExpected(int count = manyEntries) {
     for (int i = 0; i < count; ++i)
         expected.push_back(Ok(ManyName(i), "", ManyName(i)));
     return expected;
+}
+
+HostileCase ManyRow(std::string label, int count) {
+    HostileCase row;
+    row.label = std::move(label);
+    row.build = [count](CSandbox&) { return ManyEmptyEntries(count); };
+    row.manyEntries = [count] { return ManyExpected(count); };
+    return row;
 }
 
 Entry Declaring(Entry entry, std::uint32_t uncompressedSize) {
@@ -280,15 +289,9 @@ const HostileCase resourceCases[] = {
                                                                     layout.zip64Locator + locatorRecordOffsetOffset, 0);
                                                         },
                                                         true)),
-    OnTmpfsIfPossible(
-        WithTime(Row(
-                     "70000 empty entries, ZIP64", [](CSandbox&) { return ManyEmptyEntries(zip64ManyEntries); },
-                     ManyExpected(zip64ManyEntries)),
-                 60000)),
+    OnTmpfsIfPossible(WithTime(ManyRow("70000 empty entries, ZIP64", zip64ManyEntries), 60000)),
     // On a slow disk, making 65 000 files takes long whatever the reader does.
-    OnTmpfsIfPossible(WithTime(Row(
-                                   "65000 empty entries", [](CSandbox&) { return ManyEmptyEntries(); }, ManyExpected()),
-                               60000)),
+    OnTmpfsIfPossible(WithTime(ManyRow("65000 empty entries", manyEntries), 60000)),
     WithPassword(Between("encrypted entry shorter than its header",
                          {ShortEncrypted(), Encrypted("secret.txt", "plain")},
                          {Refused("short.enc"), Ok("secret.txt", "plain")}),

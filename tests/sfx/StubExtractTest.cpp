@@ -1,5 +1,7 @@
 // Extraction end to end: archives made by other tools come out byte for byte with their times and
 // modes; failed entries are reported and the run goes on; nothing outside the target is touched.
+#include "support/CorpusTable.h"
+#include "support/Sandbox.h"
 #include "support/StubRunner.h"
 #include "support/ZipTestWriter.h"
 
@@ -8,6 +10,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <map>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -427,6 +430,50 @@ TEST(StubExtract, ATargetFolderWithABackslashIsRefused) {
     EXPECT_EQ(result.out,
               "Rozbalit archiv do: " + runner.Folder() + "/we\\ird?\tA/N\t\nInicializace archivu ... \nChyba archivu.");
     EXPECT_EQ(result.exitCode, 2);
+}
+
+// The archives of the shared corpus (other tools' output, other projects' test suites) that we read,
+// wholly or in part, and that hold two entries or more, extracted by the stub and by the one that
+// always extracts with three threads: the same console bytes, status and files, whatever their
+// damage or shape.
+TEST(StubExtract, CorpusComesOutTheSameWithOneThreadOrThree) {
+    const auto manifest = sharedcorpus::ReadTable(sharedcorpus::folder + "MANIFEST.tsv");
+    if (manifest.empty()) {
+        if (std::getenv("CI"))
+            FAIL() << "no corpus at " << sharedcorpus::folder;
+        GTEST_SKIP() << "no corpus at " << sharedcorpus::folder;
+    }
+    constexpr std::size_t inScopeColumn = 3, passwordColumn = 5, entriesColumn = 7;
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr std::size_t every = 6; // a sanitized stub starts slowly: a sample of them
+#else
+    constexpr std::size_t every = 1;
+#endif
+    std::size_t taken = 0;
+    for (const std::vector<std::string>& row : manifest) {
+        if (row.size() <= entriesColumn || row[inScopeColumn].rfind("no", 0) == 0 ||
+            std::atoi(row[entriesColumn].c_str()) < 2 || taken++ % every != 0)
+            continue;
+        const std::string archive = CStubRunner::ReadFileBytes(sharedcorpus::folder + row[0]);
+        std::string shown[2];
+        std::map<std::string, std::string> files[2];
+        for (int run = 0; run < 2; ++run) {
+            CStubRunner runner;
+            const std::string program =
+                runner.MakeProgram("x.run", archive, run == 0 ? ROZBAL_STUB_PATH : ROZBAL_WORKERS_STUB_PATH);
+            CStubRunner::Options options = Answer();
+            if (!row[passwordColumn].empty()) {
+                options.terminal = true;
+                options.terminalInput = row[passwordColumn] + "\n";
+            }
+            const CStubRunner::Result result = runner.Run({program}, options);
+            shown[run] = result.out.substr(result.out.find('?')) + result.err + "\nstatus " +
+                         std::to_string(result.exitCode) + "\n" + CStubRunner::ListTree(runner.Folder() + "/x");
+            files[run] = CSandbox::FilesBelow(runner.Folder() + "/x");
+        }
+        EXPECT_EQ(shown[1], shown[0]) << row[0];
+        EXPECT_TRUE(files[1] == files[0]) << row[0];
+    }
 }
 
 } // namespace

@@ -1,5 +1,7 @@
 // The stub is what users append archives to: it has to run on any x86-64 Linux
 // that has the C library, and its own bytes must not look like ZIP records.
+#include "support/StubRunner.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -12,12 +14,10 @@
 
 namespace {
 
-const char* const stubPath = ROZBAL_STUB_PATH;
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_UNDEFINED__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_UNDEFINED__) || defined(__SANITIZE_THREAD__)
 constexpr bool sanitized = true; // the sanitizer runtimes are shared libraries
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer) || __has_feature(thread_sanitizer)
 constexpr bool sanitized = true;
 #else
 constexpr bool sanitized = false;
@@ -43,7 +43,7 @@ std::string Capture(const std::string& command) {
 }
 
 std::string ReadElf(const char* options) {
-    return Capture(std::string("readelf ") + options + " --wide '" + stubPath + "'");
+    return Capture(std::string("readelf ") + options + " --wide '" + CStubRunner::StubPath() + "'");
 }
 
 std::vector<std::string> NeededLibraries() {
@@ -78,6 +78,7 @@ TEST(StubLinkage, ReleaseStubIsStripped) {
 // forward for local headers, must not find one inside the stub.
 // A signature anywhere in the stub would be taken for the start of the archive.
 TEST(StubLinkage, BytesHoldNoZipSignature) {
+    const std::string stubPath = CStubRunner::StubPath();
     std::ifstream in(stubPath, std::ios::binary);
     ASSERT_TRUE(in) << stubPath;
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -108,8 +108,9 @@ void CSandbox::MakeFifo(const std::string& relative) const {
 
 bool CSandbox::MountTmpfs(unsigned long long room) {
     struct stat stub;
-    if (::stat(ROZBAL_STUB_PATH, &stub) != 0)
-        Fail("stat " ROZBAL_STUB_PATH);
+    const std::string stubPath = CStubRunner::StubPath();
+    if (::stat(stubPath.c_str(), &stub) != 0)
+        Fail("stat " + stubPath);
     const std::string path = Path(ParentOf(program));
     const std::string options =
         "size=" + std::to_string(static_cast<unsigned long long>(stub.st_size) + room) + ",mode=0755";

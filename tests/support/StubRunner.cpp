@@ -197,6 +197,11 @@ void ReadSome(int& fd, std::string& into) {
 
 } // namespace
 
+std::string CStubRunner::StubPath() {
+    const char* chosen = std::getenv("ROZBAL_TEST_STUB");
+    return chosen && *chosen ? chosen : ROZBAL_STUB_PATH;
+}
+
 std::string CStubRunner::MakeProgram(const std::string& fileName, const std::string& archive,
                                      const std::string& stubPath) const {
     const std::string path = Folder() + "/" + fileName;

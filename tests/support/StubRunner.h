@@ -8,7 +8,7 @@
 // Runs programs as a user would, for end-to-end tests.
 //
 // A runner owns a fresh temporary folder (a CTempDir, removed with the runner). MakeProgram writes a self-extractor
-// into it: the built stub (ROZBAL_STUB_PATH) followed by the archive bytes, made executable. Run starts any program
+// into it: the built stub (StubPath()) followed by the archive bytes, made executable. Run starts any program
 // with bytes on standard input and captures standard output and standard error separately, byte for byte, through
 // pipes.
 //
@@ -52,10 +52,14 @@ class CStubRunner {
 
     const std::string& Folder() const { return folder.Path(); }
 
+    // The stub under test: $ROZBAL_TEST_STUB when set (ctest runs the end-to-end suites once more
+    // with the stub that always extracts with several threads), else the build's stub.
+    static std::string StubPath();
+
     // Writes stub + archive to Folder()/fileName with mode 0755 and returns its path. A fileName
     // with slashes makes the folders it names.
     std::string MakeProgram(const std::string& fileName, const std::string& archive,
-                            const std::string& stubPath = ROZBAL_STUB_PATH) const;
+                            const std::string& stubPath = StubPath()) const;
 
     // Runs argv (argv[0] is a path, or a name searched in PATH) and waits for it to end.
     Result Run(const std::vector<std::string>& argv, const Options& options) const;
