@@ -280,6 +280,12 @@ std::vector<OrderRow> OrderRows() {
     for (std::size_t i = 5; i < mixed.size(); i += 3)
         mixed[i] = Encrypted(mixed[i]);
     rows.push_back({"encrypted and plain entries interleaved, asked once", mixed, {}, "heslo\n", ""});
+    rows.push_back({"no terminal to type on: each encrypted entry asks, fails and makes no folder",
+                    {File("plain.txt", "p"), Encrypted(File("deep/er/secret.txt", "s")), File("z.txt", "z"),
+                     Encrypted(File("deep/two.txt", Text(300 * 1024, 7)))},
+                    {1, 3},
+                    "",
+                    ""});
 
     const std::string large = Text(300 * 1024, 99);
     rows.push_back({"a later entry of a name replaces an earlier, larger one",
@@ -339,7 +345,8 @@ TEST(StubDialogue, EntryLinesFailuresAndPromptComeInArchiveOrder) {
         std::map<std::string, std::string> files; // what the entries that came out leave
         for (std::size_t i = 0; i < row.entries.size(); ++i) {
             const ziptest::Entry& entry = row.entries[i];
-            if (!entry.password.empty() && !asked) {
+            // A password that could not be read is asked for again by the next encrypted entry.
+            if (!entry.password.empty() && (!asked || row.typed.empty())) {
                 lines += promptText;
                 asked = true;
             }
