@@ -78,7 +78,7 @@ fi
 threads() {
     local trace=$WORK/traces/$1
     [ -f "$trace" ] || { echo -; return; }
-    echo $(($(grep -cE '(^|[0-9] )clone3?\(.*CLONE_THREAD' "$trace") + 1))
+    echo $(($(grep -cE '(^|[0-9] +)clone3?\(.*CLONE_THREAD' "$trace") + 1))
 }
 
 # add_tool TOOL ARCHIVE: appends TOOL's pairtime arguments to TOOLCMDS; fails when TOOL

@@ -76,9 +76,8 @@ class BusyPaths {
         if (job.writtenPath != job.path)
             Erase(job.writtenPath);
     }
+    bool Empty() const { return paths.empty(); }
     bool Meets(const std::string& path, std::size_t folderLength) const {
-        if (paths.empty())
-            return false;
         if (Holds(path))
             return true;
         for (std::size_t i = folderLength + 1; i < path.size(); ++i) {
@@ -200,12 +199,26 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
             SupplyPassword(archive);
         }
         const std::string name = header.GetFileName();
-        if (busy.Meets(archive.ComposeExtractPath(name, targetFolder.c_str(), true, nullptr), targetFolder.size()))
+        if (!busy.Empty() &&
+            busy.Meets(archive.ComposeExtractPath(name, targetFolder.c_str(), true, nullptr), targetFolder.size()))
             report(0);
 
         placed.emplace_back();
         PlacedEntry& entry = placed.back();
         entry.name = name;
+        // A small stored entry, with nothing at the workers: extracted here as on one thread, its
+        // bytes taken from the block the headers are read through.
+        if (tasks.empty() && !header.IsEncrypted() && header.method == 0 && header.compressedSize <= maxOwnStoredSize) {
+            try {
+                entry.extracted = archive.ExtractEntry(index, targetFolder.c_str());
+            } catch (...) {
+                entry.extracted = false;
+            }
+            if (!entry.extracted)
+                archive.CloseEntry(nullptr, true);
+            report(noWait);
+            continue;
+        }
         auto job = std::make_unique<CZipExtraction>();
         CZipExtraction::Step step = CZipExtraction::Failed;
         try {
