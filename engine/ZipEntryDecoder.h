@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/ZipBuffer.h"
 #include "engine/ZipExtraction.h"
 
 #include <cstdint>
@@ -45,8 +46,8 @@ class CZipEntryDecoder {
     bool CheckDescriptor(const CZipExtraction& job) const;
     void Deliver(CZipExtraction& job, const unsigned char* bytes, std::uint32_t count);
 
-    std::unique_ptr<unsigned char[]> input;
-    std::unique_ptr<unsigned char[]> output;
+    CZipBuffer input;
+    CZipBuffer output;
     z_stream stream{};
     bool streamReady = false;
     libdeflate_decompressor* whole = nullptr;
