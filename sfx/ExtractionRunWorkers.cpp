@@ -135,14 +135,25 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
     PlacedTask* filling = nullptr; // the newest task, not handed over yet
     BusyPaths busy;
     std::unique_ptr<CZipEntryDecoder> ownDecoder; // for entries written on this thread
-    CExtractionWorkers workers(archive.GetArchiveHandle(), threads);
-    if (workers.Count() == 0)
-        return ExtractOneByOne(archive, count);
+    // Started with the first task: an archive whose entries all stay here starts none.
+    std::unique_ptr<CExtractionWorkers> workers;
     bool allExtracted = true;
 
     const auto handOver = [&] {
-        if (filling != nullptr)
-            workers.Submit(filling->task);
+        if (filling == nullptr)
+            return;
+        if (!workers)
+            workers = std::make_unique<CExtractionWorkers>(archive.GetArchiveHandle(), threads);
+        if (workers->Count() != 0) {
+            workers->Submit(filling->task);
+        } else {
+            // The system gave no thread: the task is decoded here.
+            if (!ownDecoder)
+                ownDecoder = std::make_unique<CZipEntryDecoder>();
+            for (CZipExtraction* job : filling->task.jobs)
+                ownDecoder->Decode(*job, archive.GetArchiveHandle());
+            filling->task.decoded.store(true);
+        }
         filling = nullptr;
     };
     // Reports entries from the oldest on: waits for them while more than keep are placed, then goes
@@ -161,7 +172,8 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
                 // Its task is the oldest one; it may still be filling.
                 if (filling == &tasks.front())
                     handOver();
-                workers.Wait(*entry.task);
+                if (!CExtractionWorkers::IsDecoded(*entry.task))
+                    workers->Wait(*entry.task);
                 if (--tasks.front().unreported == 0)
                     tasks.pop_front();
             }
