@@ -34,15 +34,21 @@ void CZipBuffer::Allocate(std::uint32_t newSize, bool zeroMemory) {
         if (newSize == 0)
             return;
         // Uninitialised on purpose: most buffers are filled by a read at once.
-        bytes.reset(static_cast<char*>(::operator new[](newSize, std::align_val_t{alignment})));
+        if (newSize >= alignedSize)
+            bytes = {static_cast<char*>(::operator new[](newSize, std::align_val_t{alignment})), Delete{true}};
+        else
+            bytes = {new char[newSize], Delete{false}};
         size = newSize;
     }
     if (zeroMemory && size != 0)
         std::memset(bytes.get(), 0, size);
 }
 
-void CZipBuffer::AlignedDelete::operator()(char* block) const {
-    ::operator delete[](block, std::align_val_t{alignment});
+void CZipBuffer::Delete::operator()(char* block) const {
+    if (aligned)
+        ::operator delete[](block, std::align_val_t{alignment});
+    else
+        delete[] block;
 }
 
 void CZipBuffer::Release() {
