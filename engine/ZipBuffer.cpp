@@ -34,21 +34,15 @@ void CZipBuffer::Allocate(std::uint32_t newSize, bool zeroMemory) {
         if (newSize == 0)
             return;
         // Uninitialised on purpose: most buffers are filled by a read at once.
-        if (newSize >= alignedSize)
-            bytes = {static_cast<char*>(::operator new[](newSize, std::align_val_t{alignment})), Delete{true}};
-        else
-            bytes = {new char[newSize], Delete{false}};
+        bytes.reset(static_cast<char*>(::operator new[](newSize, std::align_val_t{alignment})));
         size = newSize;
     }
     if (zeroMemory && size != 0)
         std::memset(bytes.get(), 0, size);
 }
 
-void CZipBuffer::Delete::operator()(char* block) const {
-    if (aligned)
-        ::operator delete[](block, std::align_val_t{alignment});
-    else
-        delete[] block;
+void CZipBuffer::AlignedDelete::operator()(char* block) const {
+    ::operator delete[](block, std::align_val_t{alignment});
 }
 
 void CZipBuffer::Release() {

@@ -6,10 +6,8 @@
 #include <string_view>
 
 // An owned heap block with its 32-bit size. Empty stands for an absent
-// password, comment or extra field. Blocks of alignedSize bytes and more (the I/O
-// buffers) start on a cache line: the kernel copies into and out of a misaligned one
-// markedly slower (a tenth of a stored entry's time). Small ones, made by the thousand
-// for headers, stay plain: aligned ones would fragment the heap.
+// password, comment or extra field. Blocks start on a cache line: the kernel copies
+// into and out of a misaligned one markedly slower (a tenth of a stored entry's time).
 class CZipBuffer {
   public:
     CZipBuffer() = default;
@@ -33,13 +31,11 @@ class CZipBuffer {
     std::string_view View() const { return {bytes.get(), size}; }
 
     static constexpr std::size_t alignment = 64;
-    static constexpr std::uint32_t alignedSize = 4096;
 
   private:
-    struct Delete {
-        bool aligned; // value-initialised (false) with an empty pointer
+    struct AlignedDelete {
         void operator()(char* block) const;
     };
-    std::unique_ptr<char[], Delete> bytes;
+    std::unique_ptr<char[], AlignedDelete> bytes;
     std::uint32_t size = 0;
 };
