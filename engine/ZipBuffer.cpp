@@ -1,7 +1,6 @@
 #include "engine/ZipBuffer.h"
 
 #include <cstring>
-#include <new>
 #include <utility>
 
 CZipBuffer::CZipBuffer(const CZipBuffer& other) {
@@ -34,15 +33,11 @@ void CZipBuffer::Allocate(std::uint32_t newSize, bool zeroMemory) {
         if (newSize == 0)
             return;
         // Uninitialised on purpose: most buffers are filled by a read at once.
-        bytes.reset(static_cast<char*>(::operator new[](newSize, std::align_val_t{alignment})));
+        bytes.reset(new char[newSize]);
         size = newSize;
     }
     if (zeroMemory && size != 0)
         std::memset(bytes.get(), 0, size);
-}
-
-void CZipBuffer::AlignedDelete::operator()(char* block) const {
-    ::operator delete[](block, std::align_val_t{alignment});
 }
 
 void CZipBuffer::Release() {

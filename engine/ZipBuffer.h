@@ -1,15 +1,13 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
 
 // An owned heap block with its 32-bit size. Empty stands for an absent
-// password, comment or extra field. Blocks start on a cache line: the kernel copies
-// into and out of a misaligned one markedly slower (a tenth of a stored entry's time).
+// password, comment or extra field.
 class CZipBuffer {
-  public:
+public:
     CZipBuffer() = default;
     explicit CZipBuffer(std::uint32_t size, bool zeroMemory = false) { Allocate(size, zeroMemory); }
     CZipBuffer(const CZipBuffer& other);
@@ -30,12 +28,7 @@ class CZipBuffer {
     const unsigned char* GetBytes() const { return reinterpret_cast<const unsigned char*>(bytes.get()); }
     std::string_view View() const { return {bytes.get(), size}; }
 
-    static constexpr std::size_t alignment = 64;
-
-  private:
-    struct AlignedDelete {
-        void operator()(char* block) const;
-    };
-    std::unique_ptr<char[], AlignedDelete> bytes;
+private:
+    std::unique_ptr<char[]> bytes;
     std::uint32_t size = 0;
 };

@@ -19,7 +19,7 @@ constexpr int rawDeflateWindowBits = -15;
 
 } // namespace
 
-CZipEntryDecoder::CZipEntryDecoder() : input(bufferSize), output(bufferSize) {
+CZipEntryDecoder::CZipEntryDecoder() : input(new unsigned char[bufferSize]), output(new unsigned char[bufferSize]) {
     streamReady = inflateInit2(&stream, rawDeflateWindowBits) == Z_OK;
 #ifdef ROZBAL_LIBDEFLATE
     whole = libdeflate_alloc_decompressor();
@@ -132,9 +132,9 @@ void CZipEntryDecoder::Deliver(CZipExtraction& job, const unsigned char* bytes, 
 bool CZipEntryDecoder::CopyStored(CZipExtraction& job, std::uint64_t position, std::uint64_t size) {
     while (size > 0) {
         const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(bufferSize, size));
-        if (!ReadData(position, input.GetBytes(), n, job.encrypted))
+        if (!ReadData(position, input.get(), n, job.encrypted))
             return false;
-        Deliver(job, input.GetBytes(), n);
+        Deliver(job, input.get(), n);
         position += n;
         size -= n;
     }
@@ -145,15 +145,14 @@ bool CZipEntryDecoder::InflateWhole(CZipExtraction& job, std::uint64_t position,
 #ifdef ROZBAL_LIBDEFLATE
     const auto in = static_cast<std::uint32_t>(size);
     const auto out = static_cast<std::uint32_t>(job.uncompressedSize);
-    if (!ReadData(position, input.GetBytes(), in, job.encrypted))
+    if (!ReadData(position, input.get(), in, job.encrypted))
         return false;
     // A stream that holds more than declared runs out of room; one that holds less comes out short.
     std::size_t produced = 0;
-    if (libdeflate_deflate_decompress(whole, input.GetBytes(), in, output.GetBytes(), out, &produced) !=
-            LIBDEFLATE_SUCCESS ||
+    if (libdeflate_deflate_decompress(whole, input.get(), in, output.get(), out, &produced) != LIBDEFLATE_SUCCESS ||
         produced != out)
         return false;
-    Deliver(job, output.GetBytes(), out);
+    Deliver(job, output.get(), out);
     return true;
 #else
     return InflateStream(job, position, size);
@@ -172,7 +171,7 @@ bool CZipEntryDecoder::InflateStream(CZipExtraction& job, std::uint64_t position
         if (stream.avail_in == 0) {
             if (size > 0) {
                 const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(bufferSize, size));
-                if (!ReadData(position, input.GetBytes(), n, job.encrypted))
+                if (!ReadData(position, input.get(), n, job.encrypted))
                     return false;
                 position += n;
                 size -= n;
@@ -182,18 +181,18 @@ bool CZipEntryDecoder::InflateStream(CZipExtraction& job, std::uint64_t position
                 if (extraByteOffered)
                     return false;
                 extraByteOffered = true;
-                input.GetBytes()[0] = 0;
+                input[0] = 0;
                 stream.avail_in = 1;
             }
-            stream.next_in = input.GetBytes();
+            stream.next_in = input.get();
         }
         const auto room = static_cast<std::uint32_t>(std::min<std::uint64_t>(bufferSize, outputLeft));
-        stream.next_out = output.GetBytes();
+        stream.next_out = output.get();
         stream.avail_out = room;
         const int result = inflate(&stream, Z_SYNC_FLUSH);
         const std::uint32_t produced = room - stream.avail_out;
         if (produced > 0) {
-            Deliver(job, output.GetBytes(), produced);
+            Deliver(job, output.get(), produced);
             outputLeft -= produced;
         }
         if (result == Z_STREAM_END)

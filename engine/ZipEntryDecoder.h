@@ -1,6 +1,5 @@
 #pragma once
 
-#include "engine/ZipBuffer.h"
 #include "engine/ZipExtraction.h"
 
 #include <cstdint>
@@ -46,8 +45,8 @@ class CZipEntryDecoder {
     bool CheckDescriptor(const CZipExtraction& job) const;
     void Deliver(CZipExtraction& job, const unsigned char* bytes, std::uint32_t count);
 
-    CZipBuffer input;
-    CZipBuffer output;
+    std::unique_ptr<unsigned char[]> input;
+    std::unique_ptr<unsigned char[]> output;
     z_stream stream{};
     bool streamReady = false;
     libdeflate_decompressor* whole = nullptr;
