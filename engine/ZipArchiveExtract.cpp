@@ -192,7 +192,7 @@ bool CZipArchive::EndExtraction(CZipExtraction& job) {
 
 bool CZipArchive::ExtractEntry(std::uint32_t index, const char* folder, bool fullPath, const char* newName,
                                std::uint32_t bufferSize) {
-    if (bufferSize == 0)
+    if (bufferSize == 0 || bufferSize > UINT32_MAX - CZipBuffer::cacheLine)
         return false;
     CZipExtraction job;
     const CZipExtraction::Step step = BeginExtraction(job, index, folder, fullPath, newName, true);
@@ -200,17 +200,18 @@ bool CZipArchive::ExtractEntry(std::uint32_t index, const char* folder, bool ful
         return step == CZipExtraction::Finished;
 
     CZipActionCallback* callback = GetCallback(CallbackExtract);
-    CZipBuffer transfer(bufferSize);
+    CZipBuffer transferBlock(bufferSize + CZipBuffer::cacheLine);
+    char* const transfer = reinterpret_cast<char*>(CZipBuffer::CacheLineStart(transferBlock.GetBuffer()));
     int stopCode = 0;
     std::uint32_t n;
     do {
-        n = ReadEntry(transfer.GetBuffer(), bufferSize);
+        n = ReadEntry(transfer, bufferSize);
         if (n == 0)
             break;
-        job.output.Write(transfer.GetBuffer(), n);
+        job.output.Write(transfer, n);
         if (callback != nullptr && !callback->Progress(n)) {
             // A full chunk may have been the last: one more byte tells.
-            const bool moreLeft = n == bufferSize && ReadEntry(transfer.GetBuffer(), 1) > 0;
+            const bool moreLeft = n == bufferSize && ReadEntry(transfer, 1) > 0;
             stopCode = moreLeft ? CZipException::Aborted : CZipException::SafeAbort;
             break;
         }

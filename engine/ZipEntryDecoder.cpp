@@ -19,7 +19,10 @@ constexpr int rawDeflateWindowBits = -15;
 
 } // namespace
 
-CZipEntryDecoder::CZipEntryDecoder() : input(new unsigned char[bufferSize]), output(new unsigned char[bufferSize]) {
+CZipEntryDecoder::CZipEntryDecoder()
+    : inputBlock(new unsigned char[bufferSize + CZipBuffer::cacheLine]),
+      outputBlock(new unsigned char[bufferSize + CZipBuffer::cacheLine]),
+      input(CZipBuffer::CacheLineStart(inputBlock.get())), output(CZipBuffer::CacheLineStart(outputBlock.get())) {
     streamReady = inflateInit2(&stream, rawDeflateWindowBits) == Z_OK;
 #ifdef ROZBAL_LIBDEFLATE
     whole = libdeflate_alloc_decompressor();
@@ -132,9 +135,9 @@ void CZipEntryDecoder::Deliver(CZipExtraction& job, const unsigned char* bytes, 
 bool CZipEntryDecoder::CopyStored(CZipExtraction& job, std::uint64_t position, std::uint64_t size) {
     while (size > 0) {
         const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(bufferSize, size));
-        if (!ReadData(position, input.get(), n, job.encrypted))
+        if (!ReadData(position, input, n, job.encrypted))
             return false;
-        Deliver(job, input.get(), n);
+        Deliver(job, input, n);
         position += n;
         size -= n;
     }
@@ -145,14 +148,14 @@ bool CZipEntryDecoder::InflateWhole(CZipExtraction& job, std::uint64_t position,
 #ifdef ROZBAL_LIBDEFLATE
     const auto in = static_cast<std::uint32_t>(size);
     const auto out = static_cast<std::uint32_t>(job.uncompressedSize);
-    if (!ReadData(position, input.get(), in, job.encrypted))
+    if (!ReadData(position, input, in, job.encrypted))
         return false;
     // A stream that holds more than declared runs out of room; one that holds less comes out short.
     std::size_t produced = 0;
-    if (libdeflate_deflate_decompress(whole, input.get(), in, output.get(), out, &produced) != LIBDEFLATE_SUCCESS ||
+    if (libdeflate_deflate_decompress(whole, input, in, output, out, &produced) != LIBDEFLATE_SUCCESS ||
         produced != out)
         return false;
-    Deliver(job, output.get(), out);
+    Deliver(job, output, out);
     return true;
 #else
     return InflateStream(job, position, size);
@@ -171,7 +174,7 @@ bool CZipEntryDecoder::InflateStream(CZipExtraction& job, std::uint64_t position
         if (stream.avail_in == 0) {
             if (size > 0) {
                 const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(bufferSize, size));
-                if (!ReadData(position, input.get(), n, job.encrypted))
+                if (!ReadData(position, input, n, job.encrypted))
                     return false;
                 position += n;
                 size -= n;
@@ -184,15 +187,15 @@ bool CZipEntryDecoder::InflateStream(CZipExtraction& job, std::uint64_t position
                 input[0] = 0;
                 stream.avail_in = 1;
             }
-            stream.next_in = input.get();
+            stream.next_in = input;
         }
         const auto room = static_cast<std::uint32_t>(std::min<std::uint64_t>(bufferSize, outputLeft));
-        stream.next_out = output.get();
+        stream.next_out = output;
         stream.avail_out = room;
         const int result = inflate(&stream, Z_SYNC_FLUSH);
         const std::uint32_t produced = room - stream.avail_out;
         if (produced > 0) {
-            Deliver(job, output.get(), produced);
+            Deliver(job, output, produced);
             outputLeft -= produced;
         }
         if (result == Z_STREAM_END)

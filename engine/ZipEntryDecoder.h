@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/ZipBuffer.h"
 #include "engine/ZipExtraction.h"
 
 #include <cstdint>
@@ -45,8 +46,10 @@ class CZipEntryDecoder {
     bool CheckDescriptor(const CZipExtraction& job) const;
     void Deliver(CZipExtraction& job, const unsigned char* bytes, std::uint32_t count);
 
-    std::unique_ptr<unsigned char[]> input;
-    std::unique_ptr<unsigned char[]> output;
+    std::unique_ptr<unsigned char[]> inputBlock;
+    std::unique_ptr<unsigned char[]> outputBlock;
+    unsigned char* input; // bufferSize bytes from a cache-line boundary
+    unsigned char* output;
     z_stream stream{};
     bool streamReady = false;
     libdeflate_decompressor* whole = nullptr;
