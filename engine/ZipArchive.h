@@ -132,6 +132,9 @@ class CZipArchive {
     // The checks OpenEntry and LocateEntryData share, with the central entry open; returns the size
     // of the data after the encryption header.
     std::uint64_t CheckEntryData(std::uint32_t index);
+    // Sets the keys from the password and checks them against the open entry's encryption header,
+    // which it reads; a missing or wrong password throws WrongPassword.
+    void CheckPassword();
     // Makes sure the folder `relative` below the target folder exists, never through a symlink.
     ZipOs::FolderWalk EnsureOutputDirectory(const std::string& folder, const std::string& relative);
     // Opens a new file of a fresh name in `directory`, never an existing one; false with errno set.

@@ -60,19 +60,22 @@ std::uint64_t CZipArchive::CheckEntryData(std::uint32_t index) {
     return dataSize;
 }
 
+void CZipArchive::CheckPassword() {
+    if (password.IsEmpty())
+        ThrowError(CZipException::WrongPassword);
+    InitKeys();
+    if (!CheckEncryptionHeader())
+        ThrowError(CZipException::WrongPassword);
+}
+
 bool CZipArchive::OpenEntry(std::uint32_t index) {
     if (!centralDir.IsValidIndex(index) || storage.GetVolumeState() == 1 || openEntryState != EntryNone)
         return false;
     entryStream.buffer.Allocate(entryStream.bufferSize);
     const std::uint64_t dataSize = CheckEntryData(index);
     const CZipEntryHeader& header = *centralDir.currentHeader;
-    if (header.IsEncrypted()) {
-        if (password.IsEmpty())
-            ThrowError(CZipException::WrongPassword);
-        InitKeys();
-        if (!CheckEncryptionHeader())
-            ThrowError(CZipException::WrongPassword);
-    }
+    if (header.IsEncrypted())
+        CheckPassword();
 
     z_stream& stream = entryStream.stream;
     stream.next_in = nullptr;
@@ -102,11 +105,7 @@ void CZipArchive::LocateEntryData(std::uint32_t index, CZipExtraction& job) {
     job.dataStart = static_cast<std::uint64_t>(position);
     // A wrong password is told here, before anything is made for the entry, as OpenEntry tells it.
     if (header.IsEncrypted()) {
-        if (password.IsEmpty())
-            ThrowError(CZipException::WrongPassword);
-        InitKeys();
-        if (!CheckEncryptionHeader())
-            ThrowError(CZipException::WrongPassword);
+        CheckPassword();
         job.password.assign(reinterpret_cast<const char*>(password.GetBytes()), password.GetSize());
     }
     job.compressedSize = header.compressedSize;
