@@ -9,8 +9,6 @@
 
 CZipArchive::CZipArchive() {
     centralDir.storage = &storage;
-    entryStream.stream.zalloc = ZlibAlloc;
-    entryStream.stream.zfree = ZlibFree;
     SetNameCaseMode(ZipOs::IsFileSystemCaseSensitive());
 }
 
@@ -129,6 +127,7 @@ bool CZipArchive::SetPassword(const char* text) {
     password.Allocate(static_cast<std::uint32_t>(length));
     if (length != 0)
         std::memcpy(password.GetBuffer(), text, length);
+    passwordAlternatives.clear();
     return true;
 }
 
@@ -138,6 +137,7 @@ void CZipArchive::SetBufferSizes(std::uint32_t writeBufferSize, std::uint32_t re
         return;
     storage.writeBufferSize = std::max(writeBufferSize, minBufferSize);
     entryStream.bufferSize = std::max(readBufferSize, minBufferSize);
+    entryStream.decoder.reset();
     centralDir.searchBufferSize = std::max(searchBufferSize, minBufferSize);
 }
 

@@ -7,7 +7,10 @@
 #include "engine/ZipEntryHeader.h"
 #include "engine/ZipEntryStream.h"
 #include "engine/ZipExtraction.h"
+#include "engine/ZipStorageSource.h"
 #include "engine/ZipStream.h"
+#include "engine/decode/ZipEncryption.h"
+#include "engine/decode/ZipEntryDecoder.h"
 #include "platform/ZipOs.h"
 
 #include <cstdint>
@@ -43,6 +46,9 @@ class CZipArchive {
     int GetCount(bool filesOnly = false) const;
     bool GetEntryInfo(CZipEntryHeader& header, std::uint32_t index) const;
     bool SetPassword(const char* password); // nullptr = none
+    // Other byte forms of the password (its text in other encodings), tried in order where it fails
+    // an entry's check; the one that opens an entry is the password from then on. Set after it.
+    void SetPasswordAlternatives(std::vector<std::string> alternatives);
     CZipEntryHeader* GetCurrentHeader() const { return centralDir.currentHeader; }
     CZipActionCallback* GetCallback(std::uint32_t kind);
     void SetCallback(CZipActionCallback* callback, std::uint32_t mask);
@@ -96,15 +102,6 @@ class CZipArchive {
     void FreeZlibBlocks();
 
   protected:
-    // Traditional decryption.
-    void InitKeys();
-    void UpdateKeys(std::uint8_t plain);
-    std::uint8_t KeyStreamByte() const;
-    void DecryptByte(std::uint8_t& byte);
-    void DecryptBuffer(std::uint32_t count);
-    bool CheckEncryptionHeader();
-    static std::uint32_t CrcStep(std::uint32_t value, std::uint8_t byte);
-
     bool stripDrive = true;
     std::map<std::uint32_t, CZipActionCallback*> callbacks;
     bool caseSensitive = false;
@@ -119,22 +116,31 @@ class CZipArchive {
     int systemId = CZipEntryHeader::PlatformSystem;
     std::vector<void*> zlibBlocks;
     bool trackZlibBlocks = true;
+    CZipStorageSource storageSource{storage};
     CZipBuffer password;
-    std::uint32_t keys[3] = {};
+    std::vector<std::string> passwordAlternatives;
 
   private:
+    // The largest header a cipher puts before an entry's data: a salt of 16 bytes and a verifier.
+    static constexpr std::uint32_t maxCipherHeaderSize = 32;
+    // How the open entry's data are to be decoded.
+    struct EntryData {
+        ZipEncryption::Scheme scheme;
+        std::uint64_t dataSize = 0; // after the cipher's header
+    };
+
     void ReadDirectory(int mode);
-    // Fills the read buffer from the archive, or offers the one byte past the data.
-    void RefillEntryInput();
     // Checks the entry's local header and where its data lie, as OpenEntry does, and fills job with
     // them instead of opening the entry.
     void LocateEntryData(std::uint32_t index, CZipExtraction& job);
-    // The checks OpenEntry and LocateEntryData share, with the central entry open; returns the size
-    // of the data after the encryption header.
-    std::uint64_t CheckEntryData(std::uint32_t index);
-    // Sets the keys from the password and checks them against the open entry's encryption header,
-    // which it reads; a missing or wrong password throws WrongPassword.
-    void CheckPassword();
+    // The checks OpenEntry and LocateEntryData share, with the central entry open: where its data
+    // lie, its encryption and its method.
+    EntryData CheckEntryData(std::uint32_t index);
+    // Starts the cipher with the password (or one of its alternatives) against the open entry's
+    // encryption header, which it reads; a missing or wrong password throws WrongPassword.
+    // headerBytes: where the header read goes, to start the cipher again.
+    void CheckPassword(CZipCipher& cipher, std::vector<unsigned char>* headerBytes = nullptr);
+    CZipEntryDecoder::Entry DecoderEntry(const EntryData& data) const;
     // Makes sure the folder `relative` below the target folder exists, never through a symlink.
     ZipOs::FolderWalk EnsureOutputDirectory(const std::string& folder, const std::string& relative);
     // Opens a new file of a fresh name in `directory`, never an existing one; false with errno set.

@@ -139,11 +139,7 @@ bool CZipEntryHeader::CheckLocalValues(const LocalValues& local, const CZipBuffe
 }
 
 bool CZipEntryHeader::CheckDescriptor(const unsigned char* bytes, bool zip64) const {
-    if (ReadLe32(bytes) != crc32)
-        return false;
-    if (zip64)
-        return ReadLe64(bytes + 4) == compressedSize && ReadLe64(bytes + 12) == uncompressedSize;
-    return ReadLe32(bytes + 4) == compressedSize && ReadLe32(bytes + 8) == uncompressedSize;
+    return DescriptorMatches(bytes, zip64, crc32, compressedSize, uncompressedSize);
 }
 
 bool CZipEntryHeader::IsEncrypted() const { return (flags & flagEncrypted) != 0; }

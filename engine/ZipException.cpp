@@ -49,6 +49,7 @@ constexpr CodeEntry codeTexts[] = {
     {CZipException::CentralDirNotFound,
      "The central directory was not found in the archive (or you were trying to open not the last disk of a "
      "multi-disk archive)"},
+    {CZipException::AuthenticationFailed, "The authentication code of the encrypted data does not match"},
     // The capital L is how this one text has always read.
     {CZipException::ZlibEndOfStream, "Zlib Library error (end of stream)"},
     {CZipException::ZlibStreamError, "Zlib library error (stream error)"},

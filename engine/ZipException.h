@@ -5,7 +5,7 @@
 #include <string>
 
 // The engine's one exception: a numeric code and the file concerned.
-// Codes 1..30 are C library errno values, 100..116 the engine's own causes,
+// Codes 1..30 are C library errno values, 100..117 the engine's own causes,
 // 500..507 zlib results shifted into a range of their own.
 class CZipException : public std::exception {
 public:
@@ -27,6 +27,7 @@ public:
         RenameFailed = 114,
         UnsupportedPlatform = 115,
         CentralDirNotFound = 116,
+        AuthenticationFailed = 117,
         ZlibEndOfStream = 500,
         ZlibNeedsDictionary = 501,
         ZlibSystemError = 502,

@@ -2,9 +2,13 @@
 
 #include "engine/ZipDiskFile.h"
 #include "engine/ZipEntryHeader.h"
+#include "engine/decode/ZipCipher.h"
+#include "engine/decode/ZipEntryDecoder.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 // One file entry on its way to disk, for extraction in three steps: the archive places it (path
 // judged, folders made, output file created: one thread, archive order), a decoder writes and
@@ -36,18 +40,18 @@ class CZipExtraction {
     CZipDiskFile output;
     bool kept = false;
 
-    // The entry's data in the archive file: from dataStart (its encryption header included), and
-    // the values the data must match.
+    // The entry's data in the archive file: from dataStart (after its encryption header), what the
+    // decoder needs of them, the cipher started with the password, and the values the data
+    // descriptor after them must match.
     std::uint64_t dataStart = 0;
-    std::uint64_t compressedSize = 0;
-    std::uint64_t uncompressedSize = 0;
-    std::uint32_t crc32 = 0;
-    std::uint8_t method = 0;
-    bool encrypted = false;
-    std::uint8_t encryptionCheckByte = 0;
+    CZipEntryDecoder::Entry entry;
+    std::unique_ptr<CZipCipher> cipher;
+    // What started it, to start it again for an entry written twice.
+    std::vector<unsigned char> cipherHeader;
+    std::string password;
+    std::uint64_t compressedSize = 0; // as the headers give it, cipher bytes included
     bool dataDescriptor = false;
     bool zip64Descriptor = false;
-    std::string password;
 
     CZipEntryHeader::Time time;
     std::uint32_t attributes = 0;

@@ -115,6 +115,16 @@ constexpr std::uint32_t descriptorSize = 12; // without the optional signature
 // After a local header with a ZIP64 extra field the sizes are 8 bytes each.
 constexpr std::uint32_t zip64DescriptorSize = 20;
 
+// The values of a data descriptor after its optional signature against those the headers give.
+inline bool DescriptorMatches(const unsigned char* values, bool zip64, std::uint32_t crc32,
+                              std::uint64_t compressedSize, std::uint64_t uncompressedSize) {
+    if (ReadLe32(values) != crc32)
+        return false;
+    if (zip64)
+        return ReadLe64(values + 4) == compressedSize && ReadLe64(values + 12) == uncompressedSize;
+    return ReadLe32(values + 4) == compressedSize && ReadLe32(values + 8) == uncompressedSize;
+}
+
 // ---- Traditional encryption: a 12-byte header precedes the entry's data -------
 constexpr std::uint32_t encryptionHeaderSize = 12; // the last byte is the check byte
 

@@ -4,7 +4,7 @@
 #include "sfx/ExtractionRun.h"
 
 #include "engine/ZipArchive.h"
-#include "engine/ZipEntryDecoder.h"
+#include "engine/ZipEntryWriter.h"
 #include "engine/ZipEntryHeader.h"
 #include "engine/ZipExtraction.h"
 #include "platform/ZipOs.h"
@@ -134,7 +134,7 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
     std::deque<PlacedTask> tasks;
     PlacedTask* filling = nullptr; // the newest task, not handed over yet
     BusyPaths busy;
-    std::unique_ptr<CZipEntryDecoder> ownDecoder; // for entries written on this thread
+    std::unique_ptr<CZipEntryWriter> ownDecoder; // for entries written on this thread
     // Started with the first task: an archive whose entries all stay here starts none.
     std::unique_ptr<CExtractionWorkers> workers;
     bool allExtracted = true;
@@ -149,7 +149,7 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
         } else {
             // The system gave no thread: the task is decoded here.
             if (!ownDecoder)
-                ownDecoder = std::make_unique<CZipEntryDecoder>();
+                ownDecoder = std::make_unique<CZipEntryWriter>();
             for (CZipExtraction* job : filling->task.jobs)
                 ownDecoder->Decode(*job, archive.GetArchiveHandle());
             filling->task.decoded.store(true);
@@ -182,7 +182,7 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
                 // been full of a file that has gone since, as it would have gone on one thread.
                 if (entry.job->writeFailed) {
                     if (!ownDecoder)
-                        ownDecoder = std::make_unique<CZipEntryDecoder>();
+                        ownDecoder = std::make_unique<CZipEntryWriter>();
                     ownDecoder->Retry(*entry.job, archive.GetArchiveHandle());
                 }
                 try {
@@ -238,11 +238,11 @@ bool CExtractionRun::ExtractWithWorkers(CZipArchive& archive, std::uint32_t coun
         } catch (...) {
             archive.CloseEntry(nullptr, true);
         }
-        if (step == CZipExtraction::DataDue && job->method == 0 && !job->encrypted &&
+        if (step == CZipExtraction::DataDue && job->entry.method == 0 && job->cipher == nullptr &&
             job->compressedSize <= maxOwnStoredSize) {
             // Nothing to decode: copying it here costs less than handing it over.
             if (!ownDecoder)
-                ownDecoder = std::make_unique<CZipEntryDecoder>();
+                ownDecoder = std::make_unique<CZipEntryWriter>();
             ownDecoder->Decode(*job, archive.GetArchiveHandle());
             busy.Add(*job);
             entry.job = std::move(job);

@@ -3,7 +3,7 @@
 // A program built for one thread leaves the workers out whole (some linkers keep what nothing calls).
 #if !defined(ROZBAL_WORKERS) || ROZBAL_WORKERS != 1
 
-#include "engine/ZipEntryDecoder.h"
+#include "engine/ZipEntryWriter.h"
 #include "engine/ZipExtraction.h"
 
 #include <memory>
@@ -54,7 +54,7 @@ void CExtractionWorkers::Wait(const Task& task) {
 
 void CExtractionWorkers::Work() {
     // Its buffers are allocated here, by the thread that uses them.
-    const auto decoder = std::make_unique<CZipEntryDecoder>();
+    const auto decoder = std::make_unique<CZipEntryWriter>();
     std::unique_lock<std::mutex> guard(lock);
     for (;;) {
         ++sleeping;

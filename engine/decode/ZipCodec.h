@@ -41,6 +41,9 @@ class CZipCodec {
     // A whole-buffer codec takes all of the entry's input in one call, with lastInput, and room for
     // all of its declared output.
     virtual bool TakesWholeInput() const { return false; }
+    // Whether bytes may follow the stream's end inside the entry's data, unused. Only where peers
+    // have always taken such entries: elsewhere the end of the stream must be the end of the data.
+    virtual bool AllowsTrailingBytes() const { return false; }
     // The stored method: its output is its input, which the entry decoder then hands on without
     // copying it.
     virtual bool PassesInputThrough() const { return false; }

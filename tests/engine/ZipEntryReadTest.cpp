@@ -5,7 +5,7 @@
 #include "support/ZipTestWriter.h"
 
 #include "engine/ZipArchive.h"
-#include "engine/ZipEntryDecoder.h"
+#include "engine/ZipEntryWriter.h"
 #include "engine/ZipException.h"
 
 #include <gtest/gtest.h>
@@ -284,7 +284,7 @@ std::string DecodeEntry(const std::vector<Entry>& entries, std::uint16_t index) 
         CZipExtraction job;
         try {
             if (archive.BeginExtraction(job, index, folder.c_str()) == CZipExtraction::DataDue) {
-                CZipEntryDecoder().Decode(job, archive.GetArchiveHandle());
+                CZipEntryWriter().Decode(job, archive.GetArchiveHandle());
                 extracted = archive.EndExtraction(job);
             }
         } catch (const CZipException&) {

@@ -1,4 +1,4 @@
-#include "engine/ZipCipher.h"
+#include "engine/decode/ZipTraditionalCipher.h"
 
 #include <zlib.h>
 
@@ -24,22 +24,20 @@ inline std::uint32_t NextKey1(std::uint32_t key1, std::uint32_t key0) {
 
 } // namespace
 
-namespace ZipCipher {
+std::uint32_t CZipTraditionalCipher::CrcStep(std::uint32_t value, std::uint8_t byte) { return Step(CrcTable(), value, byte); }
 
-std::uint32_t CrcStep(std::uint32_t value, std::uint8_t byte) { return Step(CrcTable(), value, byte); }
-
-void UpdateKeys(std::uint32_t keys[3], std::uint8_t plain) {
+void CZipTraditionalCipher::UpdateKeys(std::uint32_t keys[3], std::uint8_t plain) {
     keys[0] = CrcStep(keys[0], plain);
     keys[1] = NextKey1(keys[1], keys[0]);
     keys[2] = CrcStep(keys[2], static_cast<std::uint8_t>(keys[1] >> 24));
 }
 
-std::uint8_t KeyStreamByte(const std::uint32_t keys[3]) {
+std::uint8_t CZipTraditionalCipher::KeyStreamByte(const std::uint32_t keys[3]) {
     const std::uint32_t t = (keys[2] & 0xFFFF) | 2;
     return static_cast<std::uint8_t>(((t * (t ^ 1)) >> 8) & 0xFF);
 }
 
-void InitKeys(std::uint32_t keys[3], const unsigned char* password, std::size_t size) {
+void CZipTraditionalCipher::InitKeys(std::uint32_t keys[3], const unsigned char* password, std::size_t size) {
     keys[0] = initialKey0;
     keys[1] = initialKey1;
     keys[2] = initialKey2;
@@ -54,7 +52,7 @@ void InitKeys(std::uint32_t keys[3], const unsigned char* password, std::size_t 
 // and key1 * M + 1 is formed beside the key0 step, (key0 & 0xFF) * M added
 // after; plain 32-bit arithmetic, whose wrap-around is the cipher's (about 10 %
 // faster than the textbook order).
-void Decrypt(std::uint32_t keys[3], unsigned char* bytes, std::size_t count) {
+void CZipTraditionalCipher::Decrypt(std::uint32_t keys[3], unsigned char* bytes, std::size_t count) {
     const z_crc_t* table = CrcTable();
     std::uint32_t key0 = keys[0];
     std::uint32_t key1 = keys[1];
@@ -76,4 +74,12 @@ void Decrypt(std::uint32_t keys[3], unsigned char* bytes, std::size_t count) {
     keys[2] = key2;
 }
 
-} // namespace ZipCipher
+bool CZipTraditionalCipher::Start(const unsigned char* header, const std::string& password) {
+    InitKeys(keys, reinterpret_cast<const unsigned char*>(password.data()), password.size());
+    unsigned char plain[headerSize];
+    for (std::uint32_t i = 0; i < headerSize; ++i)
+        plain[i] = header[i];
+    Decrypt(keys, plain, headerSize);
+    // Only the last byte says anything of the password: the first eleven are random.
+    return plain[headerSize - 1] == checkByte;
+}

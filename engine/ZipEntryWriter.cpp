@@ -1,0 +1,117 @@
+#include "engine/ZipEntryWriter.h"
+
+#include "engine/ZipException.h"
+#include "engine/ZipRecords.h"
+#include "platform/ZipOs.h"
+
+#include <cstdint>
+
+using namespace ZipRecords;
+
+namespace {
+
+// An entry's bytes read from the archive file at their own position, so that any number of threads
+// read the one file at once.
+class CZipFileRangeSource : public CZipDataSource {
+  public:
+    CZipFileRangeSource(int handle, std::uint64_t position) : handle(handle), position(position) {}
+
+    void Read(unsigned char* bytes, std::uint32_t count) override {
+        if (count == 0)
+            return;
+        if (position > static_cast<std::uint64_t>(INT64_MAX) ||
+            ZipOs::ReadFileAt(handle, bytes, count, static_cast<std::int64_t>(position)) != count)
+            CZipException::Throw(CZipException::BadArchive);
+        position += count;
+    }
+
+  private:
+    int handle;
+    std::uint64_t position;
+};
+
+// Thrown past the decoder by a write the output file refused.
+struct OutputRefused {};
+
+} // namespace
+
+CZipEntryWriter::CZipEntryWriter() : decoder(bufferSize, true) {}
+
+void CZipEntryWriter::Decode(CZipExtraction& job, int archiveHandle) {
+    job.outcome = CZipExtraction::NotDecoded;
+    job.writeFailed = false;
+    bool written = false;
+    try {
+        written = WriteData(job, archiveHandle);
+    } catch (const OutputRefused&) {
+        // Emptied at once, it holds no room another entry may need.
+        if (!job.output.IsClosed() && job.output.SetLength(0)) {
+            job.writeFailed = true;
+            return;
+        }
+    } catch (...) {
+        // The data did not come out whole: the entry fails.
+    }
+    try {
+        if (written) {
+            const CZipStream::StampResult stamp =
+                job.output.Stamp(job.time.seconds, job.time.nanoseconds, job.attributes, job.unixMode);
+            job.output.Close();
+            job.outcome = stamp == CZipStream::StampFailed ? CZipExtraction::NotStamped : CZipExtraction::Verified;
+            return;
+        }
+        job.output.Close();
+    } catch (...) {
+        // The descriptor is gone either way.
+    }
+}
+
+void CZipEntryWriter::Retry(CZipExtraction& job, int archiveHandle) {
+    if (!job.writeFailed || job.output.IsClosed())
+        return;
+    try {
+        job.output.Seek(0, CZipStream::FromBegin);
+    } catch (...) {
+        return;
+    }
+    // The cipher has run over the data once: it starts again from its header.
+    if (job.cipher != nullptr && !job.cipher->Start(job.cipherHeader.data(), job.password)) {
+        job.writeFailed = false;
+        return;
+    }
+    Decode(job, archiveHandle);
+}
+
+bool CZipEntryWriter::WriteData(CZipExtraction& job, int archiveHandle) {
+    CZipFileRangeSource source(archiveHandle, job.dataStart);
+    decoder.Begin(job.entry, job.cipher.get(), source);
+    const unsigned char* bytes = nullptr;
+    while (const std::uint32_t n = decoder.Next(bytes)) {
+        try {
+            job.output.Write(bytes, n);
+        } catch (...) {
+            throw OutputRefused{};
+        }
+    }
+    return decoder.Finish() == 1 && (!job.dataDescriptor || CheckDescriptor(job, archiveHandle));
+}
+
+bool CZipEntryWriter::CheckDescriptor(const CZipExtraction& job, int archiveHandle) const {
+    // The signature is optional: without it, the first four bytes are the CRC.
+    const std::uint32_t size = job.zip64Descriptor ? zip64DescriptorSize : descriptorSize;
+    unsigned char bytes[signatureSize + zip64DescriptorSize];
+    const std::uint64_t at = job.dataStart + job.entry.dataSize;
+    if (at > static_cast<std::uint64_t>(INT64_MAX))
+        return false;
+    const std::int64_t read = ZipOs::ReadFileAt(archiveHandle, bytes, size + signatureSize, static_cast<std::int64_t>(at));
+    if (read < static_cast<std::int64_t>(size))
+        return false;
+    const unsigned char* values = bytes;
+    if (HasSignature(bytes, descriptorSignature)) {
+        if (read < static_cast<std::int64_t>(size + signatureSize))
+            return false;
+        values += signatureSize;
+    }
+    return DescriptorMatches(values, job.zip64Descriptor, job.entry.crc32, job.compressedSize,
+                             job.entry.uncompressedSize);
+}
