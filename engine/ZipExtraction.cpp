@@ -13,5 +13,5 @@ CZipExtraction::~CZipExtraction() {
             // The descriptor is gone either way; the file goes below.
         }
     }
-    ZipOs::RemoveFile(writtenPath, false);
+    ZipOs::RemoveFile(writtenPath);
 }

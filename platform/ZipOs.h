@@ -63,8 +63,10 @@ bool IsDirectoryPath(const std::string& path);
 bool GetCurrentDir(std::string& out);
 bool ChangeDir(const std::string& path);
 bool IsRemovableDrive(const std::string& path);
-bool RemoveFile(const std::string& path, bool throwOnError);
-bool RenameFile(const std::string& existing, const std::string& newPath, bool throwOnError);
+// False with errno set (or the system's last error) where it failed: the caller decides whether
+// that is an error of its own to raise, so this layer needs nothing of the engine.
+bool RemoveFile(const std::string& path);
+bool RenameFile(const std::string& existing, const std::string& newPath);
 
 // Compares a stored name with a text: negative, zero or positive.
 using NameComparer = int (*)(const std::string& name, const char* text);

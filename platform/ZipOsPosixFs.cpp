@@ -1,6 +1,5 @@
 // File-system services on POSIX: attributes, times, directories, deletion and
 // renaming, and the front end's operations on an output path.
-#include "engine/ZipException.h"
 #include "platform/ZipOs.h"
 #include "platform/ZipOsPosixPath.h"
 #include "platform/ZipPathParts.h"
@@ -208,25 +207,21 @@ bool ChangeDir(const std::string& path) {
 // Linux paths have no drives; volumes are always looked for as numbered files.
 bool IsRemovableDrive(const std::string&) { return false; }
 
-bool RemoveFile(const std::string& path, bool throwOnError) {
+bool RemoveFile(const std::string& path) {
     std::string native;
     if (ToOsPath(path, native) && ::unlink(native.c_str()) == 0)
         return true;
-    if (throwOnError)
-        CZipException::Throw(CZipException::DeleteFailed, path);
     return false;
 }
 
 // Like a move on the original platform, an existing file under the new name is
 // never replaced.
-bool RenameFile(const std::string& existing, const std::string& newPath, bool throwOnError) {
+bool RenameFile(const std::string& existing, const std::string& newPath) {
     std::string nativeExisting;
     std::string nativeNew;
     if (ToOsPath(existing, nativeExisting) && ToOsPath(newPath, nativeNew) &&
         MoveWithoutReplacing(nativeExisting, nativeNew))
         return true;
-    if (throwOnError)
-        CZipException::Throw(CZipException::RenameFailed, existing);
     return false;
 }
 

@@ -1,6 +1,5 @@
 // File-system services on Windows: attributes, times, folders, deletion and renaming, through the
 // wide calls on long paths. Links (reparse points) are never followed when changing or deleting.
-#include "engine/ZipException.h"
 #include "platform/ZipOs.h"
 #include "platform/ZipOsWin32Path.h"
 #include "platform/ZipPathParts.h"
@@ -194,7 +193,7 @@ bool IsRemovableDrive(const std::string& path) {
     return ::GetDriveTypeW(root) == DRIVE_REMOVABLE;
 }
 
-bool RemoveFile(const std::string& path, bool throwOnError) {
+bool RemoveFile(const std::string& path) {
     if (DeletePath(path))
         return true;
     // A file this run stamped read-only before its check failed: DeleteFileW refuses it.
@@ -207,13 +206,11 @@ bool RemoveFile(const std::string& path, bool throwOnError) {
                  }) &&
         DeletePath(path))
         return true;
-    if (throwOnError)
-        CZipException::Throw(CZipException::DeleteFailed, path);
     return false;
 }
 
 // Like the original platform's move, an existing file under the new name is never replaced.
-bool RenameFile(const std::string& existing, const std::string& newPath, bool throwOnError) {
+bool RenameFile(const std::string& existing, const std::string& newPath) {
     WideText from;
     WideText to;
     if (ToWinPath(existing, from) && ToWinPath(newPath, to)) {
@@ -221,8 +218,6 @@ bool RenameFile(const std::string& existing, const std::string& newPath, bool th
             return true;
         SetErrnoFromLastError();
     }
-    if (throwOnError)
-        CZipException::Throw(CZipException::RenameFailed, existing);
     return false;
 }
 

@@ -353,33 +353,19 @@ TEST(ZipOsOutputPath, ExistsMakeNormalDelete) {
 
 // ---- Remove and rename --------------------------------------------------
 
-TEST(ZipOsRemoveRename, ThrowOnlyWhenAskedAndNeverReplace) {
+TEST(ZipOsRemoveRename, FailWithoutThrowingAndNeverReplace) {
     const CTempDir dir;
     const std::string missing = dir.Path() + R"(\missing)";
-    EXPECT_FALSE(ZipOs::RemoveFile(missing, false));
-    EXPECT_FALSE(ZipOs::RenameFile(missing, dir.Path() + R"(\new)", false));
-    try {
-        ZipOs::RemoveFile(missing, true);
-        ADD_FAILURE() << "no exception";
-    } catch (const CZipException& e) {
-        EXPECT_EQ(e.code, CZipException::DeleteFailed);
-        EXPECT_EQ(e.fileName, missing);
-    }
-    try {
-        ZipOs::RenameFile(missing, dir.Path() + R"(\new)", true);
-        ADD_FAILURE() << "no exception";
-    } catch (const CZipException& e) {
-        EXPECT_EQ(e.code, CZipException::RenameFailed);
-        EXPECT_EQ(e.fileName, missing);
-    }
+    EXPECT_FALSE(ZipOs::RemoveFile(missing));
+    EXPECT_FALSE(ZipOs::RenameFile(missing, dir.Path() + R"(\new)"));
 
     MakeFile(dir.Join("a"));
     MakeFile(dir.Join("b"));
-    EXPECT_FALSE(ZipOs::RenameFile(dir.Path() + R"(\a)", dir.Path() + R"(\b)", false));
+    EXPECT_FALSE(ZipOs::RenameFile(dir.Path() + R"(\a)", dir.Path() + R"(\b)"));
     EXPECT_TRUE(Exists(dir.Join("a")));
-    EXPECT_TRUE(ZipOs::RenameFile(dir.Path() + R"(\a)", dir.Path() + R"(\c)", true));
+    EXPECT_TRUE(ZipOs::RenameFile(dir.Path() + R"(\a)", dir.Path() + R"(\c)"));
     EXPECT_FALSE(Exists(dir.Join("a")));
-    EXPECT_TRUE(ZipOs::RemoveFile(dir.Path() + R"(\c)", true));
+    EXPECT_TRUE(ZipOs::RemoveFile(dir.Path() + R"(\c)"));
     EXPECT_FALSE(Exists(dir.Join("c")));
 }
 

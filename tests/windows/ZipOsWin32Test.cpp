@@ -130,8 +130,8 @@ TEST_F(ZipOsWin32Test, TimesAndFolders) {
     EXPECT_TRUE(ZipOs::IsDirectoryPath(root + "\\x\\y\\z"));
     // A file where a folder should be stops the walk.
     EXPECT_EQ(ZipOs::WalkFoldersBelow(root, "t.txt\\sub", true), ZipOs::FolderWalk::Failed);
-    EXPECT_FALSE(ZipOs::RemoveFile(root + "\\none", false));
-    EXPECT_TRUE(ZipOs::RemoveFile(file, false));
+    EXPECT_FALSE(ZipOs::RemoveFile(root + "\\none"));
+    EXPECT_TRUE(ZipOs::RemoveFile(file));
 }
 
 TEST_F(ZipOsWin32Test, NamesAreMappedOnlyHere) {
