@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // The engine's and the front end's only door to the operating system: free
 // functions, no state. Paths are in the engine's local form (backslash
@@ -127,5 +128,8 @@ std::string StorableName(const std::string& name);
 // the system's OEM code page on Windows); the narrow encoding inside is UTF-8. Converts in place; bytes below 0x80 stay
 // as they are, so the text may grow but never shrinks.
 void OemToAnsi(std::string& text);
+// The typed password's text in the other encodings its archive's maker may have stored it in, in
+// the order they are to be tried; the typed bytes themselves are not among them.
+std::vector<std::string> PasswordForms(const std::string& typed);
 
 } // namespace ZipOs

@@ -2,6 +2,9 @@
 #include "platform/ZipOs.h"
 #include "platform/ZipOsWin32Path.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace ZipOs {
 
 void OemToAnsi(std::string& text) {
@@ -15,6 +18,41 @@ void OemToAnsi(std::string& text) {
     WideText wide(static_cast<std::size_t>(length));
     ::MultiByteToWideChar(codePage, 0, text.data(), size, wide.data(), length);
     text = Narrow(wide.data(), wide.size());
+}
+
+namespace {
+
+bool Convert(const std::string& text, UINT from, UINT to, std::string& out) {
+    const int size = static_cast<int>(text.size());
+    const int length = ::MultiByteToWideChar(from, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (length <= 0)
+        return false;
+    std::vector<wchar_t> wide(static_cast<std::size_t>(length));
+    ::MultiByteToWideChar(from, 0, text.data(), size, wide.data(), length);
+    BOOL lost = FALSE;
+    BOOL* lostFlag = to == CP_UTF8 ? nullptr : &lost;
+    const int bytes = ::WideCharToMultiByte(to, 0, wide.data(), length, nullptr, 0, nullptr, lostFlag);
+    if (bytes <= 0 || lost)
+        return false;
+    out.assign(static_cast<std::size_t>(bytes), '\0');
+    ::WideCharToMultiByte(to, 0, wide.data(), length, &out[0], bytes, nullptr, nullptr);
+    return true;
+}
+
+} // namespace
+
+// The console gives the password in its input code page; tools store it in UTF-8, in the ANSI code
+// page, or in the OEM one.
+std::vector<std::string> PasswordForms(const std::string& typed) {
+    std::vector<std::string> forms;
+    const UINT typedIn = ::GetConsoleCP() != 0 ? ::GetConsoleCP() : ::GetOEMCP();
+    for (const UINT to : {static_cast<UINT>(CP_UTF8), ::GetACP(), ::GetOEMCP()}) {
+        std::string form;
+        if (to != typedIn && Convert(typed, typedIn, to, form) && form != typed &&
+            std::find(forms.begin(), forms.end(), form) == forms.end())
+            forms.push_back(form);
+    }
+    return forms;
 }
 
 } // namespace ZipOs

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -237,6 +238,40 @@ TEST(ZipDecrypt, WrongOrMissingPasswordCreatesNothing) {
     archive.SetPassword("pw");
     EXPECT_TRUE(archive.ExtractEntry(0, out.Path().c_str()));
     EXPECT_EQ(ReadFile(out.Join("deep/down/secret.txt")), "classified");
+}
+
+// A password typed as UTF-8 opens entries whose makers stored its Czech code-page bytes: each form
+// is tried where the typed one fails, and the one that opened an entry is tried first after it.
+TEST(ZipDecrypt, PasswordFormsOpenWhatTheTypedBytesDoNot) {
+    const std::string typed = "\xC5\xBE" "ena";     // UTF-8
+    const std::string ansi = "\x9E" "ena";           // CP1250
+    const std::string oem = "\xA7" "ena";            // CP852
+    const struct {
+        const char* label;
+        std::vector<std::string> stored; // each entry's password bytes
+    } rows[] = {
+        {"as typed", {typed, typed}},
+        {"ANSI", {ansi, ansi}},
+        {"OEM after UTF-8", {typed, oem, oem}},
+        {"ANSI then OEM", {ansi, oem, ansi}},
+    };
+    for (const auto& row : rows) {
+        std::vector<Entry> entries;
+        for (std::size_t i = 0; i < row.stored.size(); ++i) {
+            entries.push_back(File("f" + std::to_string(i), "secret " + std::to_string(i)));
+            entries.back().password = row.stored[i];
+        }
+        MemoryStream stream(BuildArchive(entries));
+        CZipArchive archive;
+        archive.Open(stream);
+        archive.SetPassword(typed.c_str());
+        archive.SetPasswordAlternatives({ansi, oem});
+        for (std::uint16_t i = 0; i < row.stored.size(); ++i) {
+            const ReadResult result = ReadWhole(archive, i);
+            EXPECT_EQ(result.code, 0) << row.label << " entry " << i;
+            EXPECT_EQ(result.bytes, "secret " + std::to_string(i)) << row.label << " entry " << i;
+        }
+    }
 }
 
 } // namespace

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace {
 
 int Sign(int value) { return (value > 0) - (value < 0); }
@@ -38,5 +41,26 @@ TEST(ZipOsNames, ComparersTable) {
     }
     EXPECT_FALSE(ZipOs::IsFileSystemCaseSensitive());
 }
+
+#ifndef _WIN32
+// A password typed on a UTF-8 terminal, in the forms Czech and US tools store it in: CP1250, CP852,
+// CP437, each once and only where every character has a byte there.
+TEST(ZipOsNames, PasswordFormsTable) {
+    const struct {
+        const char* typed;
+        std::vector<std::string> forms;
+    } rows[] = {
+        {"plain ascii", {}},
+        {"\xC5\xBE" "ena", {"\x9E" "ena", "\xA7" "ena"}},     // zena with z-caron: not in CP437
+        {"caf\xC3\xA9", {"caf\xE9", "caf\x82"}},           // e-acute: CP852 and CP437 agree
+        {"\xCE\xA9" "mega", {"\xEA" "mega"}},                     // Greek omega: CP437 only
+        {"\xE2\x82\xAC", {"\x80"}},                         // the euro sign: CP1250 only
+        {"bad \xC5", {}},                                     // cut UTF-8: taken only as typed
+        {"over\xC0\xAF" "long", {}},                            // an overlong slash
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(ZipOs::PasswordForms(row.typed), row.forms) << row.typed;
+}
+#endif
 
 } // namespace
