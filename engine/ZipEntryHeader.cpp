@@ -4,6 +4,8 @@
 #include "engine/ZipException.h"
 #include "engine/ZipExtraField.h"
 #include "engine/ZipRecords.h"
+#include "engine/decode/ZipCodecTable.h"
+#include "engine/decode/ZipEncryption.h"
 #include "platform/ZipOs.h"
 
 #include <algorithm>
@@ -104,7 +106,9 @@ bool CZipEntryHeader::ReadLocalHeader(CZipArchiveStorage& storage, LocalValues& 
         flags = localFlags;
     if (ReadLe16(record + LocalHeader::method) != method)
         return false;
-    if (method != methodStored && method != methodDeflated)
+    // A method this program cannot decode fails here, before anything is made for the entry; AES
+    // names its real method in an extra field, checked once the entry is opened.
+    if (!ZipCodecTable::Decodes(method) && method != ZipEncryption::methodAes)
         return false;
     const std::uint16_t nameLength = ReadLe16(record + LocalHeader::nameLength);
     if (nameLength != storedNameLength)
