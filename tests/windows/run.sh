@@ -25,7 +25,7 @@ else
     cmake --build "$WIN_BUILD" --target rozbal -j "$JOBS"
 fi
 
-# The shipped program: system DLLs only (Wine would also serve a zlib1.dll), at most 300 000 bytes.
+# The shipped program: system DLLs only (Wine would also serve a zlib1.dll), at most 560 000 bytes with every method.
 exe=$WIN_BUILD/bin/rozbal.exe
 size=$(stat -c %s "$exe")
 imports=$(i686-w64-mingw32-objdump -p "$exe" | sed -n 's/^.*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
@@ -36,7 +36,7 @@ for dll in $imports; do
     *) echo "rozbal.exe imports $dll, which Windows does not ship" >&2; exit 1 ;;
     esac
 done
-[ "$size" -le 300000 ] || { echo "rozbal.exe is $size bytes, over 300000" >&2; exit 1; }
+[ "$size" -le 560000 ] || { echo "rozbal.exe is $size bytes, over 560000" >&2; exit 1; }
 
 # Wine in a prefix of the build folder, warmed up before anything reads its output (its services
 # inherit the first call's stdout); a UTF-8 locale set, since Wine falls back to ASCII names without.

@@ -337,7 +337,7 @@ class WineRun(unittest.TestCase):
         self.assertTrue(names)
         self.assertLessEqual(names, allowed)
         if "pei-i386" in dump:
-            self.assertLessEqual(os.path.getsize(EXE), 300000)
+            self.assertLessEqual(os.path.getsize(EXE), 560000)
 
     # ---- the corpus tables ----
     def manifest(self):
