@@ -17,7 +17,7 @@ configure() { # folder triple
 
 # The suite runs where 32-bit programs can; elsewhere only the shipped program is built 32-bit.
 can_run_32=no
-/lib/ld-linux.so.2 --version >/dev/null 2>&1 && can_run_32=yes
+/lib/ld-linux.so.2 --version >/dev/null 2>&1 && [ -x /usr/lib/wine/wine ] && can_run_32=yes
 configure "$WIN_BUILD" i686-w64-mingw32
 if [ $can_run_32 = yes ]; then
     cmake --build "$WIN_BUILD" -j "$JOBS"
@@ -44,7 +44,7 @@ export LANG=C.UTF-8 LC_ALL=C.UTF-8 WINEDEBUG=-all,err+module
 if [ $can_run_32 = yes ]; then
     run_build=$WIN_BUILD wine=wine arch=win32
 else
-    echo "note: this machine cannot run 32-bit programs; the suite runs on the 64-bit build under 64-bit Wine"
+    echo "note: this machine cannot run 32-bit programs (or has no 32-bit Wine); the suite runs on the 64-bit build under 64-bit Wine"
     configure "$WIN64_BUILD" x86_64-w64-mingw32
     cmake --build "$WIN64_BUILD" -j "$JOBS"
     run_build=$WIN64_BUILD wine=/usr/lib/wine/wine64 arch=win64
