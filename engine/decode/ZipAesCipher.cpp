@@ -15,8 +15,8 @@ namespace {
 
 constexpr unsigned keyIterations = 1000;
 constexpr std::size_t maxKeyLength = 32;
-// Counter blocks encrypted in one call: the library then keeps several blocks in flight in the
-// AES instructions, where one block a call waits for each round's result.
+// Counter blocks encrypted in one call: the library's AES-NI code loads the round keys once a call
+// and works on two blocks at a time, where one block a call waits for each round's result.
 constexpr std::size_t batchBlocks = 64;
 
 } // namespace
