@@ -152,8 +152,6 @@ windows-deps: deps
 	  $(MAKE) --no-print-directory windows-deps; \
 	fi; \
 	locale -a 2>/dev/null | grep -qi '^cs_CZ\.utf-\?8$$' || localedef -i cs_CZ -f UTF-8 cs_CZ.UTF-8
-	@sh deps/build-crypto.sh win32
-	@if command -v x86_64-w64-mingw32-gcc-posix >/dev/null 2>&1; then sh deps/build-crypto.sh win64; fi
 
 # Fuzzing (never part of `make test`): libFuzzer targets built with clang in
 # $(FUZZ_BUILD); `make fuzz` runs each for FUZZ_SECONDS, one after another.
