@@ -161,7 +161,7 @@ FUZZ_TARGETS ?= list extract volumes path workers
 
 .PHONY: fuzz fuzz-build
 
-fuzz-build:
+fuzz-build: deps
 	@command -v clang++ >/dev/null 2>&1 || { echo "fuzzing needs clang: apt-get install clang"; exit 1; }
 	@[ -f $(FUZZ_BUILD)/CMakeCache.txt ] || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DROZBAL_FUZZ=ON $(CMAKE_ARGS) >/dev/null
