@@ -49,6 +49,8 @@ for tool in m4 make; do
     command -v $tool >/dev/null 2>&1 || fail "$tool not found; install it with: apt-get install $tool"
 done
 
+echo "build-crypto: installing nettle $version (AES, SHA-1, HMAC, PBKDF2; LGPL-3.0+ or GPL-2.0+) for$wanted," \
+    "built from Debian's source package, into $work"
 source=$(sh "$here/fetch-source.sh" "nettle=$version" | tail -1)
 source=${source#nettle }
 [ -f "$source/configure" ] || fail "no nettle source tree at $source"
@@ -73,7 +75,7 @@ for platform in $wanted; do
     esac
     prefix=$work/$platform
     stamp=$prefix/lib/.nettle-$version
-    echo "build-crypto: nettle $version for $platform into $prefix"
+    echo "build-crypto: building for $platform in $work/build/nettle-$platform"
     build=$work/build/nettle-$platform
     rm -rf "$build"
     mkdir -p "$build" "$prefix/lib"
