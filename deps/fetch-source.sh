@@ -23,18 +23,17 @@ command -v dpkg-source >/dev/null 2>&1 || {
 uri=$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -1 || true)
 suite=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
 if [ -z "$uri" ] && [ -f /etc/apt/sources.list ]; then
-    set -- "$@" --
     line=$(sed -n 's/^deb  *\(\[[^]]*\]  *\)\{0,1\}\([^ ]*\)  *\([^ ]*\) .*/\2 \3/p' /etc/apt/sources.list | head -1)
     uri=${line% *}
     [ -n "$suite" ] || suite=${line#* }
-    while [ "$1" != -- ]; do set -- "$@" "$1"; shift; done; shift
 fi
 [ -n "$uri" ] && [ -n "$suite" ] || { echo "fetch-source: no Debian mirror or suite found in /etc/apt" >&2; exit 1; }
 
 list=$src/apt/sources.list
 printf 'deb-src %s %s main\n' "$uri" "$suite" > "$list.new"
 opts="-o Dir::Etc::sourcelist=$list -o Dir::Etc::sourceparts=- -o Dir::State::Lists=$src/apt/lists"
-opts="$opts -o Dir::Cache=$src/apt/cache -o Dir::State::status=/dev/null"
+# Our own cache too; as root the downloads land in our folder, which apt's sandbox user cannot write.
+opts="$opts -o Dir::Cache=$src/apt/cache -o APT::Sandbox::User=$(id -un)"
 # The lists are fetched once per mirror and suite; delete build-deps/src/apt to fetch them again.
 if ! cmp -s "$list.new" "$list" || ! ls "$src/apt/lists/"*Sources* >/dev/null 2>&1; then
     mv "$list.new" "$list"
