@@ -13,7 +13,8 @@ all: configure
 	cmake --build $(BUILD) --target rozbal -j $(JOBS)
 	@printf 'stub: %s (%s bytes)\n' $(BUILD)/bin/rozbal "$$(stat -c %s $(BUILD)/bin/rozbal)"
 
-# Installs what the build needs on Debian when we are root; elsewhere it names the packages.
+# Installs what the build needs on Debian when we are root; elsewhere it names the packages. Then
+# builds the crypto library from its Debian source package (deps/build-crypto.sh), once.
 deps:
 	@missing=""; \
 	command -v cmake >/dev/null 2>&1 || missing="$$missing cmake"; \
@@ -22,6 +23,10 @@ deps:
 	[ -f /usr/include/zlib.h ] || missing="$$missing zlib1g-dev"; \
 	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
 	[ -f /usr/include/libdeflate.h ] || missing="$$missing libdeflate-dev"; \
+	command -v dpkg-source >/dev/null 2>&1 || missing="$$missing dpkg-dev"; \
+	command -v m4 >/dev/null 2>&1 || missing="$$missing m4"; \
+	command -v 7z >/dev/null 2>&1 || missing="$$missing p7zip-full"; \
+	command -v openssl >/dev/null 2>&1 || missing="$$missing openssl"; \
 	if [ -n "$$missing" ]; then \
 	  if command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
 	    echo "installing:$$missing"; \
@@ -30,6 +35,7 @@ deps:
 	    echo "missing build dependencies; install them with: apt-get install$$missing"; exit 1; \
 	  fi; \
 	fi
+	@sh deps/build-crypto.sh linux
 
 configure: deps
 	@[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS) >/dev/null
@@ -162,7 +168,7 @@ FUZZ_TARGETS ?= list extract volumes path workers
 
 .PHONY: fuzz fuzz-build
 
-fuzz-build:
+fuzz-build: deps
 	@command -v clang++ >/dev/null 2>&1 || { echo "fuzzing needs clang: apt-get install clang"; exit 1; }
 	@[ -f $(FUZZ_BUILD)/CMakeCache.txt ] || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) \
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DROZBAL_FUZZ=ON $(CMAKE_ARGS) >/dev/null
