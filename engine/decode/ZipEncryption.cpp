@@ -53,7 +53,7 @@ Scheme Choose(const CZipEntryHeader& header, const CZipBuffer* localExtra) {
         return scheme;
     scheme.method = ZipRecords::ReadLe16(block.data + aesMethod);
 #ifdef ROZBAL_AES
-    scheme.cipher = std::make_unique<CZipAesCipher>(static_cast<int>(strength), static_cast<int>(version));
+    scheme.cipher = std::make_unique<CZipAesCipher>(static_cast<std::uint8_t>(strength), static_cast<std::uint16_t>(version));
     scheme.known = scheme.method != methodAes;
 #endif
     return scheme;
