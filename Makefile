@@ -22,6 +22,13 @@ deps:
 	[ -f /usr/include/zlib.h ] || missing="$$missing zlib1g-dev"; \
 	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
 	[ -f /usr/include/libdeflate.h ] || missing="$$missing libdeflate-dev"; \
+	[ -f /usr/include/openssl/evp.h ] || missing="$$missing libssl-dev"; \
+	command -v bzip2 >/dev/null 2>&1 || missing="$$missing bzip2"; \
+	command -v xz >/dev/null 2>&1 || missing="$$missing xz-utils"; \
+	command -v zstd >/dev/null 2>&1 || missing="$$missing zstd"; \
+	command -v 7z >/dev/null 2>&1 || missing="$$missing p7zip-full"; \
+	[ -x /usr/bin/python3 ] || missing="$$missing python3"; \
+	command -v unzip >/dev/null 2>&1 || missing="$$missing unzip"; \
 	if [ -n "$$missing" ]; then \
 	  if command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
 	    echo "installing:$$missing"; \
