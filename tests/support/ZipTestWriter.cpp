@@ -475,7 +475,7 @@ Entry DosDir(std::string name) {
 
 Entry Packed(std::string name, std::string data, uint16_t method) {
     Entry entry = File(std::move(name), std::move(data), method);
-    if (method != methodStored && method != methodDeflated) {
+    if (method == methodBzip2 || method == methodLzma || method == methodZstd || method == methodXz) {
         entry.rawData = Compress(entry.data, method);
         if (method == methodLzma)
             entry.extraFlags |= flagLzmaEndMarker;

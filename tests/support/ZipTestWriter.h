@@ -238,7 +238,7 @@ Entry DosFile(std::string name, std::string data, uint32_t dosAttributes = dosAr
 // A directory made on an MS-DOS host (DOS directory bit).
 Entry DosDir(std::string name);
 // A file whose data the reference command-line tool of `method` compressed (bzip2 12, LZMA 14, zstd 93, xz 95;
-// 0 and 8 as File()): `rawData` holds the stream, and for LZMA flag bit 1 is set, as the stream ends with an
+// any other as File()): `rawData` holds the stream, and for LZMA flag bit 1 is set, as the stream ends with an
 // end marker (clear it in `extraFlags` for an entry whose declared size alone ends the data).
 Entry Packed(std::string name, std::string data, uint16_t method);
 // A file encrypted with WinZip AES over `method` (compressed as Packed() does).
