@@ -307,8 +307,8 @@ INSTANTIATE_TEST_SUITE_P(Shapes, PeerCheck, ::testing::ValuesIn(PeerCases()),
 struct MethodCase {
     const char* label;
     std::vector<Entry> entries;
-    bool intact;      // 7z t passes
-    bool python;      // Python's zipfile reads it too (no AES, no zstd or xz)
+    bool intact; // 7z t passes
+    bool python; // Python's zipfile reads it too (no AES, no zstd or xz)
 };
 
 std::ostream& operator<<(std::ostream& os, const MethodCase& c) { return os << c.label; }
@@ -453,8 +453,8 @@ TEST(ZipTestWriter, AesFieldsAndHooks) {
         const uint32_t crc = row.version == aesVersion1 ? Crc32(entry.data) : 0;
         EXPECT_EQ(GetLE32(zip, local + localCrcOffset), crc) << label;
         EXPECT_EQ(GetLE32(zip, central + centralCrcOffset), crc) << label;
-        const size_t expectedSize = AesSaltSize(row.strength) + aesVerifierSize + Deflate(entry.data).size() +
-                                    aesCodeSize;
+        const size_t expectedSize =
+            AesSaltSize(row.strength) + aesVerifierSize + Deflate(entry.data).size() + aesCodeSize;
         EXPECT_EQ(GetLE32(zip, central + centralCompressedSizeOffset), expectedSize) << label;
         EXPECT_EQ(layout.centralHeader[0] - layout.data[0], expectedSize) << label;
     }

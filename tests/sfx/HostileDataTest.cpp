@@ -488,16 +488,16 @@ HostileCase Lazy(std::string label, std::function<std::vector<Entry>()> bad, std
 }
 
 const HostileCase methodCases[] = {
-    Lazy("AES entry of another password",
-         [] { return std::vector<Entry>{AesFile("other.aes", someText, "not the typed one")}; },
-         {Refused("other.aes")}, aesPassword),
+    Lazy(
+        "AES entry of another password",
+        [] { return std::vector<Entry>{AesFile("other.aes", someText, "not the typed one")}; }, {Refused("other.aes")},
+        aesPassword),
     [] {
         // The file there before stays as it was: nothing of the entry reaches it.
-        HostileCase row = Lazy("AES ciphertext byte flipped, over an existing file",
-                               [] { return std::vector<Entry>{AesDamaged("flipped.aes", [](Aes& a) {
-                                        a.flipCiphertextByte = 100;
-                                    })}; },
-                               {Refused("flipped.aes")}, aesPassword);
+        HostileCase row = Lazy(
+            "AES ciphertext byte flipped, over an existing file",
+            [] { return std::vector<Entry>{AesDamaged("flipped.aes", [](Aes& a) { a.flipCiphertextByte = 100; })}; },
+            {Refused("flipped.aes")}, aesPassword);
         const auto build = row.build;
         row.build = [build](CSandbox& sandbox) {
             sandbox.Write("box/in/setup/flipped.aes", "the file that was there");
@@ -505,40 +505,45 @@ const HostileCase methodCases[] = {
         };
         return row;
     }(),
-    Lazy("AES authentication code byte flipped",
-         [] { return std::vector<Entry>{AesDamaged("code.aes", [](Aes& a) { a.flipCodeByte = 9; })}; },
-         {Refused("code.aes")}, aesPassword),
-    Lazy("AES block of a wrong size",
-         [] {
-             return std::vector<Entry>{AesDamaged("six.aes", [](Aes& a) { a.extra.dataSize = 6; }),
-                                       AesDamaged("eight.aes", [](Aes& a) { a.extra.dataSize = 8; })};
-         },
-         {Refused("six.aes"), Refused("eight.aes")}, aesPassword),
-    Lazy("AES strength 0 and 4",
-         [] {
-             return std::vector<Entry>{AesDamaged("zero.aes", [](Aes& a) { a.extra.strength = 0; }),
-                                       AesDamaged("four.aes", [](Aes& a) { a.extra.strength = 4; })};
-         },
-         {Refused("zero.aes"), Refused("four.aes")}, aesPassword),
-    Lazy("method 99 without the AES block",
-         [] { return std::vector<Entry>{AesDamaged("bare.aes", [](Aes& a) { a.extra.omit = true; })}; },
-         {Refused("bare.aes")}, aesPassword),
-    Lazy("AES salt or verifier cut by the end of the data",
-         [] {
-             return std::vector<Entry>{AesCutTo("salt.aes", AesSaltSize(aes256) - 3),
-                                       AesCutTo("verifier.aes", AesSaltSize(aes256) + 1),
-                                       AesCutTo("nothing.aes", AesSaltSize(aes256) + aesVerifierSize)};
-         },
-         {Refused("salt.aes"), Refused("verifier.aes"), Refused("nothing.aes")}, aesPassword),
-    Lazy("AES over a method the stub does not know",
-         [] { return std::vector<Entry>{AesFile("ppmd.aes", someText, aesPassword, aes256, aesVersion1, 98)}; },
-         {Refused("ppmd.aes")}, aesPassword),
+    Lazy(
+        "AES authentication code byte flipped",
+        [] { return std::vector<Entry>{AesDamaged("code.aes", [](Aes& a) { a.flipCodeByte = 9; })}; },
+        {Refused("code.aes")}, aesPassword),
+    Lazy(
+        "AES block of a wrong size",
+        [] {
+            return std::vector<Entry>{AesDamaged("six.aes", [](Aes& a) { a.extra.dataSize = 6; }),
+                                      AesDamaged("eight.aes", [](Aes& a) { a.extra.dataSize = 8; })};
+        },
+        {Refused("six.aes"), Refused("eight.aes")}, aesPassword),
+    Lazy(
+        "AES strength 0 and 4",
+        [] {
+            return std::vector<Entry>{AesDamaged("zero.aes", [](Aes& a) { a.extra.strength = 0; }),
+                                      AesDamaged("four.aes", [](Aes& a) { a.extra.strength = 4; })};
+        },
+        {Refused("zero.aes"), Refused("four.aes")}, aesPassword),
+    Lazy(
+        "method 99 without the AES block",
+        [] { return std::vector<Entry>{AesDamaged("bare.aes", [](Aes& a) { a.extra.omit = true; })}; },
+        {Refused("bare.aes")}, aesPassword),
+    Lazy(
+        "AES salt or verifier cut by the end of the data",
+        [] {
+            return std::vector<Entry>{AesCutTo("salt.aes", AesSaltSize(aes256) - 3),
+                                      AesCutTo("verifier.aes", AesSaltSize(aes256) + 1),
+                                      AesCutTo("nothing.aes", AesSaltSize(aes256) + aesVerifierSize)};
+        },
+        {Refused("salt.aes"), Refused("verifier.aes"), Refused("nothing.aes")}, aesPassword),
+    Lazy(
+        "AES over a method the stub does not know",
+        [] { return std::vector<Entry>{AesFile("ppmd.aes", someText, aesPassword, aes256, aesVersion1, 98)}; },
+        {Refused("ppmd.aes")}, aesPassword),
     Lazy("bzip2, LZMA, xz and zstd streams cut short",
          [] {
-             return std::vector<Entry>{StreamOf("cut.bz2", methodBzip2, CutInHalf),
-                                       StreamOf("cut.lzma", methodLzma, CutInHalf),
-                                       StreamOf("cut.xz", methodXz, CutInHalf),
-                                       StreamOf("cut.zst", methodZstd, CutInHalf)};
+             return std::vector<Entry>{
+                 StreamOf("cut.bz2", methodBzip2, CutInHalf), StreamOf("cut.lzma", methodLzma, CutInHalf),
+                 StreamOf("cut.xz", methodXz, CutInHalf), StreamOf("cut.zst", methodZstd, CutInHalf)};
          },
          {Refused("cut.bz2"), Refused("cut.lzma"), Refused("cut.xz"), Refused("cut.zst")}),
     Lazy("bytes after a bzip2, xz and zstd stream",

@@ -27,8 +27,9 @@ const std::string closingText = "\n\n-------------------------------------------
 const std::string promptText = "\nZadejte heslo: ";
 
 std::string Head(const std::string& folder, size_t count) {
-    return "Rozbalit archiv do: " + folder + "?\tA/N\t\nInicializace archivu ...  OK\nPocet souboru: " +
-           std::to_string(count) + " \n-------------------------------------------\n\n";
+    return "Rozbalit archiv do: " + folder +
+           "?\tA/N\t\nInicializace archivu ...  OK\nPocet souboru: " + std::to_string(count) +
+           " \n-------------------------------------------\n\n";
 }
 
 struct Expected {
@@ -182,21 +183,23 @@ std::vector<WriterRow> WriterRows() {
                     {Packed("text.txt", text, methodLzma), Packed("noise.bin", noise, methodLzma),
                      Packed("empty.txt", "", methodLzma)},
                     ""});
-    rows.push_back({"LZMA without end marker",
-                    {WithoutEndMarker("text.txt", text), WithoutEndMarker("noise.bin", noise),
-                     WithoutEndMarker("one.txt", "1")},
-                    ""});
-    rows.push_back({"xz",
-                    {Packed("text.txt", text, methodXz), Packed("noise.bin", noise, methodXz),
-                     Packed("empty.txt", "", methodXz), [&] {
-                         Entry entry = File("blocks.txt", text, methodXz);
-                         entry.rawData = Xz(entry.data, "--block-size=16KiB");
-                         return entry;
-                     }()},
-                    ""});
+    rows.push_back(
+        {"LZMA without end marker",
+         {WithoutEndMarker("text.txt", text), WithoutEndMarker("noise.bin", noise), WithoutEndMarker("one.txt", "1")},
+         ""});
+    rows.push_back(
+        {"xz",
+         {Packed("text.txt", text, methodXz), Packed("noise.bin", noise, methodXz), Packed("empty.txt", "", methodXz),
+          [&] {
+              Entry entry = File("blocks.txt", text, methodXz);
+              entry.rawData = Xz(entry.data, "--block-size=16KiB");
+              return entry;
+          }()},
+         ""});
     rows.push_back({"zstd",
                     {Packed("text.txt", text, methodZstd), Packed("noise.bin", noise, methodZstd),
-                     Packed("empty.txt", "", methodZstd), [&] {
+                     Packed("empty.txt", "", methodZstd),
+                     [&] {
                          Entry entry = File("frames.txt", text, methodZstd);
                          entry.rawData = Zstd(text.substr(0, 1000)) + Zstd(text.substr(1000));
                          return entry;

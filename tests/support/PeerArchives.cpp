@@ -23,8 +23,12 @@ std::string Quote(const std::string& text) {
 std::string SomeText() {
     std::string text;
     for (int i = 0; text.size() < 300 * 1024; ++i)
-        text += "Line " + std::to_string(i) + ": P\xC5\x99\xC3\xADli\xC5\xA1 \xC5\xBElu\xC5\xA5ou\xC4\x8Dk\xC3\xBD k\xC5\xAF\xC5\x88 "
-                "\xC3\xBAp\xC4\x9Bl \xC4\x8F\xC3\xA1" "belsk\xC3\xA9 \xC3\xB3" "dy, " + std::to_string(i * 7919 % 1000) + "\n";
+        text += "Line " + std::to_string(i) +
+                ": P\xC5\x99\xC3\xADli\xC5\xA1 \xC5\xBElu\xC5\xA5ou\xC4\x8Dk\xC3\xBD k\xC5\xAF\xC5\x88 "
+                "\xC3\xBAp\xC4\x9Bl \xC4\x8F\xC3\xA1"
+                "belsk\xC3\xA9 \xC3\xB3"
+                "dy, " +
+                std::to_string(i * 7919 % 1000) + "\n";
     return text;
 }
 
@@ -68,7 +72,9 @@ PeerRecipe SevenZip(const std::string& options, const std::string& password, uin
 
 PeerRecipe PythonZipfile(const std::string& compression, uint16_t method) {
     const std::string script = "import sys, zipfile\n"
-                               "with zipfile.ZipFile(sys.argv[1], 'w', zipfile." + compression + ") as z:\n"
+                               "with zipfile.ZipFile(sys.argv[1], 'w', zipfile." +
+                               compression +
+                               ") as z:\n"
                                "    for name in sys.argv[2:]: z.write(name)\n";
     return {"Python's zipfile, " + compression, "/usr/bin/python3", "/usr/bin/python3 -c " + Quote(script) + " OUT", "",
             method};

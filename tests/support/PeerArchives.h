@@ -35,11 +35,11 @@ struct PeerArchive {
 };
 
 struct PeerRecipe {
-    std::string label;     // the command, in short
-    std::string tool;      // the program it runs, for the failure message
-    std::string command;   // a shell command run in the folder of the files; OUT stands for the archive path
-    std::string password;  // the password the command encrypts with, or empty
-    uint16_t method = 0;   // the method every non-empty file must carry (99: AES over any)
+    std::string label;    // the command, in short
+    std::string tool;     // the program it runs, for the failure message
+    std::string command;  // a shell command run in the folder of the files; OUT stands for the archive path
+    std::string password; // the password the command encrypts with, or empty
+    uint16_t method = 0;  // the method every non-empty file must carry (99: AES over any)
 };
 
 // The known files: name and contents, the same on every run.

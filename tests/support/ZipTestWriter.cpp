@@ -288,9 +288,8 @@ std::string Descriptor(const Entry& entry, const EntryBytes& w) {
 
 std::string CentralHeader(const Entry& entry, const EntryBytes& w, uint16_t diskStart, uint64_t localOffset) {
     const CentralOverrides& o = entry.central;
-    const std::string extra =
-        (entry.zip64 ? Zip64Block({w.uncompressedSize, w.compressedSize, localOffset}) : "") + w.extra +
-        entry.centralExtra;
+    const std::string extra = (entry.zip64 ? Zip64Block({w.uncompressedSize, w.compressedSize, localOffset}) : "") +
+                              w.extra + entry.centralExtra;
     if (!entry.zip64 && localOffset > allOnes32)
         throw std::invalid_argument("local header past 4 GiB without ZIP64");
     std::string out;
@@ -618,8 +617,8 @@ std::string EncryptionHeader(std::string_view seed, uint8_t checkByte) {
 
 namespace {
 
-constexpr size_t lzmaPropertiesSize = 5;    // lc/lp/pb byte, dictionary size (LE)
-constexpr size_t lzmaAloneHeaderSize = 13;  // properties, then the uncompressed size in 8 bytes
+constexpr size_t lzmaPropertiesSize = 5;       // lc/lp/pb byte, dictionary size (LE)
+constexpr size_t lzmaAloneHeaderSize = 13;     // properties, then the uncompressed size in 8 bytes
 const std::string lzmaZipVersion = "\x09\x14"; // LZMA SDK 9.20
 
 // Runs `command` with `input` on its standard input and returns its standard output, both through
@@ -650,6 +649,7 @@ std::string ToolOutput(const std::string& command, std::string_view input) {
 #endif
 }
 
+#ifdef ROZBAL_TEST_AES
 // Bytes that look random, the same for the same seed.
 std::string SeededBytes(std::string_view seed, size_t size) {
     uint32_t state = Crc32(seed) | 1;
@@ -669,12 +669,14 @@ void Invert(std::string& bytes, size_t at, const char* what) {
     bytes[at] = static_cast<char>(~bytes[at]);
 }
 
-#ifdef ROZBAL_TEST_AES
 const EVP_CIPHER* AesEcb(uint8_t strength) {
     switch (strength) {
-    case aes128: return EVP_aes_128_ecb();
-    case aes192: return EVP_aes_192_ecb();
-    default: return EVP_aes_256_ecb();
+    case aes128:
+        return EVP_aes_128_ecb();
+    case aes192:
+        return EVP_aes_192_ecb();
+    default:
+        return EVP_aes_256_ecb();
     }
 }
 
@@ -709,10 +711,14 @@ std::string AesCtr(uint8_t strength, std::string_view key, std::string_view plai
 
 size_t AesKeySize(uint8_t strength) {
     switch (strength) {
-    case aes128: return 16;
-    case aes192: return 24;
-    case aes256: return 32;
-    default: throw std::invalid_argument("AES strength " + std::to_string(strength));
+    case aes128:
+        return 16;
+    case aes192:
+        return 24;
+    case aes256:
+        return 32;
+    default:
+        throw std::invalid_argument("AES strength " + std::to_string(strength));
     }
 }
 
@@ -766,9 +772,7 @@ std::string AesExtraBlock(const Aes& aes, uint16_t realMethod) {
 
 std::string Bzip2(std::string_view bytes) { return ToolOutput("bzip2 -9 -c", bytes); }
 
-std::string Xz(std::string_view bytes, const std::string& options) {
-    return ToolOutput("xz -c -T1 " + options, bytes);
-}
+std::string Xz(std::string_view bytes, const std::string& options) { return ToolOutput("xz -c -T1 " + options, bytes); }
 
 std::string Zstd(std::string_view bytes) { return ToolOutput("zstd -3 -q -c", bytes); }
 
@@ -799,9 +803,9 @@ std::string LzmaWithoutEndMarker(std::string_view bytes) {
     std::filesystem::create_directories(dir);
     const std::string in = (dir / "data").string(), out = (dir / "data.7z").string();
     WriteFile(in, bytes);
-    const int status = std::system(("7z a -t7z -mhc=off -mf=off -mmt=off -m0=LZMA:d=1m:lc=3:lp=0:pb=2 '" + out +
-                                    "' '" + in + "' >/dev/null 2>&1")
-                                       .c_str());
+    const int status = std::system(
+        ("7z a -t7z -mhc=off -mf=off -mmt=off -m0=LZMA:d=1m:lc=3:lp=0:pb=2 '" + out + "' '" + in + "' >/dev/null 2>&1")
+            .c_str());
     std::string archive;
     if (status == 0)
         archive = ReadFile(out);
@@ -821,13 +825,20 @@ std::string LzmaWithoutEndMarker(std::string_view bytes) {
 
 std::string Compress(std::string_view bytes, uint16_t method) {
     switch (method) {
-    case methodStored: return std::string(bytes);
-    case methodDeflated: return Deflate(bytes);
-    case methodBzip2: return Bzip2(bytes);
-    case methodLzma: return Lzma(bytes);
-    case methodZstd: return Zstd(bytes);
-    case methodXz: return Xz(bytes);
-    default: throw std::invalid_argument("no compressor for method " + std::to_string(method));
+    case methodStored:
+        return std::string(bytes);
+    case methodDeflated:
+        return Deflate(bytes);
+    case methodBzip2:
+        return Bzip2(bytes);
+    case methodLzma:
+        return Lzma(bytes);
+    case methodZstd:
+        return Zstd(bytes);
+    case methodXz:
+        return Xz(bytes);
+    default:
+        throw std::invalid_argument("no compressor for method " + std::to_string(method));
     }
 }
 

@@ -190,9 +190,9 @@ struct Aes {
     uint16_t vendorVersion = aesVersion2;
     std::string salt; // empty: AesSaltSize(strength) bytes derived from the entry name, the same every build
     // Damage.
-    bool wrongVerifier = false;                  // the verifier's bytes inverted
-    std::optional<size_t> flipCiphertextByte;    // this ciphertext byte inverted, the code still over the right one
-    std::optional<size_t> flipCodeByte;          // this byte (0..9) of the authentication code inverted
+    bool wrongVerifier = false;               // the verifier's bytes inverted
+    std::optional<size_t> flipCiphertextByte; // this ciphertext byte inverted, the code still over the right one
+    std::optional<size_t> flipCodeByte;       // this byte (0..9) of the authentication code inverted
     AesExtraOverrides extra;
 };
 
@@ -329,7 +329,7 @@ std::string Deflate(std::string_view bytes);
 
 // The reference command-line tools, run at test time through temporary files; each throws std::runtime_error
 // when the tool is missing or fails. The same input gives the same bytes.
-std::string Bzip2(std::string_view bytes);                             // bzip2 -9: one whole stream
+std::string Bzip2(std::string_view bytes);                               // bzip2 -9: one whole stream
 std::string Xz(std::string_view bytes, const std::string& options = ""); // xz (CRC-64 check) with `options`
 std::string Zstd(std::string_view bytes); // zstd -3 from a pipe: a window descriptor, no content size
 // ZIP's LZMA layout: LZMA SDK version 9.20 (09 14), properties size 5 (LE), the 5 properties bytes, raw LZMA1
