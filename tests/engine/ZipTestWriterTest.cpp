@@ -250,12 +250,6 @@ const std::vector<PeerCase>& PeerCases() {
          Zip64Records(""),
          0},
         {"ZIP64 end record behind a stub", {Zip64(File("a.txt", Text(20)))}, Zip64Records(Binary(999, 6)), 1},
-        {"bzip2 by the bzip2 tool",
-         {Packed("a.txt", Text(3000), methodBzip2), Packed("b.bin", Binary(5000, 8), methodBzip2),
-          Packed("empty", "", methodBzip2)},
-         {},
-         0},
-        {"bzip2 with a descriptor", {WithDescriptor(Packed("a.txt", Text(50), methodBzip2))}, {}, 0},
     };
     return cases;
 }
@@ -302,13 +296,15 @@ INSTANTIATE_TEST_SUITE_P(Shapes, PeerCheck, ::testing::ValuesIn(PeerCases()),
                              return name;
                          });
 
-// The methods and the encryption only 7-Zip of our peers reads all of (Python reads bzip2 and LZMA too):
+// The methods and the encryption only 7-Zip of our peers reads all of (Python reads bzip2 and LZMA too, unzip
+// bzip2):
 // each archive tests whole and every entry comes out exact, or, damaged on purpose, does not test whole.
 struct MethodCase {
     const char* label;
-    std::vector<Entry> entries;
-    bool intact; // 7z t passes
-    bool python; // Python's zipfile reads it too (no AES, no zstd or xz)
+    std::vector<Entry> (*entries)(); // run by the test: the tools run then, not at start-up
+    bool intact;                     // 7z t passes
+    bool python;                     // Python's zipfile reads it too (no AES, no zstd or xz)
+    bool unzip = false;              // so does Info-ZIP unzip (bzip2)
 };
 
 std::ostream& operator<<(std::ostream& os, const MethodCase& c) { return os << c.label; }
@@ -341,47 +337,82 @@ Entry LzmaSizeOnly(std::string name, std::string data) {
 
 const std::vector<MethodCase>& MethodCases() {
     static const std::vector<MethodCase> cases = {
-        {"AE-1 AES-128 stored", {AesEntry(aes128, aesVersion1, methodStored)}, true, false},
-        {"AE-2 AES-192 deflated", {AesEntry(aes192, aesVersion2, methodDeflated)}, true, false},
+        {"AE-1 AES-128 stored", [] { return std::vector<Entry>{AesEntry(aes128, aesVersion1, methodStored)}; }, true,
+         false},
+        {"AE-2 AES-192 deflated", [] { return std::vector<Entry>{AesEntry(aes192, aesVersion2, methodDeflated)}; },
+         true, false},
         {"AE-1 AES-256 deflated, descriptor, empty file",
-         {WithDescriptor(AesEntry(aes256, aesVersion1, methodDeflated)), AesFile("empty", "", aesPassword)},
-         true,
-         false},
+         [] {
+             return std::vector<Entry>{WithDescriptor(AesEntry(aes256, aesVersion1, methodDeflated)),
+                                       AesFile("empty", "", aesPassword)};
+         },
+         true, false},
         {"AE-2 AES-256 over bzip2 and LZMA",
-         {AesEntry(aes256, aesVersion2, methodBzip2, "b.txt"), AesEntry(aes256, aesVersion2, methodLzma, "l.txt")},
-         true,
-         false},
+         [] {
+             return std::vector<Entry>{AesEntry(aes256, aesVersion2, methodBzip2, "b.txt"),
+                                       AesEntry(aes256, aesVersion2, methodLzma, "l.txt")};
+         },
+         true, false},
         {"AES beside traditional encryption",
-         {AesEntry(aes128, aesVersion2, methodDeflated), Encrypted(File("t.txt", Text(30)), aesPassword)},
-         true,
-         false},
+         [] {
+             return std::vector<Entry>{AesEntry(aes128, aesVersion2, methodDeflated),
+                                       Encrypted(File("t.txt", Text(30)), aesPassword)};
+         },
+         true, false},
         {"AES with a salt of the caller's",
-         {[] {
-             Entry entry = AesEntry(aes128, aesVersion1, methodDeflated);
-             entry.aes->salt = "saltsalt";
-             return entry;
-         }()},
-         true,
-         false},
+         [] {
+             return std::vector<Entry>{[] {
+                 Entry entry = AesEntry(aes128, aesVersion1, methodDeflated);
+                 entry.aes->salt = "saltsalt";
+                 return entry;
+             }()};
+         },
+         true, false},
         {"LZMA with end marker",
-         {Packed("a.txt", Text(4000), methodLzma), Packed("b.bin", Binary(3000, 9), methodLzma),
-          Packed("empty", "", methodLzma)},
-         true,
-         true},
+         [] {
+             return std::vector<Entry>{Packed("a.txt", Text(4000), methodLzma),
+                                       Packed("b.bin", Binary(3000, 9), methodLzma), Packed("empty", "", methodLzma)};
+         },
+         true, true},
         {"LZMA without end marker",
-         {LzmaSizeOnly("a.txt", Text(4000)), LzmaSizeOnly("b.bin", Binary(3000, 12))},
-         true,
-         true},
-        {"bzip2", {Packed("a.txt", Text(4000), methodBzip2)}, true, true},
-        {"xz", {Packed("a.txt", Text(4000), methodXz), Packed("b.bin", Binary(3000, 10), methodXz)}, true, false},
-        {"zstd", {Packed("a.txt", Text(4000), methodZstd), Packed("b.bin", Binary(3000, 11), methodZstd)}, true, false},
-        {"AES wrong verifier", {AesDamaged([](ziptest::Aes& a) { a.wrongVerifier = true; })}, false, false},
-        {"AES ciphertext byte flipped", {AesDamaged([](ziptest::Aes& a) { a.flipCiphertextByte = 5; })}, false, false},
-        {"AES code byte flipped", {AesDamaged([](ziptest::Aes& a) { a.flipCodeByte = 9; })}, false, false},
-        {"AES strength 4", {AesDamaged([](ziptest::Aes& a) { a.extra.strength = 4; })}, false, false},
-        {"AES block missing", {AesDamaged([](ziptest::Aes& a) { a.extra.omit = true; })}, false, false},
-        {"AES verifier cut", {AesCut(AesSaltSize(aes128) + 1)}, false, false},
-        {"bzip2 stream cut", {WithRawData(Packed("a.txt", Text(4000), methodBzip2), 40)}, false, true},
+         [] {
+             return std::vector<Entry>{LzmaSizeOnly("a.txt", Text(4000)), LzmaSizeOnly("b.bin", Binary(3000, 12))};
+         },
+         true, true},
+        {"bzip2",
+         [] {
+             return std::vector<Entry>{Packed("a.txt", Text(4000), methodBzip2),
+                                       Packed("b.bin", Binary(5000, 8), methodBzip2), Packed("empty", "", methodBzip2),
+                                       WithDescriptor(Packed("d.txt", Text(50), methodBzip2))};
+         },
+         true, true, true},
+        {"xz",
+         [] {
+             return std::vector<Entry>{Packed("a.txt", Text(4000), methodXz),
+                                       Packed("b.bin", Binary(3000, 10), methodXz)};
+         },
+         true, false},
+        {"zstd",
+         [] {
+             return std::vector<Entry>{Packed("a.txt", Text(4000), methodZstd),
+                                       Packed("b.bin", Binary(3000, 11), methodZstd)};
+         },
+         true, false},
+        {"AES wrong verifier",
+         [] { return std::vector<Entry>{AesDamaged([](ziptest::Aes& a) { a.wrongVerifier = true; })}; }, false, false},
+        {"AES ciphertext byte flipped",
+         [] { return std::vector<Entry>{AesDamaged([](ziptest::Aes& a) { a.flipCiphertextByte = 5; })}; }, false,
+         false},
+        {"AES code byte flipped",
+         [] { return std::vector<Entry>{AesDamaged([](ziptest::Aes& a) { a.flipCodeByte = 9; })}; }, false, false},
+        {"AES strength 4", [] { return std::vector<Entry>{AesDamaged([](ziptest::Aes& a) { a.extra.strength = 4; })}; },
+         false, false},
+        {"AES block missing",
+         [] { return std::vector<Entry>{AesDamaged([](ziptest::Aes& a) { a.extra.omit = true; })}; }, false, false},
+        {"AES verifier cut", [] { return std::vector<Entry>{AesCut(AesSaltSize(aes128) + 1)}; }, false, false},
+        // Info-ZIP unzip 6.0 spins without end on a cut bzip2 stream: not asked.
+        {"bzip2 stream cut",
+         [] { return std::vector<Entry>{WithRawData(Packed("a.txt", Text(4000), methodBzip2), 40)}; }, false, true},
     };
     return cases;
 }
@@ -392,12 +423,13 @@ TEST_P(MethodPeerCheck, SevenZipTestsAndExtractsExactBytes) {
     REQUIRE_PEER(HaveExecutable(sevenZipTool), sevenZipTool);
     const MethodCase& c = GetParam();
     CTempDir dir;
-    const std::string archive = WriteFile(dir.Join("t.zip"), BuildArchive(c.entries));
+    const std::vector<Entry> entries = c.entries();
+    const std::string archive = WriteFile(dir.Join("t.zip"), BuildArchive(entries));
     const std::string sevenZip = std::string(sevenZipTool) + " -p" + Quote(aesPassword) + " ";
     EXPECT_EQ(RunCommand(sevenZip + "t " + Quote(archive)).status == 0, c.intact);
     if (!c.intact)
         return;
-    for (const Entry& entry : c.entries) {
+    for (const Entry& entry : entries) {
         const RunResult extracted = RunCommand(sevenZip + "x -so " + Quote(archive) + " " + Quote(entry.name));
         EXPECT_EQ(extracted.status, 0) << entry.name;
         EXPECT_TRUE(extracted.output == entry.data)
@@ -411,11 +443,28 @@ TEST_P(MethodPeerCheck, PythonZipfileTestsIt) {
         return;
     REQUIRE_PEER(HaveExecutable(pythonTool), pythonTool);
     CTempDir dir;
-    const std::string archive = WriteFile(dir.Join("t.zip"), BuildArchive(c.entries));
+    const std::string archive = WriteFile(dir.Join("t.zip"), BuildArchive(c.entries()));
     // Its exit status is 0 either way; only the message tells.
     const RunResult tested = RunCommand(std::string(pythonTool) + " -m zipfile -t " + Quote(archive));
     EXPECT_EQ(tested.status, 0);
     EXPECT_EQ(tested.output.find("corrupted") == std::string::npos, c.intact) << tested.output;
+}
+
+TEST_P(MethodPeerCheck, UnzipTestsAndExtractsExactBytes) {
+    const MethodCase& c = GetParam();
+    if (!c.unzip)
+        return;
+    REQUIRE_PEER(HaveExecutable(unzipTool), unzipTool);
+    CTempDir dir;
+    const std::vector<Entry> entries = c.entries();
+    const std::string archive = WriteFile(dir.Join("t.zip"), BuildArchive(entries));
+    EXPECT_EQ(RunCommand(std::string(unzipTool) + " -tqq " + Quote(archive)).status == 0, c.intact);
+    if (!c.intact)
+        return;
+    for (const Entry& entry : entries)
+        EXPECT_TRUE(RunCommand(std::string(unzipTool) + " -p " + Quote(archive) + " " + Quote(entry.name)).output ==
+                    entry.data)
+            << entry.name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, MethodPeerCheck, ::testing::ValuesIn(MethodCases()),
