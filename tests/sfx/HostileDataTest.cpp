@@ -438,8 +438,8 @@ Entry StreamOf(std::string name, uint16_t method, std::function<std::string(cons
     return entry;
 }
 
-// A zstd frame from a pipe carries a window descriptor (byte 5, after the magic number and the frame
-// header descriptor, whose single-segment bit is then clear): exponent 17 asks for a 2^27-byte window.
+// A zstd frame of data read from standard input carries a window descriptor (byte 5, after the magic number and the
+// frame header descriptor, whose single-segment bit is then clear): exponent 17 asks for a 2^27-byte window.
 std::string ZstdWindowOf128MiB(std::string frame) {
     constexpr std::size_t descriptorAt = 4;
     constexpr std::size_t windowAt = 5;

@@ -238,8 +238,8 @@ Entry DosFile(std::string name, std::string data, uint32_t dosAttributes = dosAr
 // A directory made on an MS-DOS host (DOS directory bit).
 Entry DosDir(std::string name);
 // A file whose data the reference command-line tool of `method` compressed (bzip2 12, LZMA 14, zstd 93, xz 95;
-// any other as File()): `rawData` holds the stream, and for LZMA flag bit 1 is set, as the stream ends with an
-// end marker (clear it in `extraFlags` for an entry whose declared size alone ends the data).
+// any other as File()): `rawData` holds the stream, and for LZMA flag bit 1 is set, as the xz tool's stream ends
+// with an end marker (LzmaWithoutEndMarker() makes the other form).
 Entry Packed(std::string name, std::string data, uint16_t method);
 // A file encrypted with WinZip AES over `method` (compressed as Packed() does).
 Entry AesFile(std::string name, std::string data, std::string password, uint8_t strength = aes256,
@@ -331,7 +331,7 @@ std::string Deflate(std::string_view bytes);
 // when the tool is missing or fails. The same input gives the same bytes.
 std::string Bzip2(std::string_view bytes);                               // bzip2 -9: one whole stream
 std::string Xz(std::string_view bytes, const std::string& options = ""); // xz (CRC-64 check) with `options`
-std::string Zstd(std::string_view bytes); // zstd -3 from a pipe: a window descriptor, no content size
+std::string Zstd(std::string_view bytes); // zstd -3 on standard input: a window descriptor, no content size
 // ZIP's LZMA layout: LZMA SDK version 9.20 (09 14), properties size 5 (LE), the 5 properties bytes, raw LZMA1
 // data, converted from `xz --format=lzma`, whose 13-byte header is the properties and an 8-byte size; the
 // tool writes the size as unknown and always ends the data with an end marker.
