@@ -25,12 +25,19 @@ deps:
 	[ -f /usr/include/libdeflate.h ] || missing="$$missing libdeflate-dev"; \
 	command -v dpkg-source >/dev/null 2>&1 || missing="$$missing dpkg-dev"; \
 	command -v m4 >/dev/null 2>&1 || missing="$$missing m4"; \
-	command -v 7z >/dev/null 2>&1 || missing="$$missing p7zip-full"; \
 	command -v openssl >/dev/null 2>&1 || missing="$$missing openssl"; \
+	[ -f /usr/include/openssl/evp.h ] || missing="$$missing libssl-dev"; \
+	command -v bzip2 >/dev/null 2>&1 || missing="$$missing bzip2"; \
+	command -v xz >/dev/null 2>&1 || missing="$$missing xz-utils"; \
+	command -v zstd >/dev/null 2>&1 || missing="$$missing zstd"; \
+	command -v 7z >/dev/null 2>&1 || missing="$$missing p7zip-full"; \
+	[ -x /usr/bin/python3 ] || missing="$$missing python3"; \
+	command -v unzip >/dev/null 2>&1 || missing="$$missing unzip"; \
 	if [ -n "$$missing" ]; then \
 	  if command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
 	    echo "installing:$$missing"; \
-	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	    apt-get update -qq || echo "deps: some package lists could not be read; installing from the others"; \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null || exit 1; \
 	  else \
 	    echo "missing build dependencies; install them with: apt-get install$$missing"; exit 1; \
 	  fi; \

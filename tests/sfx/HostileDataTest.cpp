@@ -408,4 +408,170 @@ const HostileCase damagedCases[] = {
 };
 HOSTILE_CASES(Damaged, damagedCases);
 
+// The methods beyond deflate and AES encryption, damaged. Rows with a password open with an AES entry
+// that the typed password opens, so it is asked once, whatever the stub makes of the damaged ones.
+const std::string aesPassword = "pw";
+
+std::string MethodText() {
+    std::string text;
+    for (int i = 0; text.size() < 40000; ++i)
+        text += "line " + std::to_string(i) + ", value " + std::to_string(i * 7919 % 1009) + "\n";
+    return text;
+}
+
+Entry AesDamaged(std::string name, std::function<void(Aes&)> damage) {
+    Entry entry = AesFile(std::move(name), MethodText(), aesPassword, aes128, aesVersion1);
+    damage(*entry.aes);
+    return entry;
+}
+
+// AES data cut to `size` bytes by the end of the entry: the salt, or the verifier after it, incomplete.
+Entry AesCutTo(std::string name, std::size_t size) {
+    Entry entry = AesFile(std::move(name), someText, aesPassword, aes256, aesVersion2, methodStored);
+    entry.rawData = EncryptAes(*entry.aes, entry.name, entry.data).substr(0, size);
+    entry.rawDataIsFinal = true;
+    return entry;
+}
+
+Entry StreamOf(std::string name, uint16_t method, std::function<std::string(const std::string&)> stream) {
+    Entry entry = File(std::move(name), MethodText(), method);
+    entry.rawData = stream(Compress(entry.data, method));
+    return entry;
+}
+
+// A zstd frame of data read from standard input carries a window descriptor (byte 5, after the magic number and the
+// frame header descriptor, whose single-segment bit is then clear): exponent 17 asks for a 2^27-byte window.
+std::string ZstdWindowOf128MiB(std::string frame) {
+    constexpr std::size_t descriptorAt = 4;
+    constexpr std::size_t windowAt = 5;
+    constexpr unsigned singleSegment = 0x20;
+    if (frame.size() <= windowAt || static_cast<unsigned char>(frame[descriptorAt]) & singleSegment)
+        throw std::runtime_error("zstd wrote no window descriptor");
+    frame[windowAt] = static_cast<char>(17 << 3);
+    return frame;
+}
+
+// xz writes, after the 12-byte stream header, a block header of one LZMA2 filter: its size / 4 - 1,
+// flags 0, filter id 0x21, properties size 1, the dictionary byte, padding, and a CRC-32 of the header.
+// Dictionary byte 30 means (2 | 30 % 2) << (30 / 2 + 11) = 128 MiB.
+std::string XzDictionaryOf128MiB(std::string stream) {
+    constexpr std::size_t blockAt = 12;
+    if (stream.size() < blockAt + 8 || stream[blockAt + 1] != 0 || stream[blockAt + 2] != 0x21 ||
+        stream[blockAt + 3] != 1)
+        throw std::runtime_error("xz wrote an unexpected block header");
+    const std::size_t headerSize = (static_cast<unsigned char>(stream[blockAt]) + 1u) * 4;
+    stream[blockAt + 4] = 30;
+    PutLE32(stream, blockAt + headerSize - 4, Crc32(std::string_view(stream).substr(blockAt, headerSize - 4)));
+    return stream;
+}
+
+std::string CutInHalf(const std::string& stream) { return stream.substr(0, stream.size() / 2); }
+std::string WithJunk(const std::string& stream) { return stream + "junk after the stream"; }
+
+// The bad entries between two good ones (and the opening AES entry when a password is typed); their
+// entries run the reference tools, so they are built when the row runs, not at start-up.
+HostileCase Lazy(std::string label, std::function<std::vector<Entry>()> bad, std::vector<Expect> expected,
+                 std::string password = "") {
+    const bool opening = !password.empty();
+    if (opening)
+        expected.insert(expected.begin(), Ok("opened.aes", someText));
+    HostileCase row = Between(std::move(label), {}, std::move(expected));
+    row.build = [bad, opening](CSandbox&) {
+        std::vector<Entry> entries = bad();
+        if (opening)
+            entries.insert(entries.begin(), AesFile("opened.aes", someText, aesPassword));
+        entries.insert(entries.begin(), File("first.txt", "first"));
+        entries.push_back(File(goodName, goodData));
+        return BuildArchive(entries);
+    };
+    row.password = std::move(password);
+    return row;
+}
+
+const HostileCase methodCases[] = {
+    Lazy(
+        "AES entry of another password",
+        [] { return std::vector<Entry>{AesFile("other.aes", someText, "not the typed one")}; }, {Refused("other.aes")},
+        aesPassword),
+    [] {
+        // The file there before stays as it was: nothing of the entry reaches it.
+        HostileCase row = Lazy(
+            "AES ciphertext byte flipped, over an existing file",
+            [] { return std::vector<Entry>{AesDamaged("flipped.aes", [](Aes& a) { a.flipCiphertextByte = 100; })}; },
+            {Refused("flipped.aes")}, aesPassword);
+        const auto build = row.build;
+        row.build = [build](CSandbox& sandbox) {
+            sandbox.Write("box/in/setup/flipped.aes", "the file that was there");
+            return build(sandbox);
+        };
+        return row;
+    }(),
+    Lazy(
+        "AES authentication code byte flipped",
+        [] { return std::vector<Entry>{AesDamaged("code.aes", [](Aes& a) { a.flipCodeByte = 9; })}; },
+        {Refused("code.aes")}, aesPassword),
+    Lazy(
+        "AES block of a wrong size",
+        [] {
+            return std::vector<Entry>{AesDamaged("six.aes", [](Aes& a) { a.extra.dataSize = 6; }),
+                                      AesDamaged("eight.aes", [](Aes& a) { a.extra.dataSize = 8; })};
+        },
+        {Refused("six.aes"), Refused("eight.aes")}, aesPassword),
+    Lazy(
+        "AES strength 0 and 4",
+        [] {
+            return std::vector<Entry>{AesDamaged("zero.aes", [](Aes& a) { a.extra.strength = 0; }),
+                                      AesDamaged("four.aes", [](Aes& a) { a.extra.strength = 4; })};
+        },
+        {Refused("zero.aes"), Refused("four.aes")}, aesPassword),
+    Lazy(
+        "method 99 without the AES block",
+        [] { return std::vector<Entry>{AesDamaged("bare.aes", [](Aes& a) { a.extra.omit = true; })}; },
+        {Refused("bare.aes")}, aesPassword),
+    Lazy(
+        "AES salt or verifier cut by the end of the data",
+        [] {
+            return std::vector<Entry>{AesCutTo("salt.aes", AesSaltSize(aes256) - 3),
+                                      AesCutTo("verifier.aes", AesSaltSize(aes256) + 1),
+                                      AesCutTo("nothing.aes", AesSaltSize(aes256) + aesVerifierSize)};
+        },
+        {Refused("salt.aes"), Refused("verifier.aes"), Refused("nothing.aes")}, aesPassword),
+    Lazy(
+        "AES over a method the stub does not know",
+        [] { return std::vector<Entry>{AesFile("ppmd.aes", someText, aesPassword, aes256, aesVersion1, 98)}; },
+        {Refused("ppmd.aes")}, aesPassword),
+    Lazy("bzip2, LZMA, xz and zstd streams cut short",
+         [] {
+             return std::vector<Entry>{
+                 StreamOf("cut.bz2", methodBzip2, CutInHalf), StreamOf("cut.lzma", methodLzma, CutInHalf),
+                 StreamOf("cut.xz", methodXz, CutInHalf), StreamOf("cut.zst", methodZstd, CutInHalf)};
+         },
+         {Refused("cut.bz2"), Refused("cut.lzma"), Refused("cut.xz"), Refused("cut.zst")}),
+    Lazy("bytes after a bzip2, xz and zstd stream",
+         [] {
+             return std::vector<Entry>{StreamOf("tail.bz2", methodBzip2, WithJunk),
+                                       StreamOf("tail.xz", methodXz, WithJunk),
+                                       StreamOf("tail.zst", methodZstd, WithJunk)};
+         },
+         {Refused("tail.bz2"), Refused("tail.xz"), Refused("tail.zst")}),
+    Lazy("bzip2, LZMA, xz and zstd output longer than declared",
+         [] {
+             std::vector<Entry> entries;
+             for (const auto& [name, method] : {std::pair<const char*, uint16_t>{"long.bz2", methodBzip2},
+                                                {"long.lzma", methodLzma},
+                                                {"long.xz", methodXz},
+                                                {"long.zst", methodZstd}})
+                 entries.push_back(Declaring(Packed(name, std::string(1 << 20, 'm'), method), 1000));
+             return entries;
+         },
+         {Refused("long.bz2"), Refused("long.lzma"), Refused("long.xz"), Refused("long.zst")}),
+    Lazy("zstd window and xz dictionary over 64 MiB",
+         [] {
+             return std::vector<Entry>{StreamOf("window.zst", methodZstd, ZstdWindowOf128MiB),
+                                       StreamOf("dictionary.xz", methodXz, XzDictionaryOf128MiB)};
+         },
+         {Refused("window.zst"), Refused("dictionary.xz")}),
+};
+HOSTILE_CASES(Methods, methodCases);
+
 } // namespace

@@ -1,14 +1,23 @@
 #include "ZipTestWriter.h"
 
 #include <zlib.h>
+#ifdef ROZBAL_TEST_AES
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+#endif
 
 #include <cstdio>
 #include <filesystem>
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <unistd.h>
 #endif
+#include <atomic>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <stdexcept>
 #include <unordered_map>
 #include <utility>
@@ -186,7 +195,9 @@ class VolumeWriter {
 
 // Everything about one entry that both headers and the descriptor share.
 struct EntryBytes {
-    std::string data; // bytes written as the entry's data
+    std::string data;  // bytes written as the entry's data
+    std::string extra; // the AES block, before the caller's extra fields
+    uint16_t method = 0;
     uint16_t flags = 0;
     uint16_t versionNeeded = 0;
     uint32_t crc = 0;
@@ -196,14 +207,20 @@ struct EntryBytes {
 
 EntryBytes Prepare(const Entry& entry, Deflater& deflater) {
     EntryBytes w;
-    const bool encrypted = !entry.password.empty();
-    w.crc = Crc32(entry.data);
+    if (entry.aes && !entry.password.empty())
+        throw std::invalid_argument("an entry with both AES and traditional encryption");
+    const bool encrypted = !entry.password.empty() || entry.aes;
+    w.crc = entry.aes && entry.aes->vendorVersion == aesVersion2 ? 0 : Crc32(entry.data);
     w.uncompressedSize = Size32(entry.data.size());
+    w.method = entry.aes ? methodAes : entry.method;
     w.flags = static_cast<uint16_t>((encrypted ? flagEncrypted : 0) | (entry.dataDescriptor ? flagDataDescriptor : 0) |
                                     entry.extraFlags);
-    w.versionNeeded = entry.zip64                                  ? versionZip64
+    w.versionNeeded = entry.aes                                    ? versionAes
+                      : entry.zip64                                ? versionZip64
                       : entry.method == methodStored && !encrypted ? versionStored
                                                                    : versionDeflatedOrEncrypted;
+    if (entry.aes)
+        w.extra = AesExtraBlock(*entry.aes, entry.method);
 
     if (entry.rawData)
         w.data = *entry.rawData;
@@ -212,7 +229,9 @@ EntryBytes Prepare(const Entry& entry, Deflater& deflater) {
     else
         w.data = entry.data;
 
-    if (encrypted && !(entry.rawData && entry.rawDataIsFinal)) {
+    if (entry.aes && !(entry.rawData && entry.rawDataIsFinal)) {
+        w.data = EncryptAes(*entry.aes, entry.name, w.data);
+    } else if (encrypted && !(entry.rawData && entry.rawDataIsFinal)) {
         const uint8_t check =
             entry.checkByte.value_or(static_cast<uint8_t>(entry.dataDescriptor ? entry.dosTime >> 8 : w.crc >> 24));
         w.data = EncryptTraditional(entry.password, EncryptionHeader(entry.name, check) + w.data);
@@ -227,7 +246,7 @@ std::string LocalHeader(const Entry& entry, const EntryBytes& w) {
     const bool zeroed = entry.dataDescriptor; // the real values follow the data
     // Sizes not yet known (descriptor) are written as zeros in the block, as streaming writers do.
     const std::string extra =
-        (entry.zip64 ? Zip64Block({zeroed ? 0 : w.uncompressedSize, zeroed ? 0 : w.compressedSize}) : "") +
+        (entry.zip64 ? Zip64Block({zeroed ? 0 : w.uncompressedSize, zeroed ? 0 : w.compressedSize}) : "") + w.extra +
         entry.localExtra;
     const uint32_t compressed = entry.zip64 ? allOnes32 : zeroed ? 0 : w.compressedSize;
     const uint32_t uncompressed = entry.zip64 ? allOnes32 : zeroed ? 0 : w.uncompressedSize;
@@ -236,7 +255,7 @@ std::string LocalHeader(const Entry& entry, const EntryBytes& w) {
     AppendLE32(out, o.signature.value_or(localHeaderSignature));
     AppendLE16(out, o.versionNeeded.value_or(w.versionNeeded));
     AppendLE16(out, o.flags.value_or(w.flags));
-    AppendLE16(out, o.method.value_or(entry.method));
+    AppendLE16(out, o.method.value_or(w.method));
     AppendLE16(out, o.time.value_or(entry.dosTime));
     AppendLE16(out, o.date.value_or(entry.dosDate));
     AppendLE32(out, o.crc.value_or(zeroed ? 0 : w.crc));
@@ -269,8 +288,8 @@ std::string Descriptor(const Entry& entry, const EntryBytes& w) {
 
 std::string CentralHeader(const Entry& entry, const EntryBytes& w, uint16_t diskStart, uint64_t localOffset) {
     const CentralOverrides& o = entry.central;
-    const std::string extra =
-        (entry.zip64 ? Zip64Block({w.uncompressedSize, w.compressedSize, localOffset}) : "") + entry.centralExtra;
+    const std::string extra = (entry.zip64 ? Zip64Block({w.uncompressedSize, w.compressedSize, localOffset}) : "") +
+                              w.extra + entry.centralExtra;
     if (!entry.zip64 && localOffset > allOnes32)
         throw std::invalid_argument("local header past 4 GiB without ZIP64");
     std::string out;
@@ -279,7 +298,7 @@ std::string CentralHeader(const Entry& entry, const EntryBytes& w, uint16_t disk
     AppendLE16(out, o.versionMadeBy.value_or(static_cast<uint16_t>(entry.hostSystem << 8 | formatVersion)));
     AppendLE16(out, o.versionNeeded.value_or(w.versionNeeded));
     AppendLE16(out, o.flags.value_or(w.flags));
-    AppendLE16(out, o.method.value_or(entry.method));
+    AppendLE16(out, o.method.value_or(w.method));
     AppendLE16(out, o.time.value_or(entry.dosTime));
     AppendLE16(out, o.date.value_or(entry.dosDate));
     AppendLE32(out, o.crc.value_or(w.crc));
@@ -453,6 +472,27 @@ Entry DosDir(std::string name) {
     return DosFile(std::move(name), "", dosDirectory, methodStored);
 }
 
+Entry Packed(std::string name, std::string data, uint16_t method) {
+    Entry entry = File(std::move(name), std::move(data), method);
+    if (method == methodBzip2 || method == methodLzma || method == methodZstd || method == methodXz) {
+        entry.rawData = Compress(entry.data, method);
+        if (method == methodLzma)
+            entry.extraFlags |= flagLzmaEndMarker;
+    }
+    return entry;
+}
+
+Entry AesFile(std::string name, std::string data, std::string password, uint8_t strength, uint16_t vendorVersion,
+              uint16_t method) {
+    Entry entry = Packed(std::move(name), std::move(data), method);
+    Aes aes;
+    aes.password = std::move(password);
+    aes.strength = strength;
+    aes.vendorVersion = vendorVersion;
+    entry.aes = aes;
+    return entry;
+}
+
 std::string BuildArchive(const std::vector<Entry>& entries, const Options& options, Layout* layout) {
     return Build(entries, options, 0, false, false, layout).front();
 }
@@ -573,6 +613,233 @@ std::string EncryptionHeader(std::string_view seed, uint8_t checkByte) {
     }
     header.push_back(static_cast<char>(checkByte));
     return header;
+}
+
+namespace {
+
+constexpr size_t lzmaPropertiesSize = 5;       // lc/lp/pb byte, dictionary size (LE)
+constexpr size_t lzmaAloneHeaderSize = 13;     // properties, then the uncompressed size in 8 bytes
+const std::string lzmaZipVersion = "\x09\x14"; // LZMA SDK 9.20
+
+// Runs `command` with `input` on its standard input and returns its standard output, both through
+// temporary files (no pipe to deadlock on, whatever the sizes).
+std::string ToolOutput(const std::string& command, std::string_view input) {
+#ifdef _WIN32
+    (void)input;
+    throw std::runtime_error("the reference tools are not run on Windows: " + command);
+#else
+    static std::atomic<unsigned> counter{0};
+    const std::filesystem::path base = std::filesystem::temp_directory_path() /
+                                       ("ziptest-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    const std::string in = base.string() + ".in", out = base.string() + ".out";
+    WriteFile(in, input);
+    const int status = std::system((command + " < '" + in + "' > '" + out + "' 2>/dev/null").c_str());
+    std::string output;
+    bool read = true;
+    try {
+        output = ReadFile(out);
+    } catch (const std::runtime_error&) {
+        read = false;
+    }
+    std::remove(in.c_str());
+    std::remove(out.c_str());
+    if (status != 0 || !read)
+        throw std::runtime_error("`" + command + "` failed (status " + std::to_string(status) + ")");
+    return output;
+#endif
+}
+
+#ifdef ROZBAL_TEST_AES
+// Bytes that look random, the same for the same seed.
+std::string SeededBytes(std::string_view seed, size_t size) {
+    uint32_t state = Crc32(seed) | 1;
+    std::string bytes;
+    while (bytes.size() < size) {
+        state ^= state << 13;
+        state ^= state >> 17;
+        state ^= state << 5;
+        bytes.push_back(static_cast<char>(state >> 24));
+    }
+    return bytes;
+}
+
+void Invert(std::string& bytes, size_t at, const char* what) {
+    if (at >= bytes.size())
+        throw std::invalid_argument(std::string(what) + " byte out of range");
+    bytes[at] = static_cast<char>(~bytes[at]);
+}
+
+const EVP_CIPHER* AesEcb(uint8_t strength) {
+    switch (strength) {
+    case aes128:
+        return EVP_aes_128_ecb();
+    case aes192:
+        return EVP_aes_192_ecb();
+    default:
+        return EVP_aes_256_ecb();
+    }
+}
+
+const unsigned char* Bytes(std::string_view bytes) { return reinterpret_cast<const unsigned char*>(bytes.data()); }
+
+// AES in CTR mode as WinZip applies it: the 16-byte counter block is little-endian and starts at 1, so the
+// library's big-endian CTR mode does not fit; the key stream is the ECB encryption of each counter block.
+std::string AesCtr(uint8_t strength, std::string_view key, std::string_view plain) {
+    constexpr size_t block = 16;
+    std::unique_ptr<EVP_CIPHER_CTX, void (*)(EVP_CIPHER_CTX*)> context(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
+    if (!context || EVP_EncryptInit_ex(context.get(), AesEcb(strength), nullptr, Bytes(key), nullptr) != 1)
+        throw std::runtime_error("AES key set-up failed");
+    EVP_CIPHER_CTX_set_padding(context.get(), 0);
+    std::string out(plain);
+    unsigned char counter[block] = {};
+    unsigned char stream[block];
+    for (size_t at = 0; at < out.size(); at += block) {
+        for (unsigned char& byte : counter)
+            if (++byte != 0)
+                break;
+        int length = 0;
+        if (EVP_EncryptUpdate(context.get(), stream, &length, counter, block) != 1 || length != block)
+            throw std::runtime_error("AES block failed");
+        for (size_t i = 0; i < block && at + i < out.size(); ++i)
+            out[at + i] = static_cast<char>(out[at + i] ^ stream[i]);
+    }
+    return out;
+}
+#endif
+
+} // namespace
+
+size_t AesKeySize(uint8_t strength) {
+    switch (strength) {
+    case aes128:
+        return 16;
+    case aes192:
+        return 24;
+    case aes256:
+        return 32;
+    default:
+        throw std::invalid_argument("AES strength " + std::to_string(strength));
+    }
+}
+
+std::string EncryptAes(const Aes& aes, std::string_view saltSeed, std::string_view plain) {
+#ifdef ROZBAL_TEST_AES
+    const size_t keySize = AesKeySize(aes.strength);
+    const std::string salt = aes.salt.empty() ? SeededBytes(saltSeed, AesSaltSize(aes.strength)) : aes.salt;
+    std::string keys(keySize * 2 + aesVerifierSize, '\0'); // AES key, HMAC key, verifier
+    if (PKCS5_PBKDF2_HMAC(aes.password.data(), static_cast<int>(aes.password.size()), Bytes(salt),
+                          static_cast<int>(salt.size()), aesIterations, EVP_sha1(), static_cast<int>(keys.size()),
+                          reinterpret_cast<unsigned char*>(keys.data())) != 1)
+        throw std::runtime_error("PBKDF2 failed");
+    std::string verifier = keys.substr(keySize * 2);
+    if (aes.wrongVerifier) {
+        Invert(verifier, 0, "verifier");
+        Invert(verifier, 1, "verifier");
+    }
+    std::string cipher = AesCtr(aes.strength, keys.substr(0, keySize), plain);
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned int macSize = 0;
+    if (!HMAC(EVP_sha1(), keys.data() + keySize, static_cast<int>(keySize), Bytes(cipher), cipher.size(), mac,
+              &macSize))
+        throw std::runtime_error("HMAC failed");
+    std::string code(reinterpret_cast<const char*>(mac), aesCodeSize);
+    if (aes.flipCiphertextByte)
+        Invert(cipher, *aes.flipCiphertextByte, "ciphertext");
+    if (aes.flipCodeByte)
+        Invert(code, *aes.flipCodeByte, "authentication code");
+    return salt + verifier + cipher + code;
+#else
+    (void)aes, (void)saltSeed, (void)plain;
+    throw std::runtime_error("AES entries need the test writer built with libcrypto");
+#endif
+}
+
+std::string AesExtraBlock(const Aes& aes, uint16_t realMethod) {
+    const AesExtraOverrides& o = aes.extra;
+    if (o.omit)
+        return "";
+    std::string data;
+    AppendLE16(data, o.vendorVersion.value_or(aes.vendorVersion));
+    data += "AE";
+    data.push_back(static_cast<char>(o.strength.value_or(aes.strength)));
+    AppendLE16(data, o.method.value_or(realMethod));
+    data.resize(o.dataSize.value_or(aesExtraDataSize), '\0');
+    std::string block;
+    AppendLE16(block, aesExtraTag);
+    AppendLE16(block, static_cast<uint16_t>(data.size()));
+    return block + data;
+}
+
+std::string Bzip2(std::string_view bytes) { return ToolOutput("bzip2 -9 -c", bytes); }
+
+std::string Xz(std::string_view bytes, const std::string& options) { return ToolOutput("xz -c -T1 " + options, bytes); }
+
+std::string Zstd(std::string_view bytes) { return ToolOutput("zstd -3 -q -c", bytes); }
+
+std::string Lzma(std::string_view bytes) {
+    const std::string alone = ToolOutput("xz --format=lzma -c", bytes);
+    if (alone.size() < lzmaAloneHeaderSize)
+        throw std::runtime_error("xz --format=lzma wrote no header");
+    std::string out = lzmaZipVersion;
+    AppendLE16(out, static_cast<uint16_t>(lzmaPropertiesSize));
+    return out + alone.substr(0, lzmaPropertiesSize) + alone.substr(lzmaAloneHeaderSize);
+}
+
+std::string LzmaWithoutEndMarker(std::string_view bytes) {
+#ifdef _WIN32
+    (void)bytes;
+    throw std::runtime_error("7-Zip is not run on Windows");
+#else
+    if (bytes.empty())
+        throw std::invalid_argument("an empty LZMA entry without end marker");
+    // A 7z archive of one file, its header not compressed, holds one packed stream from byte 32 up to the
+    // header, whose offset from byte 32 the start header gives (bytes 12-19).
+    constexpr size_t sevenZipStartHeaderSize = 32;
+    constexpr size_t nextHeaderOffsetOffset = 12;
+    constexpr uint32_t dictionary = 1 << 20;
+    static std::atomic<unsigned> counter{0};
+    const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                      ("ziptest-7z-" + std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    std::filesystem::create_directories(dir);
+    const std::string in = (dir / "data").string(), out = (dir / "data.7z").string();
+    WriteFile(in, bytes);
+    const int status = std::system(
+        ("7z a -t7z -mhc=off -mf=off -mmt=off -m0=LZMA:d=1m:lc=3:lp=0:pb=2 '" + out + "' '" + in + "' >/dev/null 2>&1")
+            .c_str());
+    std::string archive;
+    if (status == 0)
+        archive = ReadFile(out);
+    std::filesystem::remove_all(dir);
+    if (status != 0 || archive.size() < sevenZipStartHeaderSize)
+        throw std::runtime_error("7z a -t7z failed (status " + std::to_string(status) + ")");
+    const uint64_t packedSize = GetLE64(archive, nextHeaderOffsetOffset);
+    if (packedSize > archive.size() - sevenZipStartHeaderSize)
+        throw std::runtime_error("7z wrote an unexpected start header");
+    std::string zip = lzmaZipVersion;
+    AppendLE16(zip, static_cast<uint16_t>(lzmaPropertiesSize));
+    zip.push_back(0x5D); // lc 3, lp 0, pb 2: (pb * 5 + lp) * 9 + lc
+    AppendLE32(zip, dictionary);
+    return zip + archive.substr(sevenZipStartHeaderSize, static_cast<size_t>(packedSize));
+#endif
+}
+
+std::string Compress(std::string_view bytes, uint16_t method) {
+    switch (method) {
+    case methodStored:
+        return std::string(bytes);
+    case methodDeflated:
+        return Deflate(bytes);
+    case methodBzip2:
+        return Bzip2(bytes);
+    case methodLzma:
+        return Lzma(bytes);
+    case methodZstd:
+        return Zstd(bytes);
+    case methodXz:
+        return Xz(bytes);
+    default:
+        throw std::invalid_argument("no compressor for method " + std::to_string(method));
+    }
 }
 
 namespace {

@@ -15,9 +15,12 @@
 // What is written, unless an override says otherwise:
 // - entries in the order given, each as local header, data (12-byte encryption header first when
 //   encrypted), then the data descriptor when asked for; then the central directory, then the end record;
-// - CRC-32 of `data`; compressed size = bytes of data written (encryption header included);
-// - version made by = hostSystem << 8 | 30; version needed 20, or 10 for an unencrypted stored entry;
-// - flags: bit 0 when a password is set, bit 3 with a data descriptor, OR-ed with `extraFlags`;
+// - CRC-32 of `data` (0 for AE-2 encryption); compressed size = bytes of data written (encryption header,
+//   or AES salt, verifier and authentication code, included);
+// - version made by = hostSystem << 8 | 30; version needed 20, or 10 for an unencrypted stored entry, 51 with
+//   AES;
+// - flags: bit 0 when a password or AES is set, bit 3 with a data descriptor, OR-ed with `extraFlags`;
+// - AES: method 99 in both headers and an AES block (tag 0x9901) after any ZIP64 block, naming `method`;
 // - offsets count from the start of the archive, not the file (the stub is not counted) unless asked.
 // - ZIP64, when asked: an entry's sizes (and in the central header its local header offset) go into a
 //   ZIP64 extra block (tag 1) put first in its extra fields, the classic fields holding all ones, and its
@@ -95,10 +98,34 @@ constexpr size_t locatorTotalDisksOffset = 16;
 
 constexpr uint16_t methodStored = 0;
 constexpr uint16_t methodDeflated = 8;
+constexpr uint16_t methodDeflate64 = 9; // written by peers only
+constexpr uint16_t methodBzip2 = 12;
+constexpr uint16_t methodLzma = 14;
+constexpr uint16_t methodZstd = 93;
+constexpr uint16_t methodXz = 95;
+constexpr uint16_t methodAes = 99;
 
 constexpr uint16_t flagEncrypted = 0x0001;
 constexpr uint16_t flagDataDescriptor = 0x0008;
+constexpr uint16_t flagLzmaEndMarker = 0x0002; // method 14: the data end with an end marker
 constexpr uint16_t flagUtf8 = 0x0800;
+
+// WinZip AES: the extra block (vendor version 2 bytes, "AE", strength 1 byte, real method 2 bytes), and the
+// entry data: salt, password verifier, ciphertext, authentication code.
+constexpr uint16_t aesExtraTag = 0x9901;
+constexpr size_t aesExtraDataSize = 7;
+constexpr size_t aesVerifierSize = 2;
+constexpr size_t aesCodeSize = 10;
+constexpr unsigned aesIterations = 1000;
+constexpr uint16_t aesVersion1 = 1; // AE-1: the CRC is stored and checked
+constexpr uint16_t aesVersion2 = 2; // AE-2: 0 stands in the CRC's place
+constexpr uint8_t aes128 = 1;
+constexpr uint8_t aes192 = 2;
+constexpr uint8_t aes256 = 3;
+constexpr uint16_t versionAes = 51;
+// Key bytes of a strength (16, 24, 32); its salt is half as long. Other strengths throw std::invalid_argument.
+size_t AesKeySize(uint8_t strength);
+inline size_t AesSaltSize(uint8_t strength) { return AesKeySize(strength) / 2; }
 
 constexpr uint8_t hostDos = 0;
 constexpr uint8_t hostUnix = 3;
@@ -149,11 +176,34 @@ struct DescriptorOverrides {
     std::optional<uint64_t> compressedSize, uncompressedSize; // written in 4 or 8 bytes as the entry's form
 };
 
+// What goes into the AES block instead of the computed values.
+struct AesExtraOverrides {
+    bool omit = false;                // no AES block at all (method 99 stays)
+    std::optional<uint16_t> dataSize; // the block's data cut or padded with zeros to this size
+    std::optional<uint16_t> vendorVersion, method;
+    std::optional<uint8_t> strength; // e.g. 0 or 4; the data stay encrypted with `Aes::strength`
+};
+
+struct Aes {
+    std::string password;
+    uint8_t strength = aes256;
+    uint16_t vendorVersion = aesVersion2;
+    std::string salt; // empty: AesSaltSize(strength) bytes derived from the entry name, the same every build
+    // Damage.
+    bool wrongVerifier = false;               // the verifier's bytes inverted
+    std::optional<size_t> flipCiphertextByte; // this ciphertext byte inverted, the code still over the right one
+    std::optional<size_t> flipCodeByte;       // this byte (0..9) of the authentication code inverted
+    AesExtraOverrides extra;
+};
+
 struct Entry {
     std::string name; // raw name bytes, as stored in both headers
     std::string data; // uncompressed content; its CRC-32 and size go into the headers
-    // 0 stored, 8 deflated (zlib raw deflate, level 6); any other method stores `data` as is under that number.
+    // 0 stored, 8 deflated (zlib raw deflate, level 6); any other method stores `data` as is under that number
+    // (Packed() compresses for 12, 14, 93 and 95). With AES, the real method, named in the AES block.
     uint16_t method = methodDeflated;
+    // WinZip AES instead of traditional encryption (the two exclude each other).
+    std::optional<Aes> aes;
     // Non-empty: traditional encryption of a 12-byte header followed by the data. The header's last byte,
     // the check byte, is the CRC's high byte, or the DOS time's high byte with a data descriptor.
     std::string password;
@@ -170,7 +220,7 @@ struct Entry {
     // Damage and special shapes.
     std::optional<std::string> localName; // a different name in the local header
     std::optional<std::string> rawData;   // written instead of compressing `data` (the CRC stays that of `data`)
-    bool rawDataIsFinal = false;          // rawData is written as is, not encrypted even with a password
+    bool rawDataIsFinal = false;          // rawData is written as is, not encrypted even with a password or AES
     std::optional<uint8_t> checkByte;     // a different check byte, e.g. a wrong one
     LocalOverrides local;
     CentralOverrides central;
@@ -187,6 +237,13 @@ Entry DosFile(std::string name, std::string data, uint32_t dosAttributes = dosAr
               uint16_t method = methodDeflated);
 // A directory made on an MS-DOS host (DOS directory bit).
 Entry DosDir(std::string name);
+// A file whose data the reference command-line tool of `method` compressed (bzip2 12, LZMA 14, zstd 93, xz 95;
+// any other as File()): `rawData` holds the stream, and for LZMA flag bit 1 is set, as the xz tool's stream ends
+// with an end marker (LzmaWithoutEndMarker() makes the other form).
+Entry Packed(std::string name, std::string data, uint16_t method);
+// A file encrypted with WinZip AES over `method` (compressed as Packed() does).
+Entry AesFile(std::string name, std::string data, std::string password, uint8_t strength = aes256,
+              uint16_t vendorVersion = aesVersion2, uint16_t method = methodDeflated);
 
 // Values to write into the end record instead of the computed ones.
 struct EndRecordOverrides {
@@ -269,6 +326,30 @@ std::string Zip64Block(const std::vector<uint64_t>& values);
 uint32_t Crc32(std::string_view bytes);
 // Raw deflate (no zlib header), level 6, as entries with method 8 are written.
 std::string Deflate(std::string_view bytes);
+
+// The reference command-line tools, run at test time through temporary files; each throws std::runtime_error
+// when the tool is missing or fails. The same input gives the same bytes.
+std::string Bzip2(std::string_view bytes);                               // bzip2 -9: one whole stream
+std::string Xz(std::string_view bytes, const std::string& options = ""); // xz (CRC-64 check) with `options`
+std::string Zstd(std::string_view bytes); // zstd -3 on standard input: a window descriptor, no content size
+// ZIP's LZMA layout: LZMA SDK version 9.20 (09 14), properties size 5 (LE), the 5 properties bytes, raw LZMA1
+// data, converted from `xz --format=lzma`, whose 13-byte header is the properties and an 8-byte size; the
+// tool writes the size as unknown and always ends the data with an end marker.
+std::string Lzma(std::string_view bytes);
+// The same layout without an end marker, the entry's size ending the data (flag bit 1 clear): the xz tool
+// cannot write that, so the stream is 7-Zip's LZMA coder's, taken out of a 7z archive (`7z a -t7z -mhc=off`),
+// with the properties asked of it (lc 3, lp 0, pb 2, 1 MiB dictionary). Empty data throw.
+std::string LzmaWithoutEndMarker(std::string_view bytes);
+// Method `method` as Packed() compresses it.
+std::string Compress(std::string_view bytes, uint16_t method);
+
+// WinZip AES entry data over `plain` (the compressed data): salt (`aes.salt`, or derived from `saltSeed`),
+// verifier, AES-CTR ciphertext (little-endian counter from 1), the first 10 bytes of HMAC-SHA1 over the
+// ciphertext; keys from PBKDF2-HMAC-SHA1(password, salt, 1000). The damage hooks of `aes` apply. Computed by
+// OpenSSL's libcrypto, independently of the engine's code.
+std::string EncryptAes(const Aes& aes, std::string_view saltSeed, std::string_view plain);
+// The AES extra block, tag and size included, with `aes.extra` applied.
+std::string AesExtraBlock(const Aes& aes, uint16_t realMethod);
 
 // Traditional encryption of `plain` (the 12-byte encryption header followed by the entry's data) with keys
 // freshly set from `password`.
