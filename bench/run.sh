@@ -9,10 +9,13 @@
 #   STUBS    the stubs side by side, "NAME=PATH ..."; the default is "rozbal=$STUB" and,
 #            when it has been built, "rozbal-1=OUT/stub-1/bin/rozbal" (the single-threaded
 #            build); also e.g. two builds of different flags measured in the same rounds
-#   SHAPES   "big random small tiny"       KINDS  "deflate store crypt"
-#   TOOLS    "STUB-NAMES unzip unzipsfx 7z bsdtar zlimit-pty" (zlimit, the reference, always
-#            runs; zlimit-pty is zlimit started through the terminal runner on the
-#            encrypted archives, to show what the runner itself adds to the stub's column)
+#   SHAPES   "big random small tiny"       KINDS  "deflate store crypt" (make-corpus.sh
+#            lists the others: deflate7 aes deflate64 lzma bzip7 bzip2 zstd xz)
+#   TOOLS    "STUB-NAMES unzip unzipsfx 7z bsdtar ref zlimit-pty" (zlimit, the reference,
+#            runs on every kind it reads: deflate store crypt deflate7; zlimit-pty is zlimit
+#            started through the terminal runner on the crypt archives, to show what the
+#            runner itself adds to the stub's column; ref is the compressor's own tool,
+#            `TOOL -dc STREAM > FILE` for each file, on the bzip2, zstd and xz kinds)
 #   RUNS     counted rounds per archive (default 5; TINY_RUNS for tiny, default 21)
 #   WARMUP   uncounted rounds first (default 1)
 #   WORK     a tmpfs folder for the fresh output folders (default /dev/shm)
@@ -34,7 +37,7 @@ fi
 declare -A STUB_PATH=()
 STUB_NAMES=()
 for s in $STUBS; do STUB_PATH[${s%%=*}]=${s#*=} STUB_NAMES+=("${s%%=*}"); done
-TOOLS=${TOOLS:-${STUB_NAMES[*]} unzip unzipsfx 7z bsdtar zlimit-pty}
+TOOLS=${TOOLS:-${STUB_NAMES[*]} unzip unzipsfx 7z bsdtar ref zlimit-pty}
 RUNS=${RUNS:-5}
 TINY_RUNS=${TINY_RUNS:-21}
 WARMUP=${WARMUP:-1}
@@ -53,10 +56,23 @@ mkdir -p "$RESULTS"
 WORK=$(mktemp -d "$WORK_ROOT/rozbal-bench.XXXXXX") # only this folder is ever deleted
 trap 'rm -rf "$WORK"' EXIT
 
+# The kinds: which are encrypted, which zlimit reads, which have streams for ref.
+encrypted() { [[ $1 == *-crypt || $1 == *-aes ]]; }
+zlimit_reads() { [[ $1 =~ -(deflate|store|crypt|deflate7)$ ]]; }
+ref_tool() {
+    case ${1##*-} in
+    bzip2) echo bzip2 ;;
+    zstd) echo "zstd -q" ;;
+    xz) echo xz ;;
+    *) return 1 ;;
+    esac
+}
+
 available() {
     [ -z "${STUB_PATH[$1]+set}" ] || { [ -x "${STUB_PATH[$1]}" ]; return; }
     case $1 in
     zlimit-pty) true ;;
+    ref) true ;; # per archive: add_tool
     unzip | unzipsfx | bsdtar) command -v "$1" >/dev/null ;;
     7z) [ -x "$SEVENZ" ] ;;
     *) return 1 ;;
@@ -86,7 +102,7 @@ threads() {
 # it) runs under strace.
 add_tool() {
     local tool=$1 archive=$2 zip=$OUT/zips/$2.zip crypt=0 tr=()
-    [[ $archive == *-crypt ]] && crypt=1
+    ! encrypted "$archive" || crypt=1
     [ -z "$TRACES" ] || [ ${#STRACE[@]} = 0 ] || tr=("${STRACE[@]}" -o "$TRACES/$tool" --)
     if [ -n "${STUB_PATH[$tool]+set}" ]; then # setup.run = stub + archive, extracting into ./setup
         local run=$WORK/prep/$tool/$archive/setup.run
@@ -107,8 +123,15 @@ add_tool() {
         TOOLCMDS+=("$zip" ";")
         ;;
     zlimit-pty)
-        [ $crypt = 1 ] || return 1
+        [[ $archive == *-crypt ]] || return 1
         TOOLCMDS+=(-t zlimit-pty -c "${CHECK[zlimit-pty]:--}" -- "$BIN/ptytype" "$PASSWORD" -- ${tr[@]+"${tr[@]}"} "$BIN/zlimit" -P "$PASSWORD" "$zip" ";")
+        ;;
+    ref) # one shell, one decompressor per file, its output into the file by the shell
+        local tool script=$WORK/prep/$archive.ref.sh
+        tool=$(ref_tool "$archive") || return 1
+        [ -d "$OUT/streams/$archive" ] || return 1
+        [ -f "$script" ] || ref_script "$tool" "$OUT/streams/$archive" "$OUT/corpus/${archive%-*}" >"$script"
+        TOOLCMDS+=(-t ref -c "${CHECK[ref]:--}" -- ${tr[@]+"${tr[@]}"} /bin/sh "$script" ";")
         ;;
     unzip)
         TOOLCMDS+=(-t unzip -c "${CHECK[unzip]:--}" -- ${tr[@]+"${tr[@]}"} unzip -qo)
@@ -139,6 +162,15 @@ add_tool() {
     esac
 }
 
+# ref_script TOOL STREAMS CORPUS: a script that makes CORPUS's folders and decodes each of
+# its files from STREAMS into the current folder, stopping at the first failure.
+ref_script() {
+    local tool=$1 streams=$2 corpus=$3 q="s/'/'\\\\''/g"
+    echo "set -e"
+    (cd "$corpus" && find . -mindepth 1 -type d | sort | sed -e 's|^\./||' -e "$q" -e "s|.*|mkdir '&'|")
+    (cd "$corpus" && find . -type f | sort | sed -e 's|^\./||' -e "$q" -e "s|.*|$tool -dc '$streams/&' >'&'|")
+}
+
 printf 'archive\ttool\truns\tok\twall_median\twall_min\twall_max\tcpu_median\tpeak_rss_kib\tx_zlimit\tx_pair_min\tx_pair_max\tcpu_x_zlimit\tcheck\tthreads\n' >"$RESULTS/results.tsv"
 {
     echo "# $(date -u '+%Y-%m-%d %H:%M UTC') $(uname -srm), $(nproc) CPUs, load $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -161,38 +193,59 @@ for shape in $SHAPES; do
         tools=()
         for t in $TOOLS; do available "$t" && tools+=("$t"); done
 
+        # zlimit is the reference of the rounds where it reads the kind, else ref where it applies
+        lead=()
+        ! zlimit_reads "$archive" || lead=(zlimit)
+
         # One kept run of every tool, checked against the corpus, its threads counted.
         TOOLCMDS=() TRACES=$WORK/traces
-        mkdir -p "$TRACES"
-        for t in zlimit "${tools[@]}"; do add_tool "$t" "$archive" || true; done
+        mkdir -p "$TRACES" "$WORK/prep"
+        for t in ${lead[@]+"${lead[@]}"} "${tools[@]}"; do add_tool "$t" "$archive" || true; done
         TRACES=
-        "$BIN/pairtime" -n 1 -w 0 -k -T 120 -d "$WORK/verify" "${TOOLCMDS[@]}" >"$WORK/verify.tsv"
+        "$BIN/pairtime" -n 1 -w 0 -k -T 300 -d "$WORK/verify" "${TOOLCMDS[@]}" >"$WORK/verify.tsv"
         declare -A THREADS=()
-        for t in zlimit "${tools[@]}"; do THREADS[$t]=$(threads "$t"); done
+        for t in ${lead[@]+"${lead[@]}"} "${tools[@]}"; do THREADS[$t]=$(threads "$t"); done
         timed=() skipped=()
-        for t in zlimit "${tools[@]}"; do
+        for t in ${lead[@]+"${lead[@]}"} "${tools[@]}"; do
             [ -d "$WORK/verify/$t.0" ] || continue
             got=$WORK/verify/$t.0
             [ -z "${STUB_PATH[$t]+set}" ] || got=$got/setup
             rc=0
             CHECK[$t]=$("$BIN/treecheck" "$OUT/corpus/$shape" "$got") || rc=$?
+            [ "$t:$rc" != ref:1 ] || CHECK[$t]="content ok (ref sets no times or modes)"
             awk -F'\t' -v t="$t" '$1 == t && $3 == 0 { exit 1 }' "$WORK/verify.tsv" ||
                 CHECK[$t]="${CHECK[$t]}; exit status not 0"
-            if [ $rc -ge 2 ] && [ -n "${STUB_PATH[$t]+set}" ]; then # not timed: it did not extract
-                skipped+=("$(printf '%s\t%s\t0\t0\t\t\t\t\t\t\t\t\t\tn/a: %s\t%s' "$archive" "$t" "${CHECK[$t]}" "${THREADS[$t]}")")
+            if [ $rc -ge 2 ] && [ "$t" != zlimit ]; then # not timed: it did not extract
+                # a stub should have ("n/a"); a peer that cannot read the kind gets "-"
+                why="cannot read"
+                [ -z "${STUB_PATH[$t]+set}" ] || why="n/a"
+                skipped+=("$(printf '%s\t%s\t0\t0\t\t\t\t\t\t\t\t\t\t%s: %s\t%s' "$archive" "$t" "$why" "${CHECK[$t]}" "${THREADS[$t]}")")
             elif [ "$t" != zlimit ]; then
                 timed+=("$t")
             fi
         done
         rm -rf "$WORK/verify" "$WORK/verify.tsv" "$WORK/traces"
+        if [ ${#lead[@]} = 0 ]; then
+            rest=()
+            for t in "${timed[@]+"${timed[@]}"}"; do
+                if [ "$t" = ref ]; then lead=(ref); else rest+=("$t"); fi
+            done
+            timed=("${rest[@]+"${rest[@]}"}")
+        fi
 
         runs=$RUNS
         [ "$shape" = tiny ] && runs=$TINY_RUNS
         TOOLCMDS=()
-        for t in zlimit "${timed[@]}"; do add_tool "$t" "$archive" || true; done
-        echo "bench: $archive: zlimit ${timed[*]} ($runs rounds)" >&2
-        "$BIN/pairtime" -n "$runs" -w "$WARMUP" -d "$WORK/runs" "${TOOLCMDS[@]}" >"$WORK/timed.tsv"
+        for t in ${lead[@]+"${lead[@]}"} "${timed[@]+"${timed[@]}"}"; do add_tool "$t" "$archive" || true; done
+        echo "bench: $archive: ${lead[*]+${lead[*]} }${timed[*]+${timed[*]}} ($runs rounds)" >&2
+        if [ ${#TOOLCMDS[@]} != 0 ]; then
+            "$BIN/pairtime" -n "$runs" -w "$WARMUP" -d "$WORK/runs" "${TOOLCMDS[@]}" >"$WORK/timed.tsv"
+        else
+            : >"$WORK/timed.tsv"
+        fi
+        # the ratios of pairtime are to its first tool: kept only when that is zlimit
         while IFS= read -r line; do
+            [ "${lead[*]-}" = zlimit ] || line=$(printf '%s\n' "$line" | awk -F'\t' -v OFS='\t' '{ $9 = $10 = $11 = $12 = "" } 1')
             printf '%s\t%s\t%s\n' "$archive" "$line" "${THREADS[${line%%$'\t'*}]:--}"
         done <"$WORK/timed.tsv" >>"$RESULTS/results.tsv"
         for row in "${skipped[@]+"${skipped[@]}"}"; do printf '%s\n' "$row" >>"$RESULTS/results.tsv"; done
