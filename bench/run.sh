@@ -16,6 +16,8 @@
 #            started through the terminal runner on the crypt archives, to show what the
 #            runner itself adds to the stub's column; ref is the compressor's own tool,
 #            `TOOL -dc STREAM > FILE` for each file, on the bzip2, zstd and xz kinds)
+#   REF_FILES  ref runs on shapes of at most this many files (default 100: on small it would
+#            time 20 000 process starts, not the decoder)
 #   RUNS     counted rounds per archive (default 5; TINY_RUNS for tiny, default 21)
 #   WARMUP   uncounted rounds first (default 1)
 #   WORK     a tmpfs folder for the fresh output folders (default /dev/shm)
@@ -41,6 +43,7 @@ TOOLS=${TOOLS:-${STUB_NAMES[*]} unzip unzipsfx 7z bsdtar ref zlimit-pty}
 RUNS=${RUNS:-5}
 TINY_RUNS=${TINY_RUNS:-21}
 WARMUP=${WARMUP:-1}
+REF_FILES=${REF_FILES:-100}
 WORK_ROOT=${WORK:-/dev/shm}
 PASSWORD=secret
 PROMPT='heslo: ' # the tail of the stub's password prompt
@@ -130,6 +133,7 @@ add_tool() {
         local tool script=$WORK/prep/$archive.ref.sh
         tool=$(ref_tool "$archive") || return 1
         [ -d "$OUT/streams/$archive" ] || return 1
+        [ "$(find "$OUT/corpus/${archive%-*}" -type f | head -n $((REF_FILES + 1)) | wc -l)" -le "$REF_FILES" ] || return 1
         [ -f "$script" ] || ref_script "$tool" "$OUT/streams/$archive" "$OUT/corpus/${archive%-*}" >"$script"
         TOOLCMDS+=(-t ref -c "${CHECK[ref]:--}" -- ${tr[@]+"${tr[@]}"} /bin/sh "$script" ";")
         ;;
@@ -188,7 +192,8 @@ for shape in $SHAPES; do
         archive=$shape-$kind
         zip=$OUT/zips/$archive.zip
         [ -f "$zip" ] || { echo "bench: no $zip (make-corpus.sh)" >&2; exit 2; }
-        cat "$zip" >/dev/null # into the page cache
+        cat "$zip" >/dev/null # into the page cache, and ref's streams too
+        [ ! -d "$OUT/streams/$archive" ] || find "$OUT/streams/$archive" -type f -exec cat {} + >/dev/null
         declare -A CHECK=()
         tools=()
         for t in $TOOLS; do available "$t" && tools+=("$t"); done
