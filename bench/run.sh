@@ -62,6 +62,8 @@ trap 'rm -rf "$WORK"' EXIT
 # The kinds: which are encrypted, which zlimit reads, which have streams for ref.
 encrypted() { [[ $1 == *-crypt || $1 == *-aes ]]; }
 zlimit_reads() { [[ $1 =~ -(deflate|store|crypt|deflate7)$ ]]; }
+# the kind a kind's stub figures are set against, timed again in its rounds
+base_kind() { [[ ! $1 =~ -(aes|deflate64)$ ]] || echo deflate7; }
 ref_tool() {
     case ${1##*-} in
     bzip2) echo bzip2 ;;
@@ -104,14 +106,17 @@ threads() {
 # does not apply. With TRACES set, the program itself (not the terminal runner before
 # it) runs under strace.
 add_tool() {
-    local tool=$1 archive=$2 zip=$OUT/zips/$2.zip crypt=0 tr=()
+    local tool=$1 archive=$2 stub=$1 crypt=0 tr=()
+    # STUB@KIND: the stub on the same shape's KIND archive, in these rounds
+    [[ $tool != *@* ]] || stub=${tool%@*} archive=${archive%-*}-${tool#*@}
+    local zip=$OUT/zips/$archive.zip
     ! encrypted "$archive" || crypt=1
     [ -z "$TRACES" ] || [ ${#STRACE[@]} = 0 ] || tr=("${STRACE[@]}" -o "$TRACES/$tool" --)
-    if [ -n "${STUB_PATH[$tool]+set}" ]; then # setup.run = stub + archive, extracting into ./setup
+    if [ -n "${STUB_PATH[$stub]+set}" ]; then # setup.run = stub + archive, extracting into ./setup
         local run=$WORK/prep/$tool/$archive/setup.run
         if [ ! -f "$run" ]; then
             mkdir -p "$WORK/prep/$tool/$archive"
-            cat "${STUB_PATH[$tool]}" "$zip" >"$run"
+            cat "${STUB_PATH[$stub]}" "$zip" >"$run"
             chmod 755 "$run"
         fi
         TOOLCMDS+=(-t "$tool" -i $'a\n' -l "$run" -c "${CHECK[$tool]:--}" --)
@@ -201,20 +206,24 @@ for shape in $SHAPES; do
         # zlimit is the reference of the rounds where it reads the kind, else ref where it applies
         lead=()
         ! zlimit_reads "$archive" || lead=(zlimit)
+        bases=() base=$(base_kind "$archive")
+        if [ -n "$base" ] && [ -f "$OUT/zips/$shape-$base.zip" ]; then
+            for t in "${tools[@]}"; do [ -z "${STUB_PATH[$t]+set}" ] || bases+=("$t@$base"); done
+        fi
 
         # One kept run of every tool, checked against the corpus, its threads counted.
         TOOLCMDS=() TRACES=$WORK/traces
         mkdir -p "$TRACES" "$WORK/prep"
-        for t in ${lead[@]+"${lead[@]}"} "${tools[@]}"; do add_tool "$t" "$archive" || true; done
+        for t in ${lead[@]+"${lead[@]}"} "${tools[@]}" ${bases[@]+"${bases[@]}"}; do add_tool "$t" "$archive" || true; done
         TRACES=
         "$BIN/pairtime" -n 1 -w 0 -k -T 300 -d "$WORK/verify" "${TOOLCMDS[@]}" >"$WORK/verify.tsv"
         declare -A THREADS=()
-        for t in ${lead[@]+"${lead[@]}"} "${tools[@]}"; do THREADS[$t]=$(threads "$t"); done
+        for t in ${lead[@]+"${lead[@]}"} "${tools[@]}" ${bases[@]+"${bases[@]}"}; do THREADS[$t]=$(threads "$t"); done
         timed=() skipped=()
-        for t in ${lead[@]+"${lead[@]}"} "${tools[@]}"; do
+        for t in ${lead[@]+"${lead[@]}"} "${tools[@]}" ${bases[@]+"${bases[@]}"}; do
             [ -d "$WORK/verify/$t.0" ] || continue
             got=$WORK/verify/$t.0
-            [ -z "${STUB_PATH[$t]+set}" ] || got=$got/setup
+            [ -z "${STUB_PATH[${t%@*}]+set}" ] || got=$got/setup
             rc=0
             CHECK[$t]=$("$BIN/treecheck" "$OUT/corpus/$shape" "$got") || rc=$?
             [ "$t:$rc" != ref:1 ] || CHECK[$t]="content ok (ref sets no times or modes)"
@@ -223,10 +232,10 @@ for shape in $SHAPES; do
             if [ $rc -ge 2 ] && [ "$t" != zlimit ]; then # not timed: it did not extract
                 # a stub should have ("n/a"); a peer that cannot read the kind gets "-"
                 why="cannot read"
-                [ -z "${STUB_PATH[$t]+set}" ] || why="n/a"
+                [ -z "${STUB_PATH[${t%@*}]+set}" ] || why="n/a"
                 skipped+=("$(printf '%s\t%s\t0\t0\t\t\t\t\t\t\t\t\t\t%s: %s\t%s' "$archive" "$t" "$why" "${CHECK[$t]}" "${THREADS[$t]}")")
-            elif [ "$t" != zlimit ]; then
-                timed+=("$t")
+            elif [ "$t" != zlimit ] && { [[ $t != *@* ]] || [[ " ${timed[*]-} " == *" ${t%@*} "* ]]; }; then
+                timed+=("$t") # STUB@KIND only beside the stub on this archive
             fi
         done
         rm -rf "$WORK/verify" "$WORK/verify.tsv" "$WORK/traces"

@@ -31,7 +31,8 @@ NR == 1 { next }
 {
     a = $1; t = $2
     if (!(a in seen)) { seen[a] = 1; archives[++na] = a }
-    if (!(t in tseen) && t != "zlimit") { tseen[t] = 1; found[++nf] = t }
+    # STUB@KIND (a stub on another archive in these rounds) only in its archive'"'"'s tables
+    if (!(t in tseen) && t != "zlimit" && t !~ /@/) { tseen[t] = 1; found[++nf] = t }
     key = a SUBSEP t
     thr[key] = $15 == "" ? "-" : $15
     wall[key] = $5; cpus[key] = $8; kib[key] = $9
@@ -111,6 +112,7 @@ END {
             t = stubs[i]
             if (!((a, t) in thr)) continue
             if (against[kind] ~ /^(ref|7z)$/) { b = a; bt = against[kind]; what = bt }
+            else if (cpus[a, t "@" against[kind]] != "") { b = a; bt = t "@" against[kind]; what = bt ", same rounds" }
             else { b = shape "-" against[kind]; bt = t; what = t " on " b }
             printf "| %s | %s | %s | %s | %s | %s | %s |\n", first ? a : "", t, cpus[a, t] == "" ? cell[a, t] : secs(cpus[a, t]),
                    what, ((b, bt) in cpus) && cpus[b, bt] != "" ? secs(cpus[b, bt]) : "-", ratio(cpus[a, t], cpus[b, bt]),

@@ -151,15 +151,16 @@ class SummaryTest(unittest.TestCase):
                + timed("big-deflate7", "zlimit", 0.70, 0.70, 1) + timed("big-deflate7", "rozbal", 0.72, 0.80, 1.03, "3")
                + timed("big-deflate7", "rozbal-1", 0.70, 0.70, 1.0) + timed("big-deflate7", "7z", 0.9, 0.9, 1.29)
                + timed("big-aes", "rozbal", 0.80, 0.92) + timed("big-aes", "rozbal-1", 0.805, 0.805)
+               + timed("big-aes", "rozbal@deflate7", 0.75, 0.736)
                + failed("big-aes", "unzip", "cannot read")
                + timed("big-bzip2", "ref", 6.0, 6.0) + timed("big-bzip2", "7z", 7.5, 7.5)
                + failed("big-bzip2", "rozbal", "n/a") + failed("big-bzip2", "rozbal-1", "n/a")
                + timed("big-deflate64", "rozbal-1", 1.4, 1.4))
     # label, a line the summary must hold
     EXPECTED = [
-        ("aes against deflate7, same stub",
-         "| big-aes | rozbal | 0.920 | rozbal on big-deflate7 | 0.800 | 1.15 | at most 1.15 |"),
-        ("aes, single-threaded stub", "|  | rozbal-1 | 0.805 | rozbal-1 on big-deflate7 | 0.700 | 1.15 | at most 1.15 |"),
+        ("aes against deflate7 in the same rounds",
+         "| big-aes | rozbal | 0.920 | rozbal@deflate7, same rounds | 0.736 | 1.25 | at most 1.15 |"),
+        ("aes against deflate7's own rounds", "|  | rozbal-1 | 0.805 | rozbal-1 on big-deflate7 | 0.700 | 1.15 | at most 1.15 |"),
         ("failed stub: n/a, no ratio", "| big-bzip2 | rozbal | n/a | ref | 6.000 | - | at most 1.10 |"),
         ("deflate64 whose first stub did not run",
          "| big-deflate64 | rozbal-1 | 1.400 | rozbal-1 on big-deflate7 | 0.700 | 2.00 | at most 1.5 |"),
@@ -194,6 +195,8 @@ class SummaryTest(unittest.TestCase):
         for archive in ("big-aes", "big-bzip2", "big-deflate64"):
             self.assertNotIn(f"| {archive} |", ratios, archive)
         self.assertIn("| big-bzip2 | - | n/a | n/a |", text, "RSS: every archive, zlimit absent")
+        self.assertNotIn("| rozbal@deflate7 |", text[:text.index("### Other methods")], "a base run is not a tool")
+        self.assertIn("| rozbal@deflate7 | 0.750 | - | 0.736 |", text, "but is in its archive's table")
 
 
 if __name__ == "__main__":
