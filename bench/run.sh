@@ -135,11 +135,11 @@ add_tool() {
         TOOLCMDS+=(-t zlimit-pty -c "${CHECK[zlimit-pty]:--}" -- "$BIN/ptytype" "$PASSWORD" -- ${tr[@]+"${tr[@]}"} "$BIN/zlimit" -P "$PASSWORD" "$zip" ";")
         ;;
     ref) # one shell, one decompressor per file, its output into the file by the shell
-        local tool script=$WORK/prep/$archive.ref.sh
-        tool=$(ref_tool "$archive") || return 1
+        local decoder script=$WORK/prep/$archive.ref.sh
+        decoder=$(ref_tool "$archive") || return 1
         [ -d "$OUT/streams/$archive" ] || return 1
         [ "$(find "$OUT/corpus/${archive%-*}" -type f | head -n $((REF_FILES + 1)) | wc -l)" -le "$REF_FILES" ] || return 1
-        [ -f "$script" ] || ref_script "$tool" "$OUT/streams/$archive" "$OUT/corpus/${archive%-*}" >"$script"
+        [ -f "$script" ] || ref_script "$decoder" "$OUT/streams/$archive" "$OUT/corpus/${archive%-*}" >"$script"
         TOOLCMDS+=(-t ref -c "${CHECK[ref]:--}" -- ${tr[@]+"${tr[@]}"} /bin/sh "$script" ";")
         ;;
     unzip)
