@@ -18,7 +18,9 @@
 #            `TOOL -dc STREAM > FILE` for each file, on the bzip2, zstd and xz kinds)
 #   REF_FILES  ref runs on shapes of at most this many files (default 100: on small it would
 #            time 20 000 process starts, not the decoder)
-#   RUNS     counted rounds per archive (default 5; TINY_RUNS for tiny, default 21)
+#   RUNS     counted rounds per archive (default 5; TINY_RUNS for tiny, default 21;
+#            OTHER_RUNS for the kinds of the other methods except on tiny, default 3: their
+#            runs take seconds, bzip2's on big over ten, and six kinds on big stay within 10 min)
 #   WARMUP   uncounted rounds first (default 1)
 #   WORK     a tmpfs folder for the fresh output folders (default /dev/shm)
 # Results: OUT/results/DATE/results.tsv and summary.md (printed at the end).
@@ -42,6 +44,7 @@ for s in $STUBS; do STUB_PATH[${s%%=*}]=${s#*=} STUB_NAMES+=("${s%%=*}"); done
 TOOLS=${TOOLS:-${STUB_NAMES[*]} unzip unzipsfx 7z bsdtar ref zlimit-pty}
 RUNS=${RUNS:-5}
 TINY_RUNS=${TINY_RUNS:-21}
+OTHER_RUNS=${OTHER_RUNS:-3}
 WARMUP=${WARMUP:-1}
 REF_FILES=${REF_FILES:-100}
 WORK_ROOT=${WORK:-/dev/shm}
@@ -189,7 +192,7 @@ printf 'archive\ttool\truns\tok\twall_median\twall_min\twall_max\tcpu_median\tpe
     done
     counter="strace in the check run"
     [ ${#STRACE[@]} != 0 ] || counter="nothing (no strace that can trace here)"
-    echo "# runs $RUNS (tiny $TINY_RUNS), warm-up $WARMUP; threads counted by $counter"
+    echo "# runs $RUNS (tiny $TINY_RUNS, other methods $OTHER_RUNS), warm-up $WARMUP; threads counted by $counter"
 } >"$RESULTS/run.txt"
 
 for shape in $SHAPES; do
@@ -248,6 +251,7 @@ for shape in $SHAPES; do
         fi
 
         runs=$RUNS
+        [[ $kind =~ ^(deflate|store|crypt)$ ]] || runs=$OTHER_RUNS
         [ "$shape" = tiny ] && runs=$TINY_RUNS
         TOOLCMDS=()
         for t in ${lead[@]+"${lead[@]}"} "${timed[@]+"${timed[@]}"}"; do add_tool "$t" "$archive" || true; done
