@@ -127,8 +127,8 @@ streams() {
     rm -rf "$dir" && mkdir -p "$dir"
     (cd "$C/$shape" && find . -mindepth 1 -type d -print0 | (cd "$dir" && xargs -0 -r mkdir -p))
     (cd "$C/$shape" && find . -type f -print0 | sed -z 's|^\./||' |
-        xargs -0 -r -n 64 -P "$JOBS" sh -c 'out=$1 tool=$2; shift 2; for f; do $tool -c "$f" >"$out/$f" || exit 255; done' \
-            sh "$dir" "$*")
+        xargs -0 -r -n 64 -P "$JOBS" sh -c \
+            'out=$1 tool=$2; shift 2; for f; do $tool -c "$f" >"$out/$f" || exit 255; done' sh "$dir" "$*")
 }
 
 # make_archive SHAPE KIND: OUT/zips/SHAPE-KIND.zip from the entries in OUT/corpus/SHAPE.list

@@ -217,13 +217,14 @@ for shape in $SHAPES; do
         # One kept run of every tool, checked against the corpus, its threads counted.
         TOOLCMDS=() TRACES=$WORK/traces
         mkdir -p "$TRACES" "$WORK/prep"
-        for t in ${lead[@]+"${lead[@]}"} "${tools[@]}" ${bases[@]+"${bases[@]}"}; do add_tool "$t" "$archive" || true; done
+        checked=(${lead[@]+"${lead[@]}"} "${tools[@]}" ${bases[@]+"${bases[@]}"})
+        for t in "${checked[@]}"; do add_tool "$t" "$archive" || true; done
         TRACES=
         "$BIN/pairtime" -n 1 -w 0 -k -T 300 -d "$WORK/verify" "${TOOLCMDS[@]}" >"$WORK/verify.tsv"
         declare -A THREADS=()
-        for t in ${lead[@]+"${lead[@]}"} "${tools[@]}" ${bases[@]+"${bases[@]}"}; do THREADS[$t]=$(threads "$t"); done
+        for t in "${checked[@]}"; do THREADS[$t]=$(threads "$t"); done
         timed=() skipped=()
-        for t in ${lead[@]+"${lead[@]}"} "${tools[@]}" ${bases[@]+"${bases[@]}"}; do
+        for t in "${checked[@]}"; do
             [ -d "$WORK/verify/$t.0" ] || continue
             got=$WORK/verify/$t.0
             [ -z "${STUB_PATH[${t%@*}]+set}" ] || got=$got/setup
@@ -236,7 +237,8 @@ for shape in $SHAPES; do
                 # a stub should have ("n/a"); a peer that cannot read the kind gets "-"
                 why="cannot read"
                 [ -z "${STUB_PATH[${t%@*}]+set}" ] || why="n/a"
-                skipped+=("$(printf '%s\t%s\t0\t0\t\t\t\t\t\t\t\t\t\t%s: %s\t%s' "$archive" "$t" "$why" "${CHECK[$t]}" "${THREADS[$t]}")")
+                skipped+=("$(printf '%s\t%s\t0\t0\t\t\t\t\t\t\t\t\t\t%s: %s\t%s' "$archive" "$t" "$why" \
+                    "${CHECK[$t]}" "${THREADS[$t]}")")
             elif [ "$t" != zlimit ] && { [[ $t != *@* ]] || [[ " ${timed[*]-} " == *" ${t%@*} "* ]]; }; then
                 timed+=("$t") # STUB@KIND only beside the stub on this archive
             fi
@@ -263,7 +265,8 @@ for shape in $SHAPES; do
         fi
         # the ratios of pairtime are to its first tool: kept only when that is zlimit
         while IFS= read -r line; do
-            [ "${lead[*]-}" = zlimit ] || line=$(printf '%s\n' "$line" | awk -F'\t' -v OFS='\t' '{ $9 = $10 = $11 = $12 = "" } 1')
+            [ "${lead[*]-}" = zlimit ] ||
+                line=$(printf '%s\n' "$line" | awk -F'\t' -v OFS='\t' '{ $9 = $10 = $11 = $12 = "" } 1')
             printf '%s\t%s\t%s\n' "$archive" "$line" "${THREADS[${line%%$'\t'*}]:--}"
         done <"$WORK/timed.tsv" >>"$RESULTS/results.tsv"
         for row in "${skipped[@]+"${skipped[@]}"}"; do printf '%s\n' "$row" >>"$RESULTS/results.tsv"; done

@@ -95,7 +95,8 @@ END {
         }
     }
     # the other methods: each stub against its comparison; target: the ratio at most
-    split("aes deflate7 1.15 deflate64 deflate7 1.5 bzip2 ref 1.10 zstd ref 1.10 xz ref 1.10 lzma 7z - bzip7 7z -", cmp, " ")
+    split("aes deflate7 1.15  deflate64 deflate7 1.5  bzip2 ref 1.10  zstd ref 1.10  xz ref 1.10  lzma 7z -  bzip7 7z -",
+          cmp, " +")
     for (i = 1; i in cmp; i += 3) { against[cmp[i]] = cmp[i + 1]; target[cmp[i]] = cmp[i + 2] }
     nm = 0
     for (j = 1; j <= na; j++) {
@@ -114,8 +115,9 @@ END {
             if (against[kind] ~ /^(ref|7z)$/) { b = a; bt = against[kind]; what = bt }
             else if (cpus[a, t "@" against[kind]] != "") { b = a; bt = t "@" against[kind]; what = bt ", same rounds" }
             else { b = shape "-" against[kind]; bt = t; what = t " on " b }
-            printf "| %s | %s | %s | %s | %s | %s | %s |\n", first ? a : "", t, cpus[a, t] == "" ? cell[a, t] : secs(cpus[a, t]),
-                   what, ((b, bt) in cpus) && cpus[b, bt] != "" ? secs(cpus[b, bt]) : "-", ratio(cpus[a, t], cpus[b, bt]),
+            printf "| %s | %s | %s | %s | %s | %s | %s |\n", first ? a : "", t,
+                   cpus[a, t] == "" ? cell[a, t] : secs(cpus[a, t]), what,
+                   ((b, bt) in cpus) && cpus[b, bt] != "" ? secs(cpus[b, bt]) : "-", ratio(cpus[a, t], cpus[b, bt]),
                    target[kind] == "-" ? "-" : "at most " target[kind]
             first = 0
         }

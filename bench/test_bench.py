@@ -100,10 +100,10 @@ class ZipWrapTest(unittest.TestCase):
                             stored = f.read()
                         self.assertEqual((info.file_size, info.CRC), (len(content), zlib.crc32(content)), label)
                         self.assertEqual(info.external_attr >> 16, 0o100000 | mode, f"{label} {info.filename}")
-                        self.assertEqual(info.date_time, time.localtime(mtime)[:5] + (time.localtime(mtime)[5] // 2 * 2,),
-                                         f"{label} {info.filename}")
+                        local = time.localtime(mtime)
+                        self.assertEqual(info.date_time, local[:5] + (local[5] // 2 * 2,), f"{label} {info.filename}")
                         if not content:
-                            self.assertEqual((info.compress_type, info.compress_size), (0, 0), f"{label}: empty, stored")
+                            self.assertEqual((info.compress_type, info.compress_size), (0, 0), label + ": empty, stored")
                             continue
                         self.assertEqual((info.compress_type, info.extract_version), (number, needed), label)
                         self.assertEqual(entry_data(archive, info), stored, f"{label} {info.filename}: bytes as made")
@@ -125,8 +125,8 @@ class ZipWrapTest(unittest.TestCase):
         os.symlink("a/text.txt", os.path.join(self.root, "link"))
         with open(self.listing, "a", encoding="utf-8") as f:
             f.write("link\n")
-        made = subprocess.run([sys.executable, os.path.join(HERE, "zipwrap.py"), "xz", self.root, self.root, self.listing,
-                               os.path.join(self.dir, "x.zip")], stderr=subprocess.PIPE)
+        made = subprocess.run([sys.executable, os.path.join(HERE, "zipwrap.py"), "xz", self.root, self.root,
+                               self.listing, os.path.join(self.dir, "x.zip")], stderr=subprocess.PIPE)
         self.assertNotEqual(made.returncode, 0)
         self.assertIn(b"link: neither a file nor a folder", made.stderr)
         self.assertFalse(os.path.exists(os.path.join(self.dir, "x.zip")), "no archive left half made")
@@ -160,14 +160,16 @@ class SummaryTest(unittest.TestCase):
     EXPECTED = [
         ("aes against deflate7 in the same rounds",
          "| big-aes | rozbal | 0.920 | rozbal@deflate7, same rounds | 0.736 | 1.25 | at most 1.15 |"),
-        ("aes against deflate7's own rounds", "|  | rozbal-1 | 0.805 | rozbal-1 on big-deflate7 | 0.700 | 1.15 | at most 1.15 |"),
+        ("aes against deflate7's own rounds",
+         "|  | rozbal-1 | 0.805 | rozbal-1 on big-deflate7 | 0.700 | 1.15 | at most 1.15 |"),
         ("failed stub: n/a, no ratio", "| big-bzip2 | rozbal | n/a | ref | 6.000 | - | at most 1.10 |"),
         ("deflate64 whose first stub did not run",
          "| big-deflate64 | rozbal-1 | 1.400 | rozbal-1 on big-deflate7 | 0.700 | 2.00 | at most 1.5 |"),
         ("a peer that cannot read the kind", "| unzip | - | | | | | 1 | | cannot read: content 0/5 |"),
         ("a stub that failed its check", "| rozbal | n/a | | | | | 1 | | n/a: content 0/5 |"),
         ("ratios to ref are not shown as ratios to zlimit", "| 7z | 7.500 | - | 7.500 | - | 1.8 | 1 | 5/5 | ok |"),
-        ("zlimit's own archive keeps its ratios", "| 7z | 0.900 | 1.29 (1.29..1.29) | 0.900 | 1.29 | 1.8 | 1 | 5/5 | ok |"),
+        ("zlimit's own archive keeps its ratios",
+         "| 7z | 0.900 | 1.29 (1.29..1.29) | 0.900 | 1.29 | 1.8 | 1 | 5/5 | ok |"),
     ]
 
     def summary(self):

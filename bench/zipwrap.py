@@ -8,8 +8,9 @@ archive order, one a line, relative to ROOT; folders are entries too. Each file'
 entry holds the bytes of STREAMS/NAME as they are, so that an extractor decodes
 exactly the stream the reference tool decodes; its CRC-32, size, time and mode come
 from ROOT/NAME. Empty files are stored (method 0, no data), as Info-ZIP zip and
-7-Zip store them: 7-Zip takes an xz stream of nothing for data after the end. Folders are stored with time EPOCH (default 2024-01-02 03:04:05 UTC)
-so that the archive does not depend on when the corpus was made. Names are UTF-8
+7-Zip store them: 7-Zip takes an xz stream of nothing for data after the end.
+Folders are stored with time EPOCH (default 2024-01-02 03:04:05 UTC) so that the
+archive does not depend on when the corpus was made. Names are UTF-8
 (flag bit 11); times are DOS local times, as Info-ZIP zip writes them; there are no
 extra fields and no data descriptors. An archive that would need Zip64 is refused.
 """
