@@ -78,8 +78,8 @@ demo: all
 
 # The benchmark: two Release stubs of its own (no tests), the default build with its
 # worker threads (stub) and one built with a single thread (stub-1), the helper
-# programs, the corpus, then the timed runs. Options: SHAPES, KINDS, TOOLS, RUNS,
-# TINY_RUNS, WARMUP, WORK, STUBS (see bench/run.sh).
+# programs and their checks, the corpus and the archives of KINDS, then the timed runs.
+# Options: SHAPES, KINDS, TOOLS, RUNS, TINY_RUNS, WARMUP, WORK, STUBS (see bench/run.sh).
 BENCH_OUT ?= $(BUILD)/bench
 BENCH_ABS  = $(abspath $(BENCH_OUT))
 STUBS     ?= rozbal=$(BENCH_ABS)/stub/bin/rozbal rozbal-1=$(BENCH_ABS)/stub-1/bin/rozbal
@@ -90,12 +90,13 @@ bench: deps bench-deps
 	cmake --build $(BENCH_OUT)/stub --target rozbal -j $(JOBS)
 	cmake --build $(BENCH_OUT)/stub-1 --target rozbal -j $(JOBS)
 	@for s in stub stub-1; do printf 'stub: %s (%s bytes)\n' $(BENCH_OUT)/$$s/bin/rozbal "$$(stat -c %s $(BENCH_OUT)/$$s/bin/rozbal)"; done
-	$(MAKE) -C bench OUT=$(BENCH_ABS)
+	$(MAKE) -C bench OUT=$(BENCH_ABS) tools check
 	sh bench/make-corpus.sh $(BENCH_OUT)
 	OUT=$(BENCH_OUT) STUBS="$(STUBS)" bash bench/run.sh
 
-# The peers the benchmark compares with, and strace for its thread counts, installed
-# on Debian when we are root; a missing one elsewhere only leaves its column out.
+# The peers the benchmark compares with, the compressors and Python that make the
+# archives of the other methods, and strace for its thread counts, installed on Debian
+# when we are root; a missing one elsewhere only leaves its column or its kinds out.
 bench-deps:
 	@missing=""; \
 	command -v cc >/dev/null 2>&1 || missing="$$missing gcc"; \
@@ -104,12 +105,16 @@ bench-deps:
 	[ -x /usr/lib/p7zip/7z ] || missing="$$missing p7zip-full"; \
 	command -v bsdtar >/dev/null 2>&1 || missing="$$missing libarchive-tools"; \
 	command -v strace >/dev/null 2>&1 || missing="$$missing strace"; \
+	command -v bzip2 >/dev/null 2>&1 || missing="$$missing bzip2"; \
+	command -v zstd >/dev/null 2>&1 || missing="$$missing zstd"; \
+	command -v xz >/dev/null 2>&1 || missing="$$missing xz-utils"; \
+	command -v python3 >/dev/null 2>&1 || missing="$$missing python3"; \
 	if [ -n "$$missing" ]; then \
 	  if command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
 	    echo "installing:$$missing"; \
 	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
 	  else \
-	    echo "bench: not installed:$$missing (apt-get install$$missing); their columns are left out"; \
+	    echo "bench: not installed:$$missing (apt-get install$$missing); their columns or kinds are left out"; \
 	  fi; \
 	fi
 
