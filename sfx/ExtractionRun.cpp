@@ -4,37 +4,38 @@
 #include "engine/ZipEntryHeader.h"
 #include "platform/ZipOs.h"
 
-namespace {
+#ifndef ROZBAL_WORKERS
+#define ROZBAL_WORKERS 0
+#endif
+#ifndef ROZBAL_PARALLEL_ALWAYS
+#define ROZBAL_PARALLEL_ALWAYS 0
+#endif
 
-// The dialogue, byte for byte.
-constexpr const char* askPrefix = "Rozbalit archiv do: ";
-constexpr const char* askSuffix = "?\tA/N\t";
-constexpr const char* openingText = "\nInicializace archivu ... ";
-constexpr const char* archiveErrorText = "\nChyba archivu.";
-constexpr const char* countPrefix = " OK\nPocet souboru: ";
-constexpr const char* countSuffix = " \n";
-constexpr const char* listHeadText = "-------------------------------------------\n\n";
-constexpr const char* passwordPromptText = "\nZadejte heslo: ";
-constexpr const char* entryPrefix = "\nRozbaluji: ";
-constexpr const char* entryFailedText = "\n\t - soubor se nepodarilo rozbalit";
-constexpr const char* listTailText = "\n\n-------------------------------------------";
-constexpr const char* doneText = "\nOperace dokoncena.\n\n";
+#if ROZBAL_WORKERS != 1
+#include "sfx/ExtractionWorkers.h"
+#include "sfx/ParallelExtraction.h"
+
+#include <algorithm>
+#include <thread>
+#endif
+
+namespace {
 
 // A program without an extension would otherwise propose its own path as the folder.
 constexpr const char* noExtensionSuffix = ".d";
 
 constexpr std::uint32_t transferBufferSize = 65536;
 
+#if ROZBAL_WORKERS != 1
+// Archives with fewer bytes of entries are done before threads would pay for themselves.
+constexpr std::uint64_t minBytesForWorkers = 256 * 1024;
+#endif
+
 bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
 
 } // namespace
 
-CExtractionRun::Console CExtractionRun::StandardConsole() {
-    // Into a pipe or a file, one write per entry would cost as much as a small entry's own writes.
-    return Console{stdout, &ZipOs::ReadAnswer, &ZipOs::ReadPasswordLine, ZipOs::IsTerminal(stdout)};
-}
-
-CExtractionRun::CExtractionRun(const Console& console) : console(console) {}
+CExtractionRun::CExtractionRun(const Console& console) : dialogue(console) {}
 
 std::string CExtractionRun::TargetFolder(const std::string& modulePath) {
     // Drive, directory and file title, as the C runtime's path split gives them, are everything but
@@ -49,64 +50,35 @@ std::string CExtractionRun::TargetFolder(const std::string& modulePath) {
     return modulePath.substr(0, dot);
 }
 
-std::string CExtractionRun::PrintableName(const std::string& name, char separator) {
-    static const char hexDigits[] = "0123456789ABCDEF";
-    std::string shown;
-    shown.reserve(name.size());
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            shown += "\\x";
-            shown += hexDigits[byte >> 4];
-            shown += hexDigits[byte & 0x0F];
-        } else if (c == '\\') {
-            shown += separator;
-        } else {
-            shown += c;
-        }
-    }
-    return shown;
-}
-
-void CExtractionRun::Say(const std::string& text) {
-    ZipOs::WriteText(console.out, text);
-    if (console.flushEachMessage)
-        FlushConsole();
-}
-
 int CExtractionRun::Run(const std::string& modulePath) {
     const int status = RunDialogue(modulePath);
-    FlushConsole();
+    dialogue.Flush();
     return status;
 }
 
 int CExtractionRun::RunDialogue(const std::string& modulePath) {
     targetFolder = TargetFolder(modulePath);
-    Say(askPrefix + targetFolder + askSuffix);
-    FlushConsole();
-    const int answer = console.readAnswer();
-    if (answer != 'A' && answer != 'a')
+    if (!dialogue.AgreesToExtractInto(targetFolder))
         return StatusDone;
 
-    Say(openingText);
+    dialogue.ShowOpening();
     // Composed output paths turn every backslash into a separator, which would move the output
     // away from this folder where the OS does not separate with it.
     if (ZipOs::PathSeparator() != '\\' && targetFolder.find('\\') != std::string::npos) {
-        Say(archiveErrorText);
+        dialogue.ShowArchiveError();
         return StatusNoArchive;
     }
     CZipArchive archive;
-    passwordRead = false;
-    password.clear();
+    dialogue.ForgetPassword();
     try {
         archive.Open(modulePath.c_str(), CZipArchive::ModeReadOnly, 0);
     } catch (...) {
-        Say(archiveErrorText);
+        dialogue.ShowArchiveError();
         return StatusNoArchive;
     }
 
     const int count = archive.GetCount(false);
-    Say(countPrefix + std::to_string(count) + countSuffix + listHeadText);
+    dialogue.ShowCount(count);
     const bool anyFailed = !ExtractEntries(archive, static_cast<std::uint32_t>(count));
     archive.ApplyFolderTimes();
 
@@ -116,9 +88,37 @@ int CExtractionRun::RunDialogue(const std::string& modulePath) {
         // Nothing is written to a read-only archive; whatever failed, release it without checks.
         archive.Close(1, false);
     }
-    Say(std::string(listTailText) + doneText);
+    dialogue.ShowEnd();
     return anyFailed ? StatusEntriesFailed : StatusDone;
 }
+
+bool CExtractionRun::ExtractEntries(CZipArchive& archive, std::uint32_t count) {
+#if ROZBAL_WORKERS == 1
+    return ExtractOneByOne(archive, count);
+#else
+    const unsigned threads = WorkersFor(archive);
+    if (threads > 1)
+        return CParallelExtraction(archive, dialogue, targetFolder, threads).ExtractAll(count);
+    return ExtractOneByOne(archive, count);
+#endif
+}
+
+#if ROZBAL_WORKERS != 1
+unsigned CExtractionRun::WorkersFor(const CZipArchive& archive) const {
+    unsigned threads = workerThreads;
+    bool always = threads != 0;
+    if (threads == 0) {
+        threads = ROZBAL_WORKERS != 0 ? ROZBAL_WORKERS
+                                      : std::min(std::thread::hardware_concurrency(), CExtractionWorkers::maxThreads);
+        always = ROZBAL_PARALLEL_ALWAYS != 0;
+    }
+    if (threads < 2 || !archive.CanReadEntriesAtOnce())
+        return 1;
+    if (!always && (archive.GetCount(false) < 2 || archive.GetEntriesDataSize() < minBytesForWorkers))
+        return 1;
+    return threads;
+}
+#endif
 
 bool CExtractionRun::ExtractOneByOne(CZipArchive& archive, std::uint32_t count) {
     bool allExtracted = true;
@@ -133,8 +133,8 @@ bool CExtractionRun::ProcessEntry(CZipArchive& archive, std::uint32_t index) {
     CZipEntryHeader header;
     archive.GetEntryInfo(header, index);
     if (header.IsEncrypted())
-        SupplyPassword(archive);
-    ShowEntry(header.GetFileName());
+        dialogue.SupplyPassword(archive);
+    dialogue.ShowEntry(header.GetFileName());
 
     // An existing file is neither deleted nor made writable up front: the extraction renames a
     // verified file over it, which a read-only file does not prevent, and a failed entry leaves it
@@ -147,27 +147,9 @@ bool CExtractionRun::ProcessEntry(CZipArchive& archive, std::uint32_t index) {
         // Whatever failed, the entry is reported below and the run goes on.
     }
     if (!extracted) {
-        ShowFailure();
+        dialogue.ShowFailure();
         // Discards what a failure left open; does nothing when no entry is open.
         archive.CloseEntry(nullptr, true);
     }
     return extracted;
-}
-
-void CExtractionRun::ShowEntry(const std::string& name) {
-    Say(entryPrefix + PrintableName(name, ZipOs::PathSeparator()));
-}
-
-void CExtractionRun::ShowFailure() { Say(entryFailedText); }
-
-void CExtractionRun::SupplyPassword(CZipArchive& archive) {
-    if (!passwordRead) {
-        Say(passwordPromptText);
-        FlushConsole();
-        passwordRead = console.readPasswordLine(password);
-        if (!passwordRead)
-            password.clear();
-    }
-    // An unread password clears the archive's one for this entry; the prompt comes again next time.
-    archive.SetPassword(passwordRead ? password.c_str() : nullptr);
 }

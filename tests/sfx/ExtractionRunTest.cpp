@@ -1,7 +1,9 @@
 // The stub's sources are not part of a library; the run is compiled into this test program directly.
 #include "sfx/ExtractionRun.cpp"
-#include "sfx/ExtractionRunWorkers.cpp"
+#include "sfx/BusyPaths.cpp"
+#include "sfx/ExtractionDialogue.cpp"
 #include "sfx/ExtractionWorkers.cpp"
+#include "sfx/ParallelExtraction.cpp"
 
 #include <gtest/gtest.h>
 
@@ -52,10 +54,54 @@ const NameRow nameRows[] = {
     {"p\xC5\x99\xC3\xADli\xC5\xA1 \x80\xff", "p\xC5\x99\xC3\xADli\xC5\xA1 \x80\xff"}, // high bytes as they are
 };
 
-TEST(ExtractionRun, PrintableNameEscapesControlBytesAndShowsTheSystemSeparator) {
+TEST(ExtractionDialogue, PrintableNameEscapesControlBytesAndShowsTheSystemSeparator) {
     for (const NameRow& row : nameRows)
-        EXPECT_EQ(CExtractionRun::PrintableName(row.name, '/'), row.shown) << row.name;
-    EXPECT_EQ(CExtractionRun::PrintableName("docs\\\x01.txt", '\\'), "docs\\\\x01.txt");
+        EXPECT_EQ(CExtractionDialogue::PrintableName(row.name, '/'), row.shown) << row.name;
+    EXPECT_EQ(CExtractionDialogue::PrintableName("docs\\\x01.txt", '\\'), "docs\\\\x01.txt");
+}
+
+// Busy: /t/a.txt written as /t/a.txt.part, and /t/d/e written in place; the target folder is /t.
+struct BusyRow {
+    const char* label;
+    std::string path;
+    bool meets;
+};
+
+const BusyRow busyRows[] = {
+    {"the busy file", "/t/a.txt", true},
+    {"its temporary name", "/t/a.txt.part", true},
+    {"a file written in place", "/t/d/e", true},
+    {"below a busy file", "/t/a.txt/b/c", true},
+    {"below it, backslash", "/t/a.txt\\b", true},
+    {"a longer name", "/t/a.txtx", false},
+    {"a shorter name", "/t/a.tx", false},
+    {"the folder above a busy file", "/t/d", false},
+    {"a sibling", "/t/d/f", false},
+    {"below the busy target folder", "/t/x", false},
+};
+
+TEST(BusyPaths, AnEntryMeetsABusyFileAtItsNamesOrBelowThem) {
+    CZipExtraction renamed;
+    renamed.path = "/t/a.txt";
+    renamed.writtenPath = "/t/a.txt.part";
+    CZipExtraction inPlace;
+    inPlace.path = inPlace.writtenPath = "/t/d/e";
+    CZipExtraction target; // the target folder and what is above it are never waited for
+    target.path = target.writtenPath = "/t";
+    for (CZipExtraction* job : {&renamed, &inPlace, &target})
+        job->kept = true; // nothing was created, so nothing is removed
+    CBusyPaths busy;
+    busy.Add(renamed);
+    busy.Add(inPlace);
+    busy.Add(target);
+    for (const BusyRow& row : busyRows)
+        EXPECT_EQ(busy.Meets(row.path, 2), row.meets) << row.label;
+
+    busy.Remove(renamed);
+    EXPECT_FALSE(busy.Meets("/t/a.txt.part/x", 2)) << "the temporary name goes with the file";
+    busy.Remove(inPlace);
+    busy.Remove(target);
+    EXPECT_TRUE(busy.Empty());
 }
 
 } // namespace

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+class CZipArchive;
+
+// The console side of a run, in Czech: every message byte for byte, the entries' lines, and the
+// password, asked once and handed to the archive for each encrypted entry.
+class CExtractionDialogue {
+  public:
+    // Where the dialogue goes and where the answers come from; the program uses the standard output
+    // and the ZipOs console, tests their own.
+    struct Console {
+        std::FILE* out;
+        int (*readAnswer)();
+        bool (*readPasswordLine)(std::string& text);
+        // Each message is flushed as it is written (a terminal); otherwise the stream's own buffer
+        // collects them and is flushed before every read of input and at the end.
+        bool flushEachMessage = true;
+    };
+    static Console StandardConsole();
+
+    explicit CExtractionDialogue(const Console& console) : console(console) {}
+
+    // An entry name as shown on the console: bytes below 0x20 and 0x7F as \xNN (upper-case hex), so
+    // an archive cannot send escape sequences to the terminal; the engine's backslash separators as
+    // the user's system writes them (separator); every other byte as it is.
+    static std::string PrintableName(const std::string& name, char separator);
+
+    // Asks whether to extract into folder and waits for the answer; true when the user agrees.
+    bool AgreesToExtractInto(const std::string& folder);
+    void ShowOpening();
+    void ShowArchiveError();
+    void ShowCount(int count);
+    void ShowEnd();
+    // The entry's line, and the line that tells it failed.
+    void ShowEntry(const std::string& name);
+    void ShowFailure();
+
+    // The next encrypted entry prompts for the password: none was read yet, or the last read failed.
+    bool WillAskPassword() const { return !passwordRead; }
+    // Asks for the password the first time an encrypted entry needs it (again after a failed read)
+    // and hands it to the archive.
+    void SupplyPassword(CZipArchive& archive);
+    // A new archive: its first encrypted entry asks again.
+    void ForgetPassword();
+
+    // Everything said so far reaches the console: before the program waits for input, and at the end.
+    void Flush() { std::fflush(console.out); }
+
+  private:
+    // Writes text as it is; on a terminal it is flushed at once, so it shows before the program works.
+    void Say(const std::string& text);
+
+    Console console;
+    bool passwordRead = false;
+    std::string password;
+};

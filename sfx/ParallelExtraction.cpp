@@ -1,0 +1,174 @@
+#include "sfx/ParallelExtraction.h"
+
+// A program built for one thread leaves the workers out whole (some linkers keep what nothing calls).
+#if !defined(ROZBAL_WORKERS) || ROZBAL_WORKERS != 1
+
+#include "engine/ZipArchive.h"
+#include "engine/ZipEntryHeader.h"
+#include "engine/ZipEntryWriter.h"
+#include "engine/ZipExtraction.h"
+#include "platform/ZipOs.h"
+#include "sfx/ExtractionDialogue.h"
+
+#include <limits>
+#include <utility>
+
+namespace {
+
+// Entries placed ahead of the one reported: each holds an open output file.
+constexpr std::size_t maxPlacedAhead = 128;
+// Small entries go to a thread together, so that handing over and waking costs little beside their
+// own work: up to this many, or this many bytes of data.
+constexpr std::size_t maxTaskEntries = 16;
+constexpr std::uint64_t maxTaskBytes = 256 * 1024;
+// What an entry counts for beyond its data: creating, stamping and closing its file.
+constexpr std::uint64_t entryCostBytes = 4096;
+#ifndef ROZBAL_OWN_STORED_MAX
+#define ROZBAL_OWN_STORED_MAX 65536
+#endif
+// Stored entries up to this size are copied by this thread: handing them over costs more.
+constexpr std::uint64_t maxOwnStoredSize = ROZBAL_OWN_STORED_MAX;
+constexpr std::size_t noWait = std::numeric_limits<std::size_t>::max();
+
+} // namespace
+
+CParallelExtraction::CParallelExtraction(CZipArchive& archive, CExtractionDialogue& dialogue,
+                                         const std::string& targetFolder, unsigned threads)
+    : archive(archive), dialogue(dialogue), targetFolder(targetFolder), threads(threads) {}
+
+CParallelExtraction::~CParallelExtraction() = default;
+
+bool CParallelExtraction::ExtractAll(std::uint32_t count) {
+    ZipOs::PrepareThreads();
+    for (std::uint32_t index = 0; index < count; ++index)
+        Place(index);
+    HandOver();
+    Report(0);
+    return allExtracted;
+}
+
+void CParallelExtraction::Place(std::uint32_t index) {
+    CZipEntryHeader header;
+    archive.GetEntryInfo(header, index);
+    if (header.IsEncrypted()) {
+        // Asked where one thread asks: after every earlier entry is through.
+        if (dialogue.WillAskPassword())
+            Report(0);
+        dialogue.SupplyPassword(archive);
+    }
+    const std::string name = header.GetFileName();
+    if (!busy.Empty() &&
+        busy.Meets(archive.ComposeExtractPath(name, targetFolder.c_str(), true, nullptr), targetFolder.size()))
+        Report(0);
+
+    placed.emplace_back();
+    PlacedEntry& entry = placed.back();
+    entry.name = name;
+    // A small stored entry, with nothing at the workers: extracted here as on one thread, its
+    // bytes taken from the block the headers are read through.
+    if (tasks.empty() && !header.IsEncrypted() && header.method == 0 && header.compressedSize <= maxOwnStoredSize) {
+        try {
+            entry.extracted = archive.ExtractEntry(index, targetFolder.c_str());
+        } catch (...) {
+            entry.extracted = false;
+        }
+        if (!entry.extracted)
+            archive.CloseEntry(nullptr, true);
+        Report(noWait);
+        return;
+    }
+    auto job = std::make_unique<CZipExtraction>();
+    CZipExtraction::Step step = CZipExtraction::Failed;
+    try {
+        step = archive.BeginExtraction(*job, index, targetFolder.c_str());
+    } catch (...) {
+        archive.CloseEntry(nullptr, true);
+    }
+    if (step == CZipExtraction::DataDue && job->entry.method == 0 && job->cipher == nullptr &&
+        job->compressedSize <= maxOwnStoredSize) {
+        // Nothing to decode: copying it here costs less than handing it over.
+        OwnDecoder().Decode(*job, archive.GetArchiveHandle());
+        busy.Add(*job);
+        entry.job = std::move(job);
+    } else if (step == CZipExtraction::DataDue) {
+        busy.Add(*job);
+        if (filling == nullptr) {
+            tasks.emplace_back();
+            filling = &tasks.back();
+        }
+        filling->task.jobs.push_back(job.get());
+        ++filling->unreported;
+        filling->bytes += job->compressedSize + entryCostBytes;
+        entry.task = &filling->task;
+        entry.job = std::move(job);
+        if (filling->task.jobs.size() >= maxTaskEntries || filling->bytes >= maxTaskBytes)
+            HandOver();
+    } else {
+        entry.extracted = step == CZipExtraction::Finished;
+    }
+    Report(placed.size() >= maxPlacedAhead ? maxPlacedAhead - 1 : noWait);
+}
+
+void CParallelExtraction::HandOver() {
+    if (filling == nullptr)
+        return;
+    if (!workers)
+        workers = std::make_unique<CExtractionWorkers>(archive.GetArchiveHandle(), threads);
+    if (workers->Count() != 0) {
+        workers->Submit(filling->task);
+    } else {
+        // The system gave no thread: the task is decoded here.
+        for (CZipExtraction* job : filling->task.jobs)
+            OwnDecoder().Decode(*job, archive.GetArchiveHandle());
+        filling->task.decoded.store(true);
+    }
+    filling = nullptr;
+}
+
+void CParallelExtraction::Report(std::size_t keep) {
+    while (!placed.empty()) {
+        PlacedEntry& entry = placed.front();
+        if (!entry.lineShown) {
+            dialogue.ShowEntry(entry.name);
+            entry.lineShown = true;
+        }
+        if (entry.job && entry.task != nullptr) {
+            const bool mustWait = placed.size() > keep;
+            if (!mustWait && !CExtractionWorkers::IsDecoded(*entry.task))
+                return;
+            // Its task is the oldest one; it may still be filling.
+            if (filling == &tasks.front())
+                HandOver();
+            if (!CExtractionWorkers::IsDecoded(*entry.task))
+                workers->Wait(*entry.task);
+            if (--tasks.front().unreported == 0)
+                tasks.pop_front();
+        }
+        if (entry.job) {
+            // Written once more now that every entry before it has ended: a full disk may have
+            // been full of a file that has gone since, as it would have gone on one thread.
+            if (entry.job->writeFailed)
+                OwnDecoder().Retry(*entry.job, archive.GetArchiveHandle());
+            try {
+                entry.extracted = archive.EndExtraction(*entry.job);
+            } catch (...) {
+                entry.extracted = false;
+            }
+            busy.Remove(*entry.job);
+            entry.job.reset(); // removes a file that was not kept
+        }
+        if (!entry.extracted) {
+            dialogue.ShowFailure();
+            allExtracted = false;
+        }
+        placed.pop_front();
+    }
+}
+
+CZipEntryWriter& CParallelExtraction::OwnDecoder() {
+    if (!ownDecoder)
+        ownDecoder = std::make_unique<CZipEntryWriter>();
+    return *ownDecoder;
+}
+
+#endif
