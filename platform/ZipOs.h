@@ -83,8 +83,8 @@ void PrepareConsole();
 void WriteText(std::FILE* stream, const std::string& text);
 // One character from standard input (line-buffered), or EOF.
 int ReadAnswer();
-// One line typed on the terminal (not standard input), echoed and editable,
-// at most 49 characters kept. False when there is no terminal or the read fails.
+// One line typed on the terminal (not standard input), echoed and editable, of any length
+// (ZipOs::passwordLineKept bytes at most are kept). False when there is no terminal or the read fails.
 bool ReadPasswordLine(std::string& text);
 // Whether the stream is a terminal, where what is written should show at once.
 bool IsTerminal(std::FILE* stream);

@@ -7,7 +7,14 @@ std::string PasswordFromLine(const std::string& line) {
     std::size_t length = line.size();
     if (length > 0 && line[length - 1] == '\r')
         --length;
-    return line.substr(0, length < passwordLineMax ? length : passwordLineMax);
+    return line.substr(0, length);
+}
+
+std::vector<std::string> PasswordCuts(const std::string& password) {
+    std::vector<std::string> cuts{password};
+    if (password.size() > passwordLineMax)
+        cuts.push_back(password.substr(0, passwordLineMax));
+    return cuts;
 }
 
 } // namespace ZipOs

@@ -2,17 +2,22 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // The pure rule behind ZipOs::ReadPasswordLine, apart from the terminal so it can be tested.
 namespace ZipOs {
 
-// A password line keeps at most this many characters; the rest of a longer line is read and dropped.
+// The characters of a password line that counted where passwords were cut: an archive made for such a
+// program may have been tried with only these, so they are tried where the whole line fails.
 constexpr std::size_t passwordLineMax = 49;
+// The most of a line a reader keeps: a guard against endless input, far past any typed password.
+constexpr std::size_t passwordLineKept = 65536;
 
 // The password that one typed line yields. `line` is what was read up to, not including, its line
-// feed (a reader may stop keeping bytes after passwordLineMax + 1 of them): a carriage return that ends
-// it is the line ending of a terminal that sends CR LF, and the text is at most the first
-// passwordLineMax characters, byte for byte, without any conversion.
+// feed: a carriage return that ends it is the line ending of a terminal that sends CR LF; the rest,
+// byte for byte, without any conversion, is the password.
 std::string PasswordFromLine(const std::string& line);
+// The whole password first, then its first passwordLineMax bytes where it is longer.
+std::vector<std::string> PasswordCuts(const std::string& password);
 
 } // namespace ZipOs

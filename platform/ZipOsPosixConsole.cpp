@@ -18,8 +18,8 @@ constexpr const char* terminalDevice = "/dev/tty";
 constexpr std::size_t firstPathGuess = 256;
 
 // Reads one line from the terminal byte by byte, so nothing typed after its line feed is consumed.
-// Keeps passwordLineMax + 1 bytes (enough to see a CR that ends a full-length line) and drops the
-// rest of the line. False on a read error, or on end of input before any byte.
+// Keeps up to passwordLineKept bytes and drops the rest of a longer line. False on a read error, or
+// on end of input before any byte.
 bool ReadTerminalLine(int fd, std::string& line) {
     bool readAny = false;
     for (;;) {
@@ -35,7 +35,7 @@ bool ReadTerminalLine(int fd, std::string& line) {
         readAny = true;
         if (c == '\n')
             return true;
-        if (line.size() <= passwordLineMax)
+        if (line.size() < passwordLineKept)
             line.push_back(c);
     }
 }

@@ -25,7 +25,7 @@ bool IsConsole(HANDLE handle) {
 }
 
 // Reads one line from the console in line mode, so nothing typed after it is consumed. Keeps
-// passwordLineMax + 1 bytes (enough to see a CR that ends a full-length line) and drops the rest.
+// up to passwordLineKept bytes and drops the rest of a longer line.
 bool ReadConsoleLine(HANDLE input, std::string& line) {
     bool readAny = false;
     char chunk[consoleChunk];
@@ -39,7 +39,7 @@ bool ReadConsoleLine(HANDLE input, std::string& line) {
         for (DWORD i = 0; i < n; ++i) {
             if (chunk[i] == '\n')
                 return true;
-            if (line.size() <= passwordLineMax)
+            if (line.size() < passwordLineKept)
                 line.push_back(chunk[i]);
         }
     }

@@ -2,6 +2,11 @@
 
 #include "engine/ZipArchive.h"
 #include "platform/ZipOs.h"
+#include "platform/ZipOsConsole.h"
+
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -18,6 +23,19 @@ constexpr const char* entryPrefix = "\nRozbaluji: ";
 constexpr const char* entryFailedText = "\n\t - soubor se nepodarilo rozbalit";
 constexpr const char* listTailText = "\n\n-------------------------------------------";
 constexpr const char* doneText = "\nOperace dokoncena.\n\n";
+
+// Where the typed line fails an entry's check: its other encodings, then its first characters as
+// programs that cut passwords short took them, and their other encodings.
+std::vector<std::string> PasswordAlternatives(const std::string& typed) {
+    std::vector<std::string> alternatives;
+    for (const std::string& cut : ZipOs::PasswordCuts(typed)) {
+        if (cut != typed)
+            alternatives.push_back(cut);
+        for (std::string& form : ZipOs::PasswordForms(cut))
+            alternatives.push_back(std::move(form));
+    }
+    return alternatives;
+}
 
 } // namespace
 
@@ -69,15 +87,20 @@ void CExtractionDialogue::ShowEntry(const std::string& name) {
 void CExtractionDialogue::ShowFailure() { Say(entryFailedText); }
 
 void CExtractionDialogue::SupplyPassword(CZipArchive& archive) {
+    // Handed over once read: the archive then keeps whichever form of it opens the entries.
+    if (passwordRead)
+        return;
+    Say(passwordPromptText);
+    Flush();
+    passwordRead = console.readPasswordLine(password);
     if (!passwordRead) {
-        Say(passwordPromptText);
-        Flush();
-        passwordRead = console.readPasswordLine(password);
-        if (!passwordRead)
-            password.clear();
+        // The archive has none for this entry; the prompt comes again next time.
+        password.clear();
+        archive.SetPassword(nullptr);
+        return;
     }
-    // An unread password clears the archive's one for this entry; the prompt comes again next time.
-    archive.SetPassword(passwordRead ? password.c_str() : nullptr);
+    archive.SetPassword(password.c_str());
+    archive.SetPasswordAlternatives(PasswordAlternatives(password));
 }
 
 void CExtractionDialogue::ForgetPassword() {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -23,20 +24,38 @@ const PasswordLineRow passwordLineRows[] = {
     {"spaces are kept", " pass word ", " pass word "},
     {"49 characters", fortyNine, fortyNine},
     {"49 characters and CR", fortyNine + "\r", fortyNine},
-    {"50 characters", fortyNine + "x", fortyNine},
-    {"60 characters", fortyNine + "0123456789x", fortyNine},
-    {"a CR past the limit is text cut off", fortyNine + "x\r", fortyNine},
+    {"50 characters", fortyNine + "x", fortyNine + "x"},
+    {"1000 characters", std::string(1000, 'q'), std::string(1000, 'q')},
+    {"a CR past 49 characters is the line ending", fortyNine + "x\r", fortyNine + "x"},
     {"bytes are not converted",
      "\xC5\xBE"
      "luty",
      "\xC5\xBE"
      "luty"},
-    {"cut inside a multibyte character", std::string(48, 'p') + "\xC5\xBE", std::string(48, 'p') + "\xC5"},
+    {"a multibyte character at 49", std::string(48, 'p') + "\xC5\xBE", std::string(48, 'p') + "\xC5\xBE"},
 };
 
 TEST(PasswordLine, TextFromTypedLine) {
     for (const PasswordLineRow& row : passwordLineRows)
         EXPECT_EQ(ZipOs::PasswordFromLine(row.line), row.password) << row.label;
+}
+
+// A line longer than 49 characters is tried whole, then as its first 49 bytes, as programs that cut
+// passwords there took it (a multibyte character may be cut in two).
+TEST(PasswordLine, CutsOfALongLine) {
+    const struct {
+        const char* label;
+        std::string password;
+        std::vector<std::string> cuts;
+    } rows[] = {
+        {"short", "secret", {"secret"}},
+        {"49 characters", fortyNine, {fortyNine}},
+        {"50 characters", fortyNine + "x", {fortyNine + "x", fortyNine}},
+        {"1000 characters", std::string(1000, 'q'), {std::string(1000, 'q'), std::string(49, 'q')}},
+        {"cut inside a multibyte character", std::string(48, 'p') + "\xC5\xBE", {std::string(48, 'p') + "\xC5\xBE", std::string(48, 'p') + "\xC5"}},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(ZipOs::PasswordCuts(row.password), row.cuts) << row.label;
 }
 
 } // namespace
