@@ -36,9 +36,9 @@ deps:
 	    echo "missing build dependencies; install them with: apt-get install$$missing"; exit 1; \
 	  fi; \
 	fi
-	@$(MAKE) --no-print-directory $(DEPS_WORK)/linux/codecs.stamp
+	@$(MAKE) -q $(DEPS_WORK)/linux/codecs.stamp || $(MAKE) --no-print-directory $(DEPS_WORK)/linux/codecs.stamp
 	@if command -v i686-w64-mingw32-gcc-posix >/dev/null 2>&1; then \
-	  $(MAKE) --no-print-directory $(DEPS_WORK)/win32/codecs.stamp; fi
+	  $(MAKE) -q $(DEPS_WORK)/win32/codecs.stamp || $(MAKE) --no-print-directory $(DEPS_WORK)/win32/codecs.stamp; fi
 
 # The decoders of bzip2, xz/LZMA and zstd: static, decoder-only libraries built once from Debian's
 # source packages (deps/build-codecs.sh) into $(DEPS_WORK)/PLATFORM, found there by cmake/Codecs.cmake.
@@ -165,9 +165,9 @@ windows-deps: deps
 	  $(MAKE) --no-print-directory windows-deps; \
 	fi; \
 	locale -a 2>/dev/null | grep -qi '^cs_CZ\.utf-\?8$$' || localedef -i cs_CZ -f UTF-8 cs_CZ.UTF-8
-	@$(MAKE) --no-print-directory $(DEPS_WORK)/win32/codecs.stamp
+	@$(MAKE) -q $(DEPS_WORK)/win32/codecs.stamp || $(MAKE) --no-print-directory $(DEPS_WORK)/win32/codecs.stamp
 	@if command -v x86_64-w64-mingw32-gcc-posix >/dev/null 2>&1; then \
-	  $(MAKE) --no-print-directory $(DEPS_WORK)/win64/codecs.stamp; fi
+	  $(MAKE) -q $(DEPS_WORK)/win64/codecs.stamp || $(MAKE) --no-print-directory $(DEPS_WORK)/win64/codecs.stamp; fi
 
 # Fuzzing (never part of `make test`): libFuzzer targets built with clang in
 # $(FUZZ_BUILD); `make fuzz` runs each for FUZZ_SECONDS, one after another.

@@ -30,6 +30,9 @@ if(NOT ROZBAL_MINIMAL)
       if(${define}_LIBRARY AND ${define}_INCLUDE_DIR)
         message(STATUS "lib${name}.a not built in ${ROZBAL_DEPS_DIR}: the system's ${${define}_LIBRARY} instead")
       endif()
+    elseif(define STREQUAL "ROZBAL_BZIP2")
+      # Ours is built without stdio and leaves its internal-error hook to the program.
+      target_compile_definitions(rozbal_core PRIVATE ROZBAL_BZIP2_NO_STDIO)
     endif()
     if(NOT ${define}_LIBRARY OR NOT ${define}_INCLUDE_DIR)
       message(FATAL_ERROR "lib${name}.a or ${header} not found in ${ROZBAL_DEPS_DIR}: build them with `make deps` "

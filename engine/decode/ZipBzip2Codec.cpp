@@ -8,12 +8,14 @@
 #include <cstdlib>
 #include <vector>
 
+#ifdef ROZBAL_BZIP2_NO_STDIO
 // Built without its stdio part, the library calls this on a broken internal assertion, which no
 // input can reach; it would go on with a corrupt state, so the program stops.
 extern "C" void bz_internal_error(int errorCode) {
     static_cast<void>(errorCode);
     std::abort();
 }
+#endif
 
 namespace {
 
