@@ -6,8 +6,8 @@
 
 namespace {
 
-constexpr std::size_t headerSize = 9;     // version (2), properties size (2), properties (5)
-constexpr unsigned propertiesSize = 5;    // the lc/lp/pb byte, then the dictionary size
+constexpr std::size_t headerSize = 9;      // version (2), properties size (2), properties (5)
+constexpr unsigned propertiesSize = 5;     // the lc/lp/pb byte, then the dictionary size
 constexpr std::uint16_t endMarkerFlag = 2; // general purpose flag bit 1
 constexpr unsigned lclppbLimit = 9 * 5 * 5;
 constexpr std::uint32_t smallestDictionary = 4096; // what the library takes at least
@@ -109,7 +109,8 @@ CZipCodec::Status CZipLzmaCodec::Decode(const unsigned char*& in, std::size_t& i
     // are therefore held back until all of them are there.
     std::size_t given = inLeft;
     const std::uint64_t total = stream->entry.compressedSize;
-    if (stream->sizeKnown && !lastInput && stream->used + inLeft < total && total - stream->used - inLeft < endMarkerReach) {
+    if (stream->sizeKnown && !lastInput && stream->used + inLeft < total &&
+        total - stream->used - inLeft < endMarkerReach) {
         const std::uint64_t held = endMarkerReach - (total - stream->used - inLeft);
         given = inLeft > held ? inLeft - static_cast<std::size_t>(held) : 0;
         if (given == 0)

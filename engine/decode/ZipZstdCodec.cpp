@@ -62,8 +62,9 @@ CZipCodec::Status CZipZstdCodec::Decode(const unsigned char*& in, std::size_t& i
         outLeft -= output.pos;
         if (ZSTD_isError(result)) {
             const ZSTD_ErrorCode code = ZSTD_getErrorCode(result);
-            return code == ZSTD_error_frameParameter_windowTooLarge || code == ZSTD_error_memory_allocation ? TooBig
-                                                                                                             : Damaged;
+            const bool tooBig =
+                code == ZSTD_error_frameParameter_windowTooLarge || code == ZSTD_error_memory_allocation;
+            return tooBig ? TooBig : Damaged;
         }
         if (result != 0)
             return lastInput && inLeft == 0 && outLeft > 0 ? Truncated : Going;

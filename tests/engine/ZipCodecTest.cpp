@@ -132,8 +132,8 @@ struct CRun {
 
 // Runs one stream as the entry decoder does: pieces of input appended to what the codec left, room
 // up to the declared size and no further.
-CRun Decode(CZipCodec& codec, const CZipCodec::Entry& entry, const Bytes& stream, std::size_t piece,
-            std::size_t room, std::size_t slack = 0) {
+CRun Decode(CZipCodec& codec, const CZipCodec::Entry& entry, const Bytes& stream, std::size_t piece, std::size_t room,
+            std::size_t slack = 0) {
     CRun run;
     run.output.resize(static_cast<std::size_t>(entry.uncompressedSize) + slack);
     std::size_t used = 0, fed = std::min(piece, stream.size()), produced = 0;
@@ -220,14 +220,23 @@ struct StreamRow {
 
 void PrintTo(const StreamRow& row, std::ostream* os) { *os << row.label; }
 
+// Commands reading the sample named by $1; $T is a folder of their own.
+const char* const bzip2Text = "bzip2 -c < \"$1\"";
+const char* const lzmaAlone = "xz --format=lzma -c < \"$1\"";
+const char* const xzText = "xz -c < \"$1\"";
+const char* const zstdText = "zstd -qc < \"$1\"";
+const char* const sevenZipLzma =
+    "7z a -tzip -mm=LZMA:eos=off \"$T/a.zip\" \"$1\" >/dev/null && python3 entry.py \"$T/a.zip\"";
+const char* const sevenZipLzmaMarker =
+    "7z a -tzip -mm=LZMA \"$T/a.zip\" \"$1\" >/dev/null && python3 entry.py \"$T/a.zip\"";
 const char* const pythonLzma = "python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[2], \"w\", "
                                "zipfile.ZIP_LZMA).write(sys.argv[1], \"e\")' \"$1\" \"$T/a.zip\" && "
                                "python3 entry.py \"$T/a.zip\"";
 
 const StreamRow streamRows[] = {
 #ifdef ROZBAL_BZIP2
-    {"bzip2 empty", &bzip2Codec, "empty", "bzip2 -c < \"$1\"", AsIs, 0, nullptr},
-    {"bzip2 text", &bzip2Codec, "text", "bzip2 -c < \"$1\"", AsIs, 0, nullptr},
+    {"bzip2 empty", &bzip2Codec, "empty", bzip2Text, AsIs, 0, nullptr},
+    {"bzip2 text", &bzip2Codec, "text", bzip2Text, AsIs, 0, nullptr},
     {"bzip2 -1 large", &bzip2Codec, "large", "bzip2 -1c < \"$1\"", AsIs, 0, nullptr},
     {"bzip2 -9 large", &bzip2Codec, "large", "bzip2 -9c < \"$1\"", AsIs, 0, nullptr},
     {"bzip2 from Python's zipfile", &bzip2Codec, "text",
@@ -236,24 +245,19 @@ const StreamRow streamRows[] = {
      ZipEntry, 0, "python3"},
 #endif
 #ifdef ROZBAL_LZMA
-    {"lzma empty, end marker", &lzmaCodec, "empty", "xz --format=lzma -c < \"$1\"", LzmaAlone, 2, nullptr},
-    {"lzma text, end marker", &lzmaCodec, "text", "xz --format=lzma -c < \"$1\"", LzmaAlone, 2, nullptr},
-    {"lzma text, size and a marker after it", &lzmaCodec, "text", "xz --format=lzma -c < \"$1\"", LzmaAlone, 0,
-     nullptr},
+    {"lzma empty, end marker", &lzmaCodec, "empty", lzmaAlone, LzmaAlone, 2, nullptr},
+    {"lzma text, end marker", &lzmaCodec, "text", lzmaAlone, LzmaAlone, 2, nullptr},
+    {"lzma text, size and a marker after it", &lzmaCodec, "text", lzmaAlone, LzmaAlone, 0, nullptr},
     {"lzma lc=0 lp=2 pb=0", &lzmaCodec, "text", "xz --format=lzma --lzma1=lc=0,lp=2,pb=0 -c < \"$1\"", LzmaAlone, 2,
      nullptr},
     {"lzma large, end marker", &lzmaCodec, "large", "xz --format=lzma -3c < \"$1\"", LzmaAlone, 2, nullptr},
     {"lzma from Python's zipfile", &lzmaCodec, "text", pythonLzma, ZipEntry, 0, "python3"},
     {"lzma empty from Python's zipfile", &lzmaCodec, "empty", pythonLzma, ZipEntry, 0, "python3"},
-    {"lzma from 7-Zip, no end marker", &lzmaCodec, "text",
-     "7z a -tzip -mm=LZMA:eos=off \"$T/a.zip\" \"$1\" >/dev/null && python3 entry.py \"$T/a.zip\"", ZipEntry, 0,
-     "7z"},
-    {"lzma from 7-Zip, end marker", &lzmaCodec, "text",
-     "7z a -tzip -mm=LZMA \"$T/a.zip\" \"$1\" >/dev/null && python3 entry.py \"$T/a.zip\"", ZipEntry, 0, "7z"},
-    {"lzma large from 7-Zip, no end marker", &lzmaCodec, "large",
-     "7z a -tzip -mm=LZMA:eos=off \"$T/a.zip\" \"$1\" >/dev/null && python3 entry.py \"$T/a.zip\"", ZipEntry, 0, "7z"},
-    {"xz empty", &xzCodec, "empty", "xz -c < \"$1\"", AsIs, 0, nullptr},
-    {"xz text crc64", &xzCodec, "text", "xz -c < \"$1\"", AsIs, 0, nullptr},
+    {"lzma from 7-Zip, no end marker", &lzmaCodec, "text", sevenZipLzma, ZipEntry, 0, "7z"},
+    {"lzma from 7-Zip, end marker", &lzmaCodec, "text", sevenZipLzmaMarker, ZipEntry, 0, "7z"},
+    {"lzma large from 7-Zip, no end marker", &lzmaCodec, "large", sevenZipLzma, ZipEntry, 0, "7z"},
+    {"xz empty", &xzCodec, "empty", xzText, AsIs, 0, nullptr},
+    {"xz text crc64", &xzCodec, "text", xzText, AsIs, 0, nullptr},
     {"xz text crc32", &xzCodec, "text", "xz -c --check=crc32 < \"$1\"", AsIs, 0, nullptr},
     {"xz text sha256", &xzCodec, "text", "xz -c --check=sha256 < \"$1\"", AsIs, 0, nullptr},
     {"xz text no check", &xzCodec, "text", "xz -c --check=none < \"$1\"", AsIs, 0, nullptr},
@@ -264,8 +268,8 @@ const StreamRow streamRows[] = {
     {"xz large, one block", &xzCodec, "large", "xz -3c < \"$1\"", AsIs, 0, nullptr},
 #endif
 #ifdef ROZBAL_ZSTD
-    {"zstd empty", &zstdCodec, "empty", "zstd -qc < \"$1\"", AsIs, 0, nullptr},
-    {"zstd text", &zstdCodec, "text", "zstd -qc < \"$1\"", AsIs, 0, nullptr},
+    {"zstd empty", &zstdCodec, "empty", zstdText, AsIs, 0, nullptr},
+    {"zstd text", &zstdCodec, "text", zstdText, AsIs, 0, nullptr},
     {"zstd text without checksum", &zstdCodec, "text", "zstd -qc --no-check < \"$1\"", AsIs, 0, nullptr},
     {"zstd large -12", &zstdCodec, "large", "zstd -qc -12 < \"$1\"", AsIs, 0, nullptr},
     {"zstd large, size unknown", &zstdCodec, "large", "cat \"$1\" | zstd -qc", AsIs, 0, nullptr},
@@ -302,7 +306,8 @@ TEST_P(ZipCodecStreams, DecodeInPieces) {
             // Byte by byte only where the calls stay in the hundreds of thousands.
             if (large && (piece < 1024 || room == 1))
                 continue;
-            const CRun run = Decode(*codec, entry, stream, std::max<std::size_t>(piece, 1), std::max<std::size_t>(room, 1));
+            const CRun run =
+                Decode(*codec, entry, stream, std::max<std::size_t>(piece, 1), std::max<std::size_t>(room, 1));
             SCOPED_TRACE("pieces of " + std::to_string(piece) + ", room " + std::to_string(room));
             EXPECT_STREQ(StatusName(run.status), "Ended");
             EXPECT_EQ(run.unused, 0u);
@@ -316,21 +321,21 @@ INSTANTIATE_TEST_SUITE_P(Tools, ZipCodecStreams, ::testing::ValuesIn(streamRows)
 
 // What a bad stream may end as.
 enum Expect {
-    NotEnded,          // Truncated or Damaged
-    IsDamaged,         // Damaged
-    DamagedOrWrong,    // not Ended with the right bytes: a codec without a check of its own
-    EndedWithTrailer,  // Ended, the right bytes, the appended bytes unused
-    IsTooBig,          // TooBig
-    EndedRight,        // Ended with the right bytes
+    NotEnded,         // Truncated or Damaged
+    IsDamaged,        // Damaged
+    DamagedOrWrong,   // not Ended with the right bytes: a codec without a check of its own
+    EndedWithTrailer, // Ended, the right bytes, the appended bytes unused
+    IsTooBig,         // TooBig
+    EndedRight,       // Ended with the right bytes
 };
 
 enum Change {
-    Keep,       // the stream as the command made it
-    Cut,        // the stream cut to `at` bytes (negative: from its end)
-    Flip,       // byte `at` (negative: from the end; 0: the middle) inverted
-    Append,     // `at` bytes of text after the stream
-    Patch,      // byte `at` set to `value`
-    PatchLe32,  // bytes `at` to `at` + 3 set to `value`, little-endian
+    Keep,      // the stream as the command made it
+    Cut,       // the stream cut to `at` bytes (negative: from its end)
+    Flip,      // byte `at` (negative: from the end; 0: the middle) inverted
+    Append,    // `at` bytes of text after the stream
+    Patch,     // byte `at` set to `value`
+    PatchLe32, // bytes `at` to `at` + 3 set to `value`, little-endian
 };
 
 struct BadRow {
@@ -366,9 +371,9 @@ bool ApplyChange(const BadRow& row, Bytes& stream) {
     case Patch:
         if (at < 0 || at >= size)
             return false;
-        stream[static_cast<std::size_t>(at)] =
-            row.change == Flip ? static_cast<unsigned char>(~stream[static_cast<std::size_t>(at)])
-                               : static_cast<unsigned char>(row.value);
+        stream[static_cast<std::size_t>(at)] = row.change == Flip
+                                                   ? static_cast<unsigned char>(~stream[static_cast<std::size_t>(at)])
+                                                   : static_cast<unsigned char>(row.value);
         return true;
     case PatchLe32:
         if (at < 0 || at + 4 > size)
@@ -386,85 +391,69 @@ bool ApplyChange(const BadRow& row, Bytes& stream) {
 
 const BadRow badRows[] = {
 #ifdef ROZBAL_BZIP2
-    {"bzip2 cut to its signature", &bzip2Codec, "text", "bzip2 -c < \"$1\"", AsIs, 0, Cut, 3, 0, 0, NotEnded},
-    {"bzip2 cut in the first block", &bzip2Codec, "text", "bzip2 -c < \"$1\"", AsIs, 0, Cut, 100, 0, 0, NotEnded},
-    {"bzip2 cut before its stream CRC", &bzip2Codec, "text", "bzip2 -c < \"$1\"", AsIs, 0, Cut, -3, 0, 0, NotEnded},
-    {"bzip2 empty cut", &bzip2Codec, "empty", "bzip2 -c < \"$1\"", AsIs, 0, Cut, -1, 0, 0, NotEnded},
-    {"bzip2 nothing at all", &bzip2Codec, "empty", "bzip2 -c < \"$1\"", AsIs, 0, Cut, 0, 0, 0, NotEnded},
-    {"bzip2 damaged byte", &bzip2Codec, "text", "bzip2 -c < \"$1\"", AsIs, 0, Flip, 0, 0, 0, IsDamaged},
-    {"bzip2 damaged stream CRC", &bzip2Codec, "text", "bzip2 -c < \"$1\"", AsIs, 0, Flip, -2, 0, 0, IsDamaged},
-    {"bzip2 not a bzip2 stream", &bzip2Codec, "text", "bzip2 -c < \"$1\"", AsIs, 0, Patch, 0, 'X', 0, IsDamaged},
-    {"bzip2 data after the end", &bzip2Codec, "text", "bzip2 -c < \"$1\"", AsIs, 0, Append, 9, 9, 0,
-     EndedWithTrailer},
-    {"bzip2 a second stream after the end", &bzip2Codec, "text", "bzip2 -c < \"$1\"; bzip2 -c < \"$1\"", AsIs, 0,
-     Cut, -1, 0, 0, EndedRight},
+    {"bzip2 cut to its signature", &bzip2Codec, "text", bzip2Text, AsIs, 0, Cut, 3, 0, 0, NotEnded},
+    {"bzip2 cut in the first block", &bzip2Codec, "text", bzip2Text, AsIs, 0, Cut, 100, 0, 0, NotEnded},
+    {"bzip2 cut before its stream CRC", &bzip2Codec, "text", bzip2Text, AsIs, 0, Cut, -3, 0, 0, NotEnded},
+    {"bzip2 empty cut", &bzip2Codec, "empty", bzip2Text, AsIs, 0, Cut, -1, 0, 0, NotEnded},
+    {"bzip2 nothing at all", &bzip2Codec, "empty", bzip2Text, AsIs, 0, Cut, 0, 0, 0, NotEnded},
+    {"bzip2 damaged byte", &bzip2Codec, "text", bzip2Text, AsIs, 0, Flip, 0, 0, 0, IsDamaged},
+    {"bzip2 damaged stream CRC", &bzip2Codec, "text", bzip2Text, AsIs, 0, Flip, -2, 0, 0, IsDamaged},
+    {"bzip2 not a bzip2 stream", &bzip2Codec, "text", bzip2Text, AsIs, 0, Patch, 0, 'X', 0, IsDamaged},
+    {"bzip2 data after the end", &bzip2Codec, "text", bzip2Text, AsIs, 0, Append, 9, 9, 0, EndedWithTrailer},
+    {"bzip2 a second stream after the end", &bzip2Codec, "text", "bzip2 -c < \"$1\"; bzip2 -c < \"$1\"", AsIs, 0, Cut,
+     -1, 0, 0, EndedRight},
 #endif
 #ifdef ROZBAL_LZMA
-    {"lzma cut in the header", &lzmaCodec, "text", "xz --format=lzma -c < \"$1\"", LzmaAlone, 2, Cut, 6, 0, 0,
-     NotEnded},
-    {"lzma cut after the header", &lzmaCodec, "text", "xz --format=lzma -c < \"$1\"", LzmaAlone, 2, Cut, 9, 0, 0,
-     NotEnded},
-    {"lzma cut in the data", &lzmaCodec, "text", "xz --format=lzma -c < \"$1\"", LzmaAlone, 2, Cut, 2000, 0, 0,
-     NotEnded},
-    {"lzma cut in the end marker", &lzmaCodec, "text", "xz --format=lzma -c < \"$1\"", LzmaAlone, 2, Cut, -2, 0, 0,
-     NotEnded},
-    {"lzma cut, size known", &lzmaCodec, "text", "xz --format=lzma -c < \"$1\"", LzmaAlone, 0, Cut, -30, 0, 0,
-     NotEnded},
+    {"lzma cut in the header", &lzmaCodec, "text", lzmaAlone, LzmaAlone, 2, Cut, 6, 0, 0, NotEnded},
+    {"lzma cut after the header", &lzmaCodec, "text", lzmaAlone, LzmaAlone, 2, Cut, 9, 0, 0, NotEnded},
+    {"lzma cut in the data", &lzmaCodec, "text", lzmaAlone, LzmaAlone, 2, Cut, 2000, 0, 0, NotEnded},
+    {"lzma cut in the end marker", &lzmaCodec, "text", lzmaAlone, LzmaAlone, 2, Cut, -2, 0, 0, NotEnded},
+    {"lzma cut, size known", &lzmaCodec, "text", lzmaAlone, LzmaAlone, 0, Cut, -30, 0, 0, NotEnded},
     {"lzma end marker required, none there", &lzmaCodec, "text",
      "7z a -tzip -mm=LZMA:eos=off \"$T/a.zip\" \"$1\" >/dev/null && python3 entry.py \"$T/a.zip\" | tail -c +3 | "
      "{ printf '\\002\\000'; cat; }",
      ZipEntry, 0, Keep, 0, 0, 0, NotEnded},
-    {"lzma damaged byte", &lzmaCodec, "text", "xz --format=lzma -c < \"$1\"", LzmaAlone, 2, Flip, 0, 0, 0,
-     DamagedOrWrong},
-    {"lzma properties size 6", &lzmaCodec, "text", "xz --format=lzma -c < \"$1\"", LzmaAlone, 2, Patch, 2, 6, 0,
-     IsDamaged},
-    {"lzma properties size 5 << 8", &lzmaCodec, "text", "xz --format=lzma -c < \"$1\"", LzmaAlone, 2, Patch, 3, 5, 0,
-     IsDamaged},
-    {"lzma lc=4 lp=1", &lzmaCodec, "text", "xz --format=lzma -c < \"$1\"", LzmaAlone, 2, Patch, 4, (2 * 5 + 1) * 9 + 4,
-     0, IsDamaged},
-    {"lzma lc/lp/pb byte 225", &lzmaCodec, "text", "xz --format=lzma -c < \"$1\"", LzmaAlone, 2, Patch, 4, 225, 0,
-     IsDamaged},
-    {"lzma dictionary 128 MiB, 100 MiB declared", &lzmaCodec, "text", "xz --format=lzma -c < \"$1\"", LzmaAlone, 2,
-     PatchLe32, 5, 128u << 20, 100u << 20, IsTooBig},
+    {"lzma damaged byte", &lzmaCodec, "text", lzmaAlone, LzmaAlone, 2, Flip, 0, 0, 0, DamagedOrWrong},
+    {"lzma properties size 6", &lzmaCodec, "text", lzmaAlone, LzmaAlone, 2, Patch, 2, 6, 0, IsDamaged},
+    {"lzma properties size 5 << 8", &lzmaCodec, "text", lzmaAlone, LzmaAlone, 2, Patch, 3, 5, 0, IsDamaged},
+    {"lzma lc=4 lp=1", &lzmaCodec, "text", lzmaAlone, LzmaAlone, 2, Patch, 4, (2 * 5 + 1) * 9 + 4, 0, IsDamaged},
+    {"lzma lc/lp/pb byte 225", &lzmaCodec, "text", lzmaAlone, LzmaAlone, 2, Patch, 4, 225, 0, IsDamaged},
+    {"lzma dictionary 128 MiB, 100 MiB declared", &lzmaCodec, "text", lzmaAlone, LzmaAlone, 2, PatchLe32, 5, 128u << 20,
+     100u << 20, IsTooBig},
     // A dictionary never needs to hold more than the whole output.
-    {"lzma dictionary 128 MiB, 200 KB declared", &lzmaCodec, "text", "xz --format=lzma -c < \"$1\"", LzmaAlone, 2,
-     PatchLe32, 5, 128u << 20, 0, EndedRight},
-    {"lzma data after the end marker", &lzmaCodec, "text", "xz --format=lzma -c < \"$1\"", LzmaAlone, 2, Append, 9, 9,
-     0, EndedWithTrailer},
-    {"lzma data after the declared size", &lzmaCodec, "text",
-     "7z a -tzip -mm=LZMA:eos=off \"$T/a.zip\" \"$1\" >/dev/null && python3 entry.py \"$T/a.zip\"", ZipEntry, 0, Append, 9, 9,
-     0, EndedWithTrailer},
-    {"xz cut in the header", &xzCodec, "text", "xz -c < \"$1\"", AsIs, 0, Cut, 5, 0, 0, NotEnded},
-    {"xz cut in the block", &xzCodec, "text", "xz -c < \"$1\"", AsIs, 0, Cut, 2000, 0, 0, NotEnded},
-    {"xz cut in the index", &xzCodec, "text", "xz -c < \"$1\"", AsIs, 0, Cut, -14, 0, 0, NotEnded},
-    {"xz cut in the footer", &xzCodec, "text", "xz -c < \"$1\"", AsIs, 0, Cut, -1, 0, 0, NotEnded},
-    {"xz damaged byte, crc64", &xzCodec, "text", "xz -c < \"$1\"", AsIs, 0, Flip, 0, 0, 0, IsDamaged},
+    {"lzma dictionary 128 MiB, 200 KB declared", &lzmaCodec, "text", lzmaAlone, LzmaAlone, 2, PatchLe32, 5, 128u << 20,
+     0, EndedRight},
+    {"lzma data after the end marker", &lzmaCodec, "text", lzmaAlone, LzmaAlone, 2, Append, 9, 9, 0, EndedWithTrailer},
+    {"lzma data after the declared size", &lzmaCodec, "text", sevenZipLzma, ZipEntry, 0, Append, 9, 9, 0,
+     EndedWithTrailer},
+    {"xz cut in the header", &xzCodec, "text", xzText, AsIs, 0, Cut, 5, 0, 0, NotEnded},
+    {"xz cut in the block", &xzCodec, "text", xzText, AsIs, 0, Cut, 2000, 0, 0, NotEnded},
+    {"xz cut in the index", &xzCodec, "text", xzText, AsIs, 0, Cut, -14, 0, 0, NotEnded},
+    {"xz cut in the footer", &xzCodec, "text", xzText, AsIs, 0, Cut, -1, 0, 0, NotEnded},
+    {"xz damaged byte, crc64", &xzCodec, "text", xzText, AsIs, 0, Flip, 0, 0, 0, IsDamaged},
     {"xz damaged byte, no check", &xzCodec, "text", "xz -c --check=none < \"$1\"", AsIs, 0, Flip, 0, 0, 0,
      DamagedOrWrong},
     {"xz damaged check", &xzCodec, "text", "xz -c --check=sha256 < \"$1\"", AsIs, 0, Flip, -40, 0, 0, IsDamaged},
-    {"xz data after the end", &xzCodec, "text", "xz -c < \"$1\"", AsIs, 0, Append, 9, 9, 0, EndedWithTrailer},
-    {"xz stream padding after the end", &xzCodec, "text", "xz -c < \"$1\"; printf '\\0\\0\\0\\0'", AsIs, 0, Keep, 0,
-     4, 0, EndedWithTrailer},
+    {"xz data after the end", &xzCodec, "text", xzText, AsIs, 0, Append, 9, 9, 0, EndedWithTrailer},
+    {"xz stream padding after the end", &xzCodec, "text", "xz -c < \"$1\"; printf '\\0\\0\\0\\0'", AsIs, 0, Keep, 0, 4,
+     0, EndedWithTrailer},
     {"xz dictionary 128 MiB", &xzCodec, "text", "cat \"$1\" | xz -c --lzma2=dict=128MiB", AsIs, 0, Keep, 0, 0, 0,
      IsTooBig},
 #endif
 #ifdef ROZBAL_ZSTD
-    {"zstd cut in the frame header", &zstdCodec, "text", "zstd -qc < \"$1\"", AsIs, 0, Cut, 5, 0, 0, NotEnded},
-    {"zstd cut in a block", &zstdCodec, "text", "zstd -qc < \"$1\"", AsIs, 0, Cut, 2000, 0, 0, NotEnded},
-    {"zstd cut in the checksum", &zstdCodec, "text", "zstd -qc < \"$1\"", AsIs, 0, Cut, -2, 0, 0, NotEnded},
-    {"zstd nothing at all", &zstdCodec, "empty", "zstd -qc < \"$1\"", AsIs, 0, Cut, 0, 0, 0, NotEnded},
+    {"zstd cut in the frame header", &zstdCodec, "text", zstdText, AsIs, 0, Cut, 5, 0, 0, NotEnded},
+    {"zstd cut in a block", &zstdCodec, "text", zstdText, AsIs, 0, Cut, 2000, 0, 0, NotEnded},
+    {"zstd cut in the checksum", &zstdCodec, "text", zstdText, AsIs, 0, Cut, -2, 0, 0, NotEnded},
+    {"zstd nothing at all", &zstdCodec, "empty", zstdText, AsIs, 0, Cut, 0, 0, 0, NotEnded},
     {"zstd cut in the skippable frame", &zstdCodec, "text",
      "zstd -qc < \"$1\"; printf '\\120\\052\\115\\030\\004\\000\\000\\000ab'", AsIs, 0, Keep, 0, 0, 0, NotEnded},
-    {"zstd damaged byte", &zstdCodec, "text", "zstd -qc < \"$1\"", AsIs, 0, Flip, 0, 0, 0, IsDamaged},
-    {"zstd damaged checksum", &zstdCodec, "text", "zstd -qc < \"$1\"", AsIs, 0, Flip, -1, 0, 0, IsDamaged},
+    {"zstd damaged byte", &zstdCodec, "text", zstdText, AsIs, 0, Flip, 0, 0, 0, IsDamaged},
+    {"zstd damaged checksum", &zstdCodec, "text", zstdText, AsIs, 0, Flip, -1, 0, 0, IsDamaged},
     {"zstd damaged byte, no checksum", &zstdCodec, "text", "zstd -qc --no-check < \"$1\"", AsIs, 0, Flip, 0, 0, 0,
      DamagedOrWrong},
-    {"zstd data after the end", &zstdCodec, "text", "zstd -qc < \"$1\"", AsIs, 0, Append, 9, 9, 0,
-     EndedWithTrailer},
-    {"zstd 3 bytes after the end", &zstdCodec, "text", "zstd -qc < \"$1\"", AsIs, 0, Append, 3, 3, 0,
-     EndedWithTrailer},
-    {"zstd window of 128 MiB", &zstdCodec, "text", "cat \"$1\" | zstd -qc --long=27", AsIs, 0, Keep, 0, 0, 0,
-     IsTooBig},
+    {"zstd data after the end", &zstdCodec, "text", zstdText, AsIs, 0, Append, 9, 9, 0, EndedWithTrailer},
+    {"zstd 3 bytes after the end", &zstdCodec, "text", zstdText, AsIs, 0, Append, 3, 3, 0, EndedWithTrailer},
+    {"zstd window of 128 MiB", &zstdCodec, "text", "cat \"$1\" | zstd -qc --long=27", AsIs, 0, Keep, 0, 0, 0, IsTooBig},
 #endif
 };
 
