@@ -45,6 +45,7 @@ deps:
 DEPS_WORK ?= build-deps
 $(DEPS_WORK)/%/codecs.stamp: deps/build-codecs.sh deps/fetch-source.sh
 	@echo "building the bzip2 1.0.8, xz-utils 5.4.1 and zstd 1.5.4 decoders for $* from Debian's source packages into $(DEPS_WORK)/$*"
+	@mkdir -p $(DEPS_WORK)
 	@ROZBAL_DEPS_WORK=$(DEPS_WORK) JOBS=$(JOBS) nice sh deps/build-codecs.sh $* >$(DEPS_WORK)/codecs-$*.log 2>&1 || \
 	  { cat $(DEPS_WORK)/codecs-$*.log; exit 1; }
 	@grep '^build-codecs: .*\.a (' $(DEPS_WORK)/codecs-$*.log | sed 's/^build-codecs: /  /'
