@@ -317,7 +317,7 @@ TEST_P(ZipCodecStreams, DecodeInPieces) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Tools, ZipCodecStreams, ::testing::ValuesIn(streamRows));
+INSTANTIATE_TEST_SUITE_P(ZipCodecTools, ZipCodecStreams, ::testing::ValuesIn(streamRows));
 
 // What a bad stream may end as.
 enum Expect {
@@ -503,7 +503,7 @@ TEST_P(ZipCodecBadStreams, EndAsExpected) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Tools, ZipCodecBadStreams, ::testing::ValuesIn(badRows));
+INSTANTIATE_TEST_SUITE_P(ZipCodecTools, ZipCodecBadStreams, ::testing::ValuesIn(badRows));
 
 } // namespace
 
