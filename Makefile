@@ -43,6 +43,20 @@ deps:
 	  fi; \
 	fi
 	@sh deps/build-crypto.sh linux
+	@$(MAKE) -q $(DEPS_WORK)/linux/codecs.stamp || $(MAKE) --no-print-directory $(DEPS_WORK)/linux/codecs.stamp
+	@if command -v i686-w64-mingw32-gcc-posix >/dev/null 2>&1; then \
+	  $(MAKE) -q $(DEPS_WORK)/win32/codecs.stamp || $(MAKE) --no-print-directory $(DEPS_WORK)/win32/codecs.stamp; fi
+
+# The decoders of bzip2, xz/LZMA and zstd: static, decoder-only libraries built once from Debian's
+# source packages (deps/build-codecs.sh) into $(DEPS_WORK)/PLATFORM, found there by cmake/Codecs.cmake.
+DEPS_WORK ?= build-deps
+$(DEPS_WORK)/%/codecs.stamp: deps/build-codecs.sh deps/fetch-source.sh
+	@echo "building the bzip2 1.0.8, xz-utils 5.4.1 and zstd 1.5.4 decoders for $* from Debian's source packages into $(DEPS_WORK)/$*"
+	@mkdir -p $(DEPS_WORK)
+	@ROZBAL_DEPS_WORK=$(DEPS_WORK) JOBS=$(JOBS) nice sh deps/build-codecs.sh $* >$(DEPS_WORK)/codecs-$*.log 2>&1 || \
+	  { cat $(DEPS_WORK)/codecs-$*.log; exit 1; }
+	@grep '^build-codecs: .*\.a (' $(DEPS_WORK)/codecs-$*.log | sed 's/^build-codecs: /  /'
+	@touch $@
 
 configure: deps
 	@[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS) >/dev/null
@@ -171,6 +185,9 @@ windows-deps: deps
 	  $(MAKE) --no-print-directory windows-deps; \
 	fi; \
 	locale -a 2>/dev/null | grep -qi '^cs_CZ\.utf-\?8$$' || localedef -i cs_CZ -f UTF-8 cs_CZ.UTF-8
+	@$(MAKE) -q $(DEPS_WORK)/win32/codecs.stamp || $(MAKE) --no-print-directory $(DEPS_WORK)/win32/codecs.stamp
+	@if command -v x86_64-w64-mingw32-gcc-posix >/dev/null 2>&1; then \
+	  $(MAKE) -q $(DEPS_WORK)/win64/codecs.stamp || $(MAKE) --no-print-directory $(DEPS_WORK)/win64/codecs.stamp; fi
 
 # Fuzzing (never part of `make test`): libFuzzer targets built with clang in
 # $(FUZZ_BUILD); `make fuzz` runs each for FUZZ_SECONDS, one after another.

@@ -44,10 +44,10 @@ else
     rm -f "$list.new"
 fi
 
-for spec in "$@"; do
-    package=${spec%%=*}
+for wanted in "$@"; do
+    package=${wanted%%=*}
     pin=
-    [ "$package" = "$spec" ] || pin=${spec#*=}
+    [ "$package" = "$wanted" ] || pin=${wanted#*=}
     # shellcheck disable=SC2086
     version=$(apt-cache $opts showsrc "$package" 2>/dev/null | sed -n 's/^Version: *//p' | head -1)
     [ -n "$version" ] || { echo "fetch-source: no source package $package in $uri $suite" >&2; exit 1; }

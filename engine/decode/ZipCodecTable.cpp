@@ -3,6 +3,16 @@
 #include "engine/decode/ZipInflateCodec.h"
 #include "engine/decode/ZipLibdeflateCodec.h"
 #include "engine/decode/ZipStoredCodec.h"
+#ifdef ROZBAL_BZIP2
+#include "engine/decode/ZipBzip2Codec.h"
+#endif
+#ifdef ROZBAL_LZMA
+#include "engine/decode/ZipLzmaCodec.h"
+#include "engine/decode/ZipXzCodec.h"
+#endif
+#ifdef ROZBAL_ZSTD
+#include "engine/decode/ZipZstdCodec.h"
+#endif
 
 namespace {
 
@@ -13,6 +23,16 @@ constexpr ZipCodecTable::Row rows[] = {
     {8, "deflate", &MakeLibdeflateCodec, true},
 #endif
     {8, "deflate", &MakeInflateCodec, false},
+#ifdef ROZBAL_BZIP2
+    {12, "bzip2", &MakeBzip2Codec, false},
+#endif
+#ifdef ROZBAL_LZMA
+    {14, "LZMA", &MakeLzmaCodec, false},
+    {95, "xz", &MakeXzCodec, false},
+#endif
+#ifdef ROZBAL_ZSTD
+    {93, "zstd", &MakeZstdCodec, false},
+#endif
 };
 
 } // namespace

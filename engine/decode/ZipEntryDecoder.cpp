@@ -82,6 +82,17 @@ void CZipEntryDecoder::Refill() {
     nextLeft = n;
 }
 
+void CZipEntryDecoder::RefillBehind() {
+    std::copy(next, next + nextLeft, input);
+    const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(bufferSize - nextLeft, inputLeft));
+    source->Read(input + nextLeft, n);
+    if (cipher != nullptr)
+        cipher->Decrypt(input + nextLeft, n);
+    inputLeft -= n;
+    next = input;
+    nextLeft += n;
+}
+
 void CZipEntryDecoder::Produced(const unsigned char* bytes, std::size_t count) {
     crc = ZipCrc::Update(crc, bytes, count);
     outputLeft -= count;
@@ -100,11 +111,17 @@ void CZipEntryDecoder::Step(unsigned char*& out, std::size_t& room) {
         ended = true;
         return;
     case CZipCodec::Going:
-        // Nothing used and nothing made: with no room left the stream holds more than it declares.
-        // Nothing used either with room and no input left: it wants input there is not.
-        if (out == start && nextLeft == unused)
-            Fail(room == 0 || nextLeft > 0 ? CZipException::ZlibBufferError : CZipException::BadArchive);
-        return;
+        if (out != start || nextLeft != unused)
+            return;
+        // Nothing used and nothing made. A codec may wait for more input behind what it holds back
+        // (the end of a frame or of a marker): it gets it after those bytes.
+        if (nextLeft > 0 && inputLeft > 0 && nextLeft < bufferSize) {
+            RefillBehind();
+            return;
+        }
+        // With no room left the stream holds more than it declares; with no input left it wants
+        // input there is not.
+        Fail(room == 0 || nextLeft > 0 ? CZipException::ZlibBufferError : CZipException::BadArchive);
     case CZipCodec::Truncated:
         Fail(CZipException::BadArchive);
     case CZipCodec::Overfull:

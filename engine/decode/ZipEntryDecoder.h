@@ -62,6 +62,8 @@ class CZipEntryDecoder {
     [[noreturn]] void Fail(int code) const;
     // Reads the next piece of ciphertext into input, decrypted.
     void Refill();
+    // Moves the input not yet used to the buffer's start and reads more behind it.
+    void RefillBehind();
     // One codec call into out: advances out, lowers room.
     void Step(unsigned char*& out, std::size_t& room);
     std::uint32_t ReadWhole(const unsigned char*& bytes);
