@@ -374,6 +374,8 @@ const StreamRow streamRows[] = {
      }},
 };
 
+void PrintTo(const StreamRow& row, std::ostream* os) { *os << row.label; }
+
 class Deflate64Streams : public ::testing::TestWithParam<StreamRow> {};
 
 TEST_P(Deflate64Streams, DecodeWhateverThePiecesAndRooms) {
@@ -425,21 +427,44 @@ const DamagedRow damagedRows[] = {
     {"incomplete distance codes", [](CStreamWriter& w) { w.Dynamic(true, CompleteLiterals(), {2, 2, 2}); }},
     {"two of one bit and one of two in the code-length code",
      [](CStreamWriter& w) { w.Header(true, 257, 1, Lengths(19, {{2, 1}, {1, 2}}), {}); }},
-    {"incomplete code-length code", [](CStreamWriter& w) { w.Header(true, 257, 1, Lengths(19, {{1, 1}}), {}); }},
+    // Symbol 17 left without a code; the lengths sent are all right.
+    {"incomplete code-length code",
+     [](CStreamWriter& w) {
+         std::vector<std::pair<unsigned, unsigned>> sequence;
+         for (const unsigned length : CompleteLiterals())
+             sequence.push_back({length, 0});
+         sequence.insert(sequence.end(), 2, {1, 0});
+         w.Header(true, 258, 2, Lengths(19, {{15, 4}, {1, 0}, {1, 5}}), sequence);
+         w.literalCodes = CStreamWriter::Canonical(CompleteLiterals());
+         w.distanceCodes = CStreamWriter::Canonical({1, 1});
+         w.Literals("ok"), w.End();
+     }},
     {"repeat before any length",
      [](CStreamWriter& w) { w.Header(true, 257, 1, Lengths(19, {{15, 4}, {1, 0}, {2, 5}}), {{16, 0}}); }},
+    // The last length repeated 3 times where one is left: the lengths are right but for the overrun.
     {"repeat past the last length",
      [](CStreamWriter& w) {
-         // One length, then zeros ten at a time: the 26th run overruns 258.
-         std::vector<std::pair<unsigned, unsigned>> sequence{{1, 0}};
-         sequence.insert(sequence.end(), 28, {17, 7});
-         w.Header(true, 257, 1, Lengths(19, {{15, 4}, {1, 0}, {2, 5}}), sequence);
+         std::vector<std::pair<unsigned, unsigned>> sequence;
+         for (const unsigned length : CompleteLiterals())
+             sequence.push_back({length, 0});
+         sequence.push_back({1, 0});
+         sequence.push_back({16, 0});
+         w.Header(true, 258, 2, Lengths(19, {{15, 4}, {1, 0}, {2, 5}}), sequence);
+         w.literalCodes = CStreamWriter::Canonical(CompleteLiterals());
+         w.distanceCodes = CStreamWriter::Canonical({1, 1});
+         w.Literals("ok"), w.End();
      }},
     {"no end-of-block code",
      [](CStreamWriter& w) { w.Dynamic(true, Lengths(258, {{255, 8}, {1, 9}, {1, 0}, {1, 9}}), {1, 1}); }},
     {"287 literal/length codes", [](CStreamWriter& w) { w.Dynamic(true, Lengths(287, {{225, 8}, {62, 9}}), {1, 1}); }},
-    {"fixed code 286", [](CStreamWriter& w) { w.Fixed(true), w.Literal('a'), w.Code(w.literalCodes[286]), w.Bits(0, 5); }},
-    {"fixed code 287", [](CStreamWriter& w) { w.Fixed(true), w.Literal('a'), w.Code(w.literalCodes[287]), w.Bits(0, 5); }},
+    {"fixed code 286", [](CStreamWriter& w) {
+         // Read as a length past 258 (6 extra bits) it would end well.
+         w.Fixed(true), w.Literal('a'), w.Code(w.literalCodes[286]), w.Bits(0, 6), w.Code(w.distanceCodes[0]), w.End();
+     }},
+    {"fixed code 287", [](CStreamWriter& w) {
+         // Read as a length past 258 (6 extra bits) it would end well.
+         w.Fixed(true), w.Literal('a'), w.Code(w.literalCodes[287]), w.Bits(0, 6), w.Code(w.distanceCodes[0]), w.End();
+     }},
     {"distance before the start", [](CStreamWriter& w) { w.Fixed(true), w.Literals("ab"), w.Match(3, 3), w.End(); }},
     {"a far distance before the start",
      [](CStreamWriter& w) { w.Stored(false, Random(60000, 11)), w.Fixed(true), w.Match(3, 60001), w.End(); }},
@@ -451,6 +476,8 @@ const DamagedRow damagedRows[] = {
     {"a length with no distance codes",
      [](CStreamWriter& w) { w.Dynamic(true, CompleteLiterals(), {0}), w.Literal('a'), w.Code(w.literalCodes[257]); }},
 };
+
+void PrintTo(const DamagedRow& row, std::ostream* os) { *os << row.label; }
 
 class Deflate64Damaged : public ::testing::TestWithParam<DamagedRow> {};
 
@@ -464,8 +491,12 @@ TEST_P(Deflate64Damaged, IsDamagedWhateverThePieces) {
         for (const std::size_t room : {std::size_t{1}, std::size_t{1} << 17}) {
             ASSERT_TRUE(codec.Start({}));
             const Outcome outcome = Feed(codec, stream, piece, room);
-            EXPECT_EQ(outcome.fault, "") << piece << " " << room;
-            EXPECT_EQ(outcome.status, CZipCodec::Damaged) << "pieces of " << piece << ", room " << room;
+            const std::string where = "pieces of " + std::to_string(piece) + ", room " + std::to_string(room);
+            EXPECT_EQ(outcome.fault, "") << where;
+            EXPECT_EQ(outcome.status, CZipCodec::Damaged) << where;
+            // Nothing comes out of the damage itself.
+            EXPECT_TRUE(outcome.output == writer.output.substr(0, outcome.output.size())) << where;
+            EXPECT_LE(outcome.output.size(), writer.output.size()) << where;
         }
 }
 
