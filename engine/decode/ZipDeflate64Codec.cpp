@@ -4,6 +4,9 @@
 #include <cstring>
 #include <new>
 
+// The engine is built for size, which leaves the fast loop's small helpers as calls: a third slower.
+#define ROZBAL_ALWAYS_INLINE __attribute__((always_inline))
+
 namespace {
 
 constexpr std::size_t windowSize = std::size_t{1} << 16; // the farthest a distance reaches back
@@ -73,7 +76,7 @@ unsigned Reverse(unsigned code, unsigned bits) {
     return reversed;
 }
 
-std::uint64_t LoadWord(const unsigned char* p) {
+ROZBAL_ALWAYS_INLINE inline std::uint64_t LoadWord(const unsigned char* p) {
     std::uint64_t word = 0;
     for (unsigned i = 0; i < 8; ++i)
         word |= std::uint64_t{p[i]} << (8 * i);
@@ -551,17 +554,17 @@ CZipDeflate64Codec::Stop CZipDeflate64Codec::RunFast() {
     const unsigned distanceBits = distanceRoot;
     Stop stop = Stop::NeedRoom;
 
-    auto refill = [&] {
+    auto refill = [&]() ROZBAL_ALWAYS_INLINE {
         bits |= LoadWord(at) << count;
         const unsigned bytes = (63 - count) >> 3;
         at += bytes;
         count += bytes * 8;
     };
-    auto take = [&](unsigned n) {
+    auto take = [&](unsigned n) ROZBAL_ALWAYS_INLINE {
         bits >>= n;
         count -= n;
     };
-    auto decode = [&](const std::uint32_t* table, std::uint64_t mask, unsigned rootBits) {
+    auto decode = [&](const std::uint32_t* table, std::uint64_t mask, unsigned rootBits) ROZBAL_ALWAYS_INLINE {
         std::uint32_t entry = table[bits & mask];
         if (entry & linkFlag) {
             take(rootBits);
