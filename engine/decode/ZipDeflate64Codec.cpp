@@ -76,11 +76,12 @@ unsigned Reverse(unsigned code, unsigned bits) {
     return reversed;
 }
 
+// Written out byte by byte, which compilers make one load on little-endian machines; a loop they
+// leave as a loop when optimising for size.
 ROZBAL_ALWAYS_INLINE inline std::uint64_t LoadWord(const unsigned char* p) {
-    std::uint64_t word = 0;
-    for (unsigned i = 0; i < 8; ++i)
-        word |= std::uint64_t{p[i]} << (8 * i);
-    return word;
+    return std::uint64_t{p[0]} | std::uint64_t{p[1]} << 8 | std::uint64_t{p[2]} << 16 | std::uint64_t{p[3]} << 24 |
+           std::uint64_t{p[4]} << 32 | std::uint64_t{p[5]} << 40 | std::uint64_t{p[6]} << 48 |
+           std::uint64_t{p[7]} << 56;
 }
 
 // Forward copy of a match whose source overlaps its destination: the bytes repeat with the period
