@@ -1,5 +1,6 @@
 #include "engine/decode/ZipCodecTable.h"
 
+#include "engine/decode/ZipDeflate64Codec.h"
 #include "engine/decode/ZipInflateCodec.h"
 #include "engine/decode/ZipLibdeflateCodec.h"
 #include "engine/decode/ZipStoredCodec.h"
@@ -23,6 +24,7 @@ constexpr ZipCodecTable::Row rows[] = {
     {8, "deflate", &MakeLibdeflateCodec, true},
 #endif
     {8, "deflate", &MakeInflateCodec, false},
+    {9, "Deflate64", &MakeDeflate64Codec, false},
 #ifdef ROZBAL_BZIP2
     {12, "bzip2", &MakeBzip2Codec, false},
 #endif

@@ -11,6 +11,7 @@
 
 #include "engine/ZipArchive.h"
 #include "engine/ZipException.h"
+#include "engine/decode/ZipCodecTable.h"
 
 #include "support/CorpusTable.h"
 
@@ -46,6 +47,8 @@ bool Has(const std::string& text, const char* part) { return text.find(part) != 
 bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 enum class Want { Done, Fails, Either };
+
+constexpr char unsupportedMethod[] = "unsupported-method: ";
 
 const char* Describe(Want want) {
     return want == Want::Done ? "succeed" : want == Want::Fails ? "fail" : "either succeed or fail cleanly";
@@ -123,6 +126,9 @@ const Deviation deviations[] = {
      "ZIP64 is read; the entry's size is wrong"},
     {"libarchive/libarchive/test/test_read_format_zip_uncompressed_size_off_by_4gib.zip", 0, Want::Fails,
      "its ZIP64 size is 4 GiB too large"},
+    // Labelled with a method read now, but their data are no stream of it.
+    {"libzip/data/testbzip2broken.zip", 0, Want::Fails, "its bzip2 stream is damaged"},
+    {"generated/raw-unsupported-method.zip", 1, Want::Fails, "its data under method 12 are no bzip2 stream"},
 };
 
 const Deviation* FindDeviation(const std::string& archive, int entry) {
@@ -277,6 +283,17 @@ TEST(CorpusExtract, EveryArchiveAndEntryAsTheManifestSays) {
             // Out of scope: whatever comes out must be right, and failing is fine.
             if (opening == Want::Either && outcome == Want::Done)
                 outcome = Want::Either;
+            // The manifest was written when only stored and deflated entries were read. The methods
+            // read since come out (their CRC checked); under AES the real method may still be one
+            // that is not read, or the code may not match, so those may fail.
+            const std::size_t methodAt = want.result.find(unsupportedMethod);
+            if (methodAt != std::string::npos) {
+                const int method = std::atoi(want.result.c_str() + methodAt + sizeof unsupportedMethod - 1);
+                if (method == 99)
+                    outcome = Want::Either;
+                else if (ZipCodecTable::Decodes(static_cast<std::uint16_t>(method)))
+                    outcome = Want::Done;
+            }
             // A folder is made without opening its entry: damage there is never seen.
             if (header.IsDirectory() && outcome == Want::Fails)
                 outcome = Want::Either;

@@ -129,6 +129,7 @@ PeerArchive MakePeerArchive(const PeerRecipe& recipe, const std::string& folder)
     if (status != 0)
         throw std::runtime_error(recipe.label + ": " + recipe.tool + " failed or is missing (status " +
                                  std::to_string(status) + ")");
+    int withMethod = 0;
     for (PeerFile entry : CentralDirectory(ReadFile(archive.path))) {
         bool known = false;
         for (const PeerFile& file : PeerSourceFiles()) {
@@ -139,12 +140,16 @@ PeerArchive MakePeerArchive(const PeerRecipe& recipe, const std::string& folder)
         }
         if (!known)
             throw std::runtime_error(recipe.label + ": an entry not among the files: " + entry.name);
-        if (!entry.data.empty() && entry.method != recipe.method)
+        // A tool may store what does not compress (random bytes; zip's bzip2 a small text).
+        if (!entry.data.empty() && entry.method != recipe.method && entry.method != 0)
             throw std::runtime_error(recipe.label + ": " + entry.name + " has method " + std::to_string(entry.method));
+        withMethod += entry.method == recipe.method;
         archive.files.push_back(entry);
     }
     if (archive.files.size() != PeerSourceFiles().size())
         throw std::runtime_error(recipe.label + ": " + std::to_string(archive.files.size()) + " entries");
+    if (withMethod == 0)
+        throw std::runtime_error(recipe.label + ": no entry has method " + std::to_string(recipe.method));
     return archive;
 }
 
