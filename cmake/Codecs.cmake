@@ -1,7 +1,11 @@
 # The decoders of the methods beyond stored and deflate: bzip2 (12), LZMA (14), zstd (93) and xz (95),
 # from decoder-only static libraries built by deps/build-codecs.sh (make deps) into ROZBAL_DEPS_DIR.
 # On Linux, Debian's own static libraries stand in where that build is missing.
-option(ROZBAL_MINIMAL "Stored, deflate and traditional encryption only: no bzip2, LZMA, xz or zstd" OFF)
+option(ROZBAL_MINIMAL "Stored, deflate and traditional encryption only: no Deflate64, bzip2, LZMA, xz, zstd or AES" OFF)
+if(NOT ROZBAL_MINIMAL)
+  # Our own decoder, with no library behind it.
+  target_compile_definitions(rozbal_core PUBLIC ROZBAL_DEFLATE64)
+endif()
 if(WIN32 AND CMAKE_SIZEOF_VOID_P EQUAL 8)
   set(ROZBAL_DEPS_DEFAULT ${CMAKE_SOURCE_DIR}/build-deps/win64)
 elseif(WIN32)

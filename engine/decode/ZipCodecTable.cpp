@@ -1,9 +1,11 @@
 #include "engine/decode/ZipCodecTable.h"
 
-#include "engine/decode/ZipDeflate64Codec.h"
 #include "engine/decode/ZipInflateCodec.h"
 #include "engine/decode/ZipLibdeflateCodec.h"
 #include "engine/decode/ZipStoredCodec.h"
+#ifdef ROZBAL_DEFLATE64
+#include "engine/decode/ZipDeflate64Codec.h"
+#endif
 #ifdef ROZBAL_BZIP2
 #include "engine/decode/ZipBzip2Codec.h"
 #endif
@@ -24,7 +26,9 @@ constexpr ZipCodecTable::Row rows[] = {
     {8, "deflate", &MakeLibdeflateCodec, true},
 #endif
     {8, "deflate", &MakeInflateCodec, false},
+#ifdef ROZBAL_DEFLATE64
     {9, "Deflate64", &MakeDeflate64Codec, false},
+#endif
 #ifdef ROZBAL_BZIP2
     {12, "bzip2", &MakeBzip2Codec, false},
 #endif
