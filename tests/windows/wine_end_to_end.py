@@ -153,6 +153,44 @@ class WineRun(unittest.TestCase):
                 self.assertEqual(result.returncode, 0)
                 self.assertEqual(tree(folder), files)
 
+    def test_methods_from_other_tools(self):
+        text = b"".join(b"line %d of a text that compresses\r\n" % i for i in range(20000))
+        files = {"text.txt": text, "empty.txt": b""}
+        src = os.path.join(self.work, "methods")
+        os.makedirs(src)
+        for name, data in files.items():
+            with open(os.path.join(src, name), "wb") as f:
+                f.write(data)
+        makers = []
+        for label, method in (("py-bzip2", zipfile.ZIP_BZIP2), ("py-lzma", zipfile.ZIP_LZMA)):
+            raw = os.path.join(self.work, label + ".zip")
+            with zipfile.ZipFile(raw, "w", method) as z:
+                for name in sorted(files):
+                    z.write(os.path.join(src, name), name)
+            makers.append((label, raw, None))
+        for label, options in (("7z-deflate64", ["-mm=Deflate64"]), ("7z-bzip2", ["-mm=BZip2"]),
+                               ("7z-lzma", ["-mm=LZMA"]), ("7z-aes256", ["-mem=AES256", "-pheslo"]),
+                               ("7z-aes128-lzma", ["-mm=LZMA", "-mem=AES128", "-pheslo"])):
+            raw = os.path.join(self.work, label + ".zip")
+            subprocess.run(["7z", "a", "-tzip", "-bso0", "-bsp0"] + options + [raw] + sorted(files), cwd=src,
+                           check=True, stdout=subprocess.DEVNULL)
+            makers.append((label, raw, b"heslo" if "aes" in label else None))
+        for label, raw, password in makers:
+            with self.subTest(label):
+                with open(raw, "rb") as f:
+                    program = self.program(f.read(), label + ".exe")
+                folder = os.path.join(self.base, label)
+                if password is None:
+                    result = self.run_piped(program)
+                    self.assertEqual(result.stdout, dialogue(folder, [entry(n) for n in sorted(files)]))
+                    code = result.returncode
+                else:
+                    code, out = self.run_console(program, [(b"A/N\t", b"a\r"), (b"heslo: ", password + b"\r")])
+                    self.assertEqual(out.count(b"Zadejte heslo: "), 1, out)
+                    self.assertNotIn(FAILED.encode(), out)
+                self.assertEqual(code, 0)
+                self.assertEqual(tree(folder), files)
+
     def test_declined_and_no_archive(self):
         program = self.program(b"")
         for answer in (b"n\n", b"", b"\n"):
