@@ -105,6 +105,15 @@ std::vector<std::string> Archives() {
     zip64.stub.clear();
     zip64.zip64Extensible = "extensible data";
     out.push_back(BuildArchive({streamed}, zip64));
+    // The other methods, compressed by their own tools, and AES over them and over deflate.
+    std::string many;
+    for (int i = 0; i < 40; ++i)
+        many += std::to_string(i * 7919) + " " + text;
+    out.push_back(BuildArchive({Packed("b.bz2.txt", many, 12), Packed("l.lzma.txt", many, 14),
+                                Packed("z.zst.txt", many, 93), Packed("x.xz.txt", many, 95)}));
+    out.push_back(BuildArchive({AesFile("a1.txt", many, fuzzPassword, aes128, aesVersion1, methodDeflated),
+                                AesFile("a2.txt", text, fuzzPassword, aes256, aesVersion2, methodStored),
+                                AesFile("a3.txt", many, fuzzPassword, aes192, aesVersion2, 93), encrypted}));
     return out;
 }
 
