@@ -183,6 +183,8 @@ struct CZipAesCipher::Keys {
         return Open() && mbedtls_pkcs5_pbkdf2_hmac(&derive, reinterpret_cast<const unsigned char*>(password.data()),
                                                    password.size(), salt, saltSize, keyIterations, outSize, out) == 0;
     }
+    // The first key setting notes whether the processor has AES-NI in the library's static, unguarded;
+    // the first Start of all is the password check's, before any worker holds a cipher.
     bool SetKeys(const unsigned char* aesKey, const unsigned char* macKey, std::uint32_t keyLength) {
         return mbedtls_aes_setkey_enc(&aes, aesKey, keyLength * 8) == 0 &&
                mbedtls_md_hmac_starts(&mac, macKey, keyLength) == 0;
