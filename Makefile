@@ -27,7 +27,7 @@ deps:
 	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
 	[ -f /usr/include/libdeflate.h ] || missing="$$missing libdeflate-dev"; \
 	command -v dpkg-source >/dev/null 2>&1 || missing="$$missing dpkg-dev"; \
-	command -v m4 >/dev/null 2>&1 || missing="$$missing m4"; \
+	[ "$(CRYPTO)" != nettle ] || command -v m4 >/dev/null 2>&1 || missing="$$missing m4"; \
 	command -v openssl >/dev/null 2>&1 || missing="$$missing openssl"; \
 	[ -f /usr/include/openssl/evp.h ] || missing="$$missing libssl-dev"; \
 	command -v bzip2 >/dev/null 2>&1 || missing="$$missing bzip2"; \
