@@ -6,6 +6,9 @@ SAN_BUILD  ?= build-sanitize
 TSAN_BUILD ?= build-tsan
 JOBS       ?= 2
 CMAKE_ARGS ?=
+# The Linux stub's AES library: mbedtls (Apache-2.0) or nettle (LGPL, faster); see cmake/Crypto.cmake.
+CRYPTO     ?= mbedtls
+LINUX_ARGS  = -DROZBAL_CRYPTO=$(CRYPTO) $(CMAKE_ARGS)
 
 .PHONY: all deps configure test test-large test-sanitize test-tsan demo clean bench bench-deps windows windows-deps test-windows
 
@@ -14,7 +17,7 @@ all: configure
 	@printf 'stub: %s (%s bytes)\n' $(BUILD)/bin/rozbal "$$(stat -c %s $(BUILD)/bin/rozbal)"
 
 # Installs what the build needs on Debian when we are root; elsewhere it names the packages. Then
-# builds the crypto library from its Debian source package (deps/build-crypto.sh), once.
+# builds the crypto library chosen by CRYPTO from its Debian source package (deps/build-crypto.sh), once.
 deps:
 	@missing=""; \
 	command -v cmake >/dev/null 2>&1 || missing="$$missing cmake"; \
@@ -24,7 +27,7 @@ deps:
 	[ -f /usr/include/gtest/gtest.h ] || missing="$$missing libgtest-dev"; \
 	[ -f /usr/include/libdeflate.h ] || missing="$$missing libdeflate-dev"; \
 	command -v dpkg-source >/dev/null 2>&1 || missing="$$missing dpkg-dev"; \
-	command -v m4 >/dev/null 2>&1 || missing="$$missing m4"; \
+	[ "$(CRYPTO)" != nettle ] || command -v m4 >/dev/null 2>&1 || missing="$$missing m4"; \
 	command -v openssl >/dev/null 2>&1 || missing="$$missing openssl"; \
 	[ -f /usr/include/openssl/evp.h ] || missing="$$missing libssl-dev"; \
 	command -v bzip2 >/dev/null 2>&1 || missing="$$missing bzip2"; \
@@ -42,7 +45,7 @@ deps:
 	    echo "missing build dependencies; install them with: apt-get install$$missing"; exit 1; \
 	  fi; \
 	fi
-	@sh deps/build-crypto.sh linux
+	@sh deps/build-crypto.sh $(CRYPTO) linux
 	@$(MAKE) -q $(DEPS_WORK)/linux/codecs.stamp || $(MAKE) --no-print-directory $(DEPS_WORK)/linux/codecs.stamp
 	@if command -v i686-w64-mingw32-gcc-posix >/dev/null 2>&1; then \
 	  $(MAKE) -q $(DEPS_WORK)/win32/codecs.stamp || $(MAKE) --no-print-directory $(DEPS_WORK)/win32/codecs.stamp; fi
@@ -59,7 +62,7 @@ $(DEPS_WORK)/%/codecs.stamp: deps/build-codecs.sh deps/fetch-source.sh
 	@touch $@
 
 configure: deps
-	@[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_ARGS) >/dev/null
+	@[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(LINUX_ARGS) >/dev/null
 
 test: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -72,7 +75,7 @@ test-large: configure bench-deps
 	cd $(BUILD) && ctest --output-on-failure -L large
 
 test-sanitize: deps
-	@[ -f $(SAN_BUILD)/CMakeCache.txt ] || cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DROZBAL_SANITIZE=ON $(CMAKE_ARGS) >/dev/null
+	@[ -f $(SAN_BUILD)/CMakeCache.txt ] || cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DROZBAL_SANITIZE=ON $(LINUX_ARGS) >/dev/null
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS) -LE large
 
@@ -82,7 +85,7 @@ test-sanitize: deps
 # ThreadSanitizer waits at every exit by default).
 test-tsan: deps
 	@[ -f $(TSAN_BUILD)/CMakeCache.txt ] || cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug \
-	  -DCMAKE_CXX_FLAGS_DEBUG="-g1 -O1" -DCMAKE_C_FLAGS_DEBUG="-g1 -O1" -DROZBAL_TSAN=ON $(CMAKE_ARGS) >/dev/null
+	  -DCMAKE_CXX_FLAGS_DEBUG="-g1 -O1" -DCMAKE_C_FLAGS_DEBUG="-g1 -O1" -DROZBAL_TSAN=ON $(LINUX_ARGS) >/dev/null
 	cmake --build $(TSAN_BUILD) --target sfx_tests engine_tests -j $(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 atexit_sleep_ms=0" \
 	  ctest --output-on-failure -j $(JOBS) -LE large -L '^(engine|workers)$$'
@@ -98,9 +101,9 @@ BENCH_OUT ?= $(BUILD)/bench
 BENCH_ABS  = $(abspath $(BENCH_OUT))
 STUBS     ?= rozbal=$(BENCH_ABS)/stub/bin/rozbal rozbal-1=$(BENCH_ABS)/stub-1/bin/rozbal
 bench: deps bench-deps
-	@[ -f $(BENCH_OUT)/stub/CMakeCache.txt ] || cmake -S . -B $(BENCH_OUT)/stub -DCMAKE_BUILD_TYPE=Release -DROZBAL_TESTS=OFF $(CMAKE_ARGS) >/dev/null
+	@[ -f $(BENCH_OUT)/stub/CMakeCache.txt ] || cmake -S . -B $(BENCH_OUT)/stub -DCMAKE_BUILD_TYPE=Release -DROZBAL_TESTS=OFF $(LINUX_ARGS) >/dev/null
 	@grep -qx 'ROZBAL_WORKERS:STRING=1' $(BENCH_OUT)/stub-1/CMakeCache.txt 2>/dev/null || \
-	  cmake -S . -B $(BENCH_OUT)/stub-1 -DCMAKE_BUILD_TYPE=Release -DROZBAL_TESTS=OFF $(CMAKE_ARGS) -DROZBAL_WORKERS=1 >/dev/null
+	  cmake -S . -B $(BENCH_OUT)/stub-1 -DCMAKE_BUILD_TYPE=Release -DROZBAL_TESTS=OFF $(LINUX_ARGS) -DROZBAL_WORKERS=1 >/dev/null
 	cmake --build $(BENCH_OUT)/stub --target rozbal -j $(JOBS)
 	cmake --build $(BENCH_OUT)/stub-1 --target rozbal -j $(JOBS)
 	@for s in stub stub-1; do printf 'stub: %s (%s bytes)\n' $(BENCH_OUT)/$$s/bin/rozbal "$$(stat -c %s $(BENCH_OUT)/$$s/bin/rozbal)"; done
@@ -200,7 +203,7 @@ FUZZ_TARGETS ?= list extract volumes path workers deflate64
 fuzz-build: deps
 	@command -v clang++ >/dev/null 2>&1 || { echo "fuzzing needs clang: apt-get install clang"; exit 1; }
 	@[ -f $(FUZZ_BUILD)/CMakeCache.txt ] || CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DROZBAL_FUZZ=ON $(CMAKE_ARGS) >/dev/null
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DROZBAL_FUZZ=ON $(LINUX_ARGS) >/dev/null
 	cmake --build $(FUZZ_BUILD) --target fuzz_all -j $(JOBS)
 
 fuzz: fuzz-build

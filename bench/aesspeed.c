@@ -9,7 +9,7 @@
  * zlib's raw inflate of TEXTFILE deflated at level 6, per compressed byte. The last line is the
  * ratio that matters: (inflate + decrypt) / inflate, per compressed byte.
  *
- * Built against one library: -DWITH_MBEDTLS (the stub's, with its config header) or -DWITH_NETTLE.
+ * Built against one library: -DWITH_MBEDTLS or -DWITH_NETTLE, each as deps/build-crypto.sh installs it.
  */
 #define _GNU_SOURCE
 #include <stdint.h>

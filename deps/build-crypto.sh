@@ -1,104 +1,213 @@
 #!/bin/sh
 # Builds the crypto library under the stub's AES decryption (AES encryption for the counter mode,
-# SHA-1, HMAC, PBKDF2) from Debian's source package: nettle, pinned, configured without the public-key
-# part, and of it only the objects the cipher links. Installs its headers and a static library:
+# SHA-1, HMAC, PBKDF2) from Debian's source package, and of it only what the cipher links. Installs
+# its headers and a static library into build-deps/PLATFORM/{include,lib}:
 #
-#   deps/build-crypto.sh linux|win32|win64...
+#   deps/build-crypto.sh [mbedtls|nettle] linux|win32|win64...
 #
-#   linux  gcc, x86-64: a fat build, choosing AES-NI and SHA-NI code at run time where the processor
-#          has them, the plain code elsewhere (build-deps/linux/{include,lib})
-#   win32  i686-w64-mingw32-gcc-posix: the 32-bit x86 code (build-deps/win32/{include,lib})
-#   win64  x86_64-w64-mingw32-gcc-posix, fat as on Linux: for the suite where 32-bit Wine cannot run
+#   mbedtls  the default (Apache-2.0): aes, aesni, sha1, md, pkcs5 and platform_util only, with a
+#            configuration of just those (installed as its mbedtls/config.h): no platform layer, no
+#            files, no standard I/O, no entropy; AES-NI chosen at run time on x86-64. Linux only: its
+#            Windows build insists on the platform layer, and the Windows program has the system's CNG.
+#   nettle   (LGPL-3.0+ or GPL-2.0+, which obliges whoever hands out a stub to let its users relink
+#            it), configured without the public-key part:
+#     linux  gcc, x86-64: a fat build, choosing AES-NI and SHA-NI code at run time where the processor
+#            has them, the plain code elsewhere
+#     win32  i686-w64-mingw32-gcc-posix: the 32-bit x86 code
+#     win64  x86_64-w64-mingw32-gcc-posix, fat as on Linux: for the suite where 32-bit Wine cannot run
 #
-# C files at -Os with a section each (the assembly carries the time), so the stub's --gc-sections
-# keeps only what it calls. Each platform is built once: build-deps/PLATFORM/lib/.nettle-VERSION says
-# it is done, and a run that finds every stamp does nothing. Needs apt-get, dpkg-source (dpkg-dev),
-# m4 and make.
+# C files at -Os with a section each, so the stub's --gc-sections keeps only what it calls. Each
+# library and platform is built once: build-deps/PLATFORM/lib/.LIBRARY-VERSION says it is done, and a
+# run that finds every stamp does nothing. Needs apt-get and dpkg-source (dpkg-dev); nettle also m4 and make.
 set -eu
 
-version=3.8.1
+nettleVersion=3.8.1
+mbedtlsVersion=2.28.3
 here=$(cd "$(dirname "$0")" && pwd)
 ROZBAL_DEPS_WORK=${ROZBAL_DEPS_WORK:-$(dirname "$here")/build-deps}
 export ROZBAL_DEPS_WORK
 work=$ROZBAL_DEPS_WORK
-
-# What the cipher calls and what that calls in turn, whatever the processor.
-objects="aes128-set-encrypt-key aes192-set-encrypt-key aes256-set-encrypt-key aes128-encrypt aes192-encrypt
-    aes256-encrypt aes-set-key-internal aes-encrypt-internal aes-encrypt-table hmac hmac-sha1 pbkdf2
-    pbkdf2-hmac-sha1 sha1 sha1-compress sha1-meta memxor memxor3 memeql-sec write-be32"
-# The x86-64 fat build's run-time choice: its table names every variant of the functions it chooses
-# between, decryption and the GCM hash included.
-fatObjects="fat-x86_64 cpuid aes128-encrypt-2 aes192-encrypt-2 aes256-encrypt-2 aes128-decrypt aes192-decrypt
-    aes256-decrypt aes128-decrypt-2 aes192-decrypt-2 aes256-decrypt-2 aes-decrypt-internal aes-decrypt-table
-    cbc cbc-aes128-encrypt cbc-aes192-encrypt cbc-aes256-encrypt cbc-aes128-encrypt-2 cbc-aes192-encrypt-2
-    cbc-aes256-encrypt-2 ghash-set-key ghash-set-key-2 ghash-update ghash-update-2 memxor-2 sha1-compress-2
-    sha256-compress sha256-compress-2"
 
 fail() {
     echo "build-crypto: $*" >&2
     exit 1
 }
 
-[ $# -gt 0 ] || fail "usage: deps/build-crypto.sh linux|win32|win64..."
-wanted=
-for platform in "$@"; do
-    [ -f "$work/$platform/lib/.nettle-$version" ] || wanted="$wanted $platform"
-done
-[ -n "$wanted" ] || exit 0
-for tool in m4 make; do
-    command -v $tool >/dev/null 2>&1 || fail "$tool not found; install it with: apt-get install $tool"
-done
+usage="usage: deps/build-crypto.sh [mbedtls|nettle] linux|win32|win64..."
+library=mbedtls
+case ${1:-} in
+mbedtls | nettle)
+    library=$1
+    shift
+    ;;
+esac
+[ $# -gt 0 ] || fail "$usage"
 
-echo "build-crypto: installing nettle $version (AES, SHA-1, HMAC, PBKDF2; LGPL-3.0+ or GPL-2.0+) for$wanted," \
-    "built from Debian's source package, into $work"
-source=$(sh "$here/fetch-source.sh" "nettle=$version" | tail -1)
-source=${source#nettle }
-[ -f "$source/configure" ] || fail "no nettle source tree at $source"
+# The configuration the library is built with and its users compile against: what the cipher calls.
+# Tables in read-only data: generated ones would be made by the first key setting, unguarded, and
+# entries are started on more than one thread; the fewer tables cost 6 KiB less and matter only
+# without AES-NI.
+mbedtlsConfig() {
+    cat <<'CONFIG'
+/* What the stub's AES decryption uses: AES (the encryption direction, for counter mode), SHA-1, HMAC
+ * and PBKDF2 through the message-digest layer. No platform layer, no files, no standard I/O, no
+ * entropy; the C library's calloc and free. */
+#ifndef MBEDTLS_CONFIG_H
+#define MBEDTLS_CONFIG_H
 
-for platform in $wanted; do
-    case $platform in
-    linux)
-        cc=gcc host=
-        list="$objects $fatObjects"
-        ;;
-    win32)
-        cc=i686-w64-mingw32-gcc-posix host=i686-w64-mingw32
-        command -v $cc >/dev/null 2>&1 || fail "$cc not found; install it with: apt-get install gcc-mingw-w64-i686-posix"
-        list=$objects
-        ;;
-    win64)
-        cc=x86_64-w64-mingw32-gcc-posix host=x86_64-w64-mingw32
-        command -v $cc >/dev/null 2>&1 || fail "$cc not found; install it with: apt-get install gcc-mingw-w64-x86-64-posix"
-        list="$objects $fatObjects"
-        ;;
-    *) fail "unknown platform $platform (linux, win32 or win64)" ;;
-    esac
-    prefix=$work/$platform
-    stamp=$prefix/lib/.nettle-$version
-    echo "build-crypto: building for $platform in $work/build/nettle-$platform"
-    build=$work/build/nettle-$platform
-    rm -rf "$build"
-    mkdir -p "$build" "$prefix/lib"
-    (
-        cd "$build"
-        # Position-independent code: the test programs are PIE executables.
-        "$source/configure" ${host:+--host=$host} --prefix="$prefix" --disable-shared --disable-public-key \
-            --disable-documentation --disable-openssl --disable-gcov CC="$cc" \
-            CFLAGS="-Os -ffunction-sections -fdata-sections" >configure.log 2>&1 ||
-            fail "configure failed for $platform, see $build/config.log"
-        # shellcheck disable=SC2086
-        files=$(for o in $list; do printf '%s.o ' "$o"; done)
-        # shellcheck disable=SC2086
-        nice make -s $files >make.log 2>&1 || fail "make failed for $platform, see $build/make.log"
-        rm -f libnettle.a
-        # shellcheck disable=SC2086
-        ${host:+$host-}ar rcs libnettle.a $files
-        make -s install-headers >>make.log 2>&1 || fail "installing the headers failed, see $build/make.log"
-    ) || exit 1
-    cp "$build/libnettle.a" "$prefix/lib/libnettle.a"
+#if defined(__x86_64__) || defined(__amd64__)
+#define MBEDTLS_HAVE_ASM
+#define MBEDTLS_AESNI_C
+#endif
+#define MBEDTLS_AES_ROM_TABLES
+#define MBEDTLS_AES_FEWER_TABLES
+#define MBEDTLS_AES_C
+#define MBEDTLS_SHA1_C
+#define MBEDTLS_MD_C
+#define MBEDTLS_PKCS5_C
+
+#include "mbedtls/check_config.h"
+
+#endif
+CONFIG
+}
+
+buildMbedtls() {
+    wanted=
+    for platform in "$@"; do
+        [ "$platform" = linux ] || fail "mbedtls is built for linux only (Windows: the system's CNG, or nettle)"
+        [ -f "$work/$platform/lib/.mbedtls-$mbedtlsVersion" ] || wanted="$wanted $platform"
+    done
+    [ -n "$wanted" ] || return 0
+    echo "build-crypto: installing mbedtls $mbedtlsVersion (AES, SHA-1, HMAC, PBKDF2; Apache-2.0) for$wanted," \
+        "built from Debian's source package, into $work"
+    source=$(sh "$here/fetch-source.sh" "mbedtls=$mbedtlsVersion" | tail -1)
+    source=${source#mbedtls }
+    [ -f "$source/library/aes.c" ] || fail "no mbedtls source tree at $source"
+    prefix=$work/linux
+    build=$work/build/mbedtls-linux
+    echo "build-crypto: building for linux in $build"
+    rm -rf "$build" "$prefix/include/mbedtls"
+    mkdir -p "$build" "$prefix/include" "$prefix/lib"
+    cp -R "$source/include/mbedtls" "$prefix/include/mbedtls"
+    mbedtlsConfig >"$prefix/include/mbedtls/config.h"
+    # -Os throughout: aes, aesni and sha1 at -O2 measured the same (the AES-NI code is assembly) and
+    # cost 2 KB more.
+    for file in aes aesni sha1 md pkcs5 platform_util; do
+        nice gcc -Os -ffunction-sections -fdata-sections -I"$prefix/include" -I"$source/library" \
+            -c "$source/library/$file.c" -o "$build/$file.o" 2>>"$build/make.log" ||
+            fail "compiling $file.c failed, see $build/make.log"
+    done
+    rm -f "$build/libmbedcrypto.a"
+    ar rcs "$build/libmbedcrypto.a" "$build"/*.o
+    # Nothing but memory and string functions from the C library.
+    outside=$(nm -u "$build/libmbedcrypto.a" | sed -n 's/^ *U //p' | sort -u |
+        grep -v -x -e 'mbedtls_.*' -e 'calloc' -e 'free' -e 'memcpy' -e 'memset' -e 'memcmp' -e 'memmove' \
+            -e 'strlen' -e 'strcmp' || true)
+    [ -z "$outside" ] || fail "the library calls" $outside
+    cp "$build/libmbedcrypto.a" "$prefix/lib/libmbedcrypto.a"
 
     # Every function the cipher calls must link from these objects alone.
-    cat >"$build/probe.c" <<'EOF'
+    cat >"$build/probe.c" <<'PROBE'
+#include <mbedtls/aes.h>
+#include <mbedtls/md.h>
+#include <mbedtls/pkcs5.h>
+int main(void) {
+    unsigned char key[66] = {0}, block[16] = {0}, digest[20];
+    mbedtls_aes_context aes;
+    mbedtls_md_context_t md;
+    mbedtls_aes_init(&aes);
+    mbedtls_md_init(&md);
+    int failed = mbedtls_md_setup(&md, mbedtls_md_info_from_type(MBEDTLS_MD_SHA1), 1) ||
+                 mbedtls_pkcs5_pbkdf2_hmac(&md, (const unsigned char *)"abc", 3, key, 16, 1000, sizeof key, key) ||
+                 mbedtls_aes_setkey_enc(&aes, key, 256) ||
+                 mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_ENCRYPT, block, block) ||
+                 mbedtls_md_hmac_starts(&md, key + 32, 32) || mbedtls_md_hmac_update(&md, block, sizeof block) ||
+                 mbedtls_md_hmac_finish(&md, digest);
+    mbedtls_md_free(&md);
+    mbedtls_aes_free(&aes);
+    return failed;
+}
+PROBE
+    gcc -Os -I"$prefix/include" "$build/probe.c" "$prefix/lib/libmbedcrypto.a" -o "$build/probe" \
+        >"$build/probe.log" 2>&1 && "$build/probe" ||
+        fail "the library misses a function the cipher calls, see $build/probe.log"
+    echo "$mbedtlsVersion" >"$prefix/lib/.mbedtls-$mbedtlsVersion"
+}
+
+buildNettle() {
+    version=$nettleVersion
+    # What the cipher calls and what that calls in turn, whatever the processor.
+    objects="aes128-set-encrypt-key aes192-set-encrypt-key aes256-set-encrypt-key aes128-encrypt aes192-encrypt
+        aes256-encrypt aes-set-key-internal aes-encrypt-internal aes-encrypt-table hmac hmac-sha1 pbkdf2
+        pbkdf2-hmac-sha1 sha1 sha1-compress sha1-meta memxor memxor3 memeql-sec write-be32"
+    # The x86-64 fat build's run-time choice: its table names every variant of the functions it chooses
+    # between, decryption and the GCM hash included.
+    fatObjects="fat-x86_64 cpuid aes128-encrypt-2 aes192-encrypt-2 aes256-encrypt-2 aes128-decrypt aes192-decrypt
+        aes256-decrypt aes128-decrypt-2 aes192-decrypt-2 aes256-decrypt-2 aes-decrypt-internal aes-decrypt-table
+        cbc cbc-aes128-encrypt cbc-aes192-encrypt cbc-aes256-encrypt cbc-aes128-encrypt-2 cbc-aes192-encrypt-2
+        cbc-aes256-encrypt-2 ghash-set-key ghash-set-key-2 ghash-update ghash-update-2 memxor-2 sha1-compress-2
+        sha256-compress sha256-compress-2"
+
+    wanted=
+    for platform in "$@"; do
+        [ -f "$work/$platform/lib/.nettle-$version" ] || wanted="$wanted $platform"
+    done
+    [ -n "$wanted" ] || return 0
+    for tool in m4 make; do
+        command -v $tool >/dev/null 2>&1 || fail "$tool not found; install it with: apt-get install $tool"
+    done
+
+    echo "build-crypto: installing nettle $version (AES, SHA-1, HMAC, PBKDF2; LGPL-3.0+ or GPL-2.0+) for$wanted," \
+        "built from Debian's source package, into $work"
+    source=$(sh "$here/fetch-source.sh" "nettle=$version" | tail -1)
+    source=${source#nettle }
+    [ -f "$source/configure" ] || fail "no nettle source tree at $source"
+
+    for platform in $wanted; do
+        case $platform in
+        linux)
+            cc=gcc host=
+            list="$objects $fatObjects"
+            ;;
+        win32)
+            cc=i686-w64-mingw32-gcc-posix host=i686-w64-mingw32
+            command -v $cc >/dev/null 2>&1 || fail "$cc not found; install it with: apt-get install gcc-mingw-w64-i686-posix"
+            list=$objects
+            ;;
+        win64)
+            cc=x86_64-w64-mingw32-gcc-posix host=x86_64-w64-mingw32
+            command -v $cc >/dev/null 2>&1 || fail "$cc not found; install it with: apt-get install gcc-mingw-w64-x86-64-posix"
+            list="$objects $fatObjects"
+            ;;
+        *) fail "unknown platform $platform (linux, win32 or win64)" ;;
+        esac
+        prefix=$work/$platform
+        stamp=$prefix/lib/.nettle-$version
+        echo "build-crypto: building for $platform in $work/build/nettle-$platform"
+        build=$work/build/nettle-$platform
+        rm -rf "$build"
+        mkdir -p "$build" "$prefix/lib"
+        (
+            cd "$build"
+            # Position-independent code: the test programs are PIE executables.
+            "$source/configure" ${host:+--host=$host} --prefix="$prefix" --disable-shared --disable-public-key \
+                --disable-documentation --disable-openssl --disable-gcov CC="$cc" \
+                CFLAGS="-Os -ffunction-sections -fdata-sections" >configure.log 2>&1 ||
+                fail "configure failed for $platform, see $build/config.log"
+            # shellcheck disable=SC2086
+            files=$(for o in $list; do printf '%s.o ' "$o"; done)
+            # shellcheck disable=SC2086
+            nice make -s $files >make.log 2>&1 || fail "make failed for $platform, see $build/make.log"
+            rm -f libnettle.a
+            # shellcheck disable=SC2086
+            ${host:+$host-}ar rcs libnettle.a $files
+            make -s install-headers >>make.log 2>&1 || fail "installing the headers failed, see $build/make.log"
+        ) || exit 1
+        cp "$build/libnettle.a" "$prefix/lib/libnettle.a"
+
+        # Every function the cipher calls must link from these objects alone.
+        cat >"$build/probe.c" <<'EOF'
 #include <nettle/aes.h>
 #include <nettle/hmac.h>
 #include <nettle/memops.h>
@@ -124,7 +233,13 @@ int main(void) {
     return memeql_sec(digest, block, 10);
 }
 EOF
-    $cc -Os -I"$prefix/include" "$build/probe.c" "$prefix/lib/libnettle.a" -o "$build/probe" >"$build/probe.log" 2>&1 ||
-        fail "the library misses a function the cipher calls, see $build/probe.log"
-    echo "$version" >"$stamp"
-done
+        $cc -Os -I"$prefix/include" "$build/probe.c" "$prefix/lib/libnettle.a" -o "$build/probe" >"$build/probe.log" 2>&1 ||
+            fail "the library misses a function the cipher calls, see $build/probe.log"
+        echo "$version" >"$stamp"
+    done
+}
+
+case $library in
+mbedtls) buildMbedtls "$@" ;;
+nettle) buildNettle "$@" ;;
+esac

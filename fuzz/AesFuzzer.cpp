@@ -6,7 +6,12 @@
 
 #include "engine/decode/ZipAesCipher.h"
 
+#ifdef ROZBAL_AES_MBEDTLS
+#include <mbedtls/md.h>
+#include <mbedtls/pkcs5.h>
+#else
 #include <nettle/pbkdf2.h>
+#endif
 
 #include <cstdint>
 #include <cstdlib>
@@ -23,8 +28,19 @@ std::vector<unsigned char> Header(std::uint8_t strength) {
     const std::uint32_t keyLength = CZipAesCipher::KeyLength(strength);
     std::vector<unsigned char> header(keyLength / 2 + CZipAesCipher::verifierSize, 0);
     std::vector<unsigned char> derived(2 * keyLength + CZipAesCipher::verifierSize);
+#ifdef ROZBAL_AES_MBEDTLS
+    mbedtls_md_context_t md;
+    mbedtls_md_init(&md);
+    if (mbedtls_md_setup(&md, mbedtls_md_info_from_type(MBEDTLS_MD_SHA1), 1) != 0 ||
+        mbedtls_pkcs5_pbkdf2_hmac(&md, reinterpret_cast<const unsigned char*>(password.data()), password.size(),
+                                  header.data(), keyLength / 2, 1000, static_cast<std::uint32_t>(derived.size()),
+                                  derived.data()) != 0)
+        std::abort();
+    mbedtls_md_free(&md);
+#else
     pbkdf2_hmac_sha1(password.size(), reinterpret_cast<const std::uint8_t*>(password.data()), 1000, keyLength / 2,
                      header.data(), derived.size(), derived.data());
+#endif
     std::memcpy(header.data() + keyLength / 2, derived.data() + 2 * keyLength, CZipAesCipher::verifierSize);
     return header;
 }

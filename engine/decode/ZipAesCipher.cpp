@@ -12,6 +12,12 @@
 #include <windows.h>
 
 #include <bcrypt.h>
+#elif defined(ROZBAL_AES_MBEDTLS)
+// The Linux default, being Apache-2.0: its AES-NI code takes one block a call and its SHA-1 is plain C
+// (see bench/README.md for what that costs against nettle).
+#include <mbedtls/aes.h>
+#include <mbedtls/md.h>
+#include <mbedtls/pkcs5.h>
 #else
 #include <nettle/aes.h>
 #include <nettle/hmac.h>
@@ -27,12 +33,39 @@ constexpr std::size_t maxKeyLength = 32;
 constexpr std::size_t blockSize = 16;
 constexpr std::size_t digestSize = 20; // SHA-1
 // Counter blocks encrypted in one call: AES-NI code loads the round keys once a call and works on
-// two or more blocks at a time, where one block a call waits for each round's result.
+// two or more blocks at a time, where one block a call waits for each round's result (mbedtls's
+// takes one block a call whatever it is given: there the batch only keeps the loop tight).
 constexpr std::size_t batchBlocks = 64;
+
+#if defined(ROZBAL_AES_CNG) || defined(ROZBAL_AES_MBEDTLS)
+// Eight bytes a step where the library has no such function of its own.
+void Xor(unsigned char* bytes, const unsigned char* with, std::size_t count) {
+    for (; count >= 8; count -= 8, bytes += 8, with += 8) {
+        std::uint64_t a;
+        std::uint64_t b;
+        std::memcpy(&a, bytes, 8);
+        std::memcpy(&b, with, 8);
+        a ^= b;
+        std::memcpy(bytes, &a, 8);
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        bytes[i] = static_cast<unsigned char>(bytes[i] ^ with[i]);
+}
+
+// Every byte compared, whichever differs: the time says nothing of where a forged code goes wrong.
+bool SameCode(const unsigned char* digest, const unsigned char* trailer) {
+    unsigned difference = 0;
+    for (std::size_t i = 0; i < CZipAesCipher::codeSize; ++i)
+        difference |= static_cast<unsigned>(digest[i] ^ trailer[i]);
+    return difference == 0;
+}
+#else
+void Xor(unsigned char* bytes, const unsigned char* with, std::size_t count) { memxor(bytes, with, count); }
+#endif
 
 } // namespace
 
-// The library's state for one entry, behind the same few operations on either platform.
+// The library's state for one entry, behind the same few operations whichever library it is.
 struct CZipAesCipher::Keys {
     std::uint64_t counter = 0; // the last counter block made (the high 8 bytes stay 0)
     std::size_t streamUsed = 0;
@@ -112,19 +145,58 @@ struct CZipAesCipher::Keys {
         ULONG done = 0;
         BCryptEncrypt(key, stream, sizeof stream, nullptr, nullptr, 0, stream, sizeof stream, &done, 0);
     }
-    static void Xor(unsigned char* bytes, const unsigned char* with, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i)
-            bytes[i] = static_cast<unsigned char>(bytes[i] ^ with[i]);
-    }
     bool Authentic(const unsigned char* trailer) {
         unsigned char digest[digestSize];
         const bool finished = BCRYPT_SUCCESS(BCryptFinishHash(mac, digest, sizeof digest, 0));
         DropEntryKeys();
-        // Every byte compared, whichever differs.
-        unsigned difference = 0;
-        for (std::size_t i = 0; i < codeSize; ++i)
-            difference |= static_cast<unsigned>(digest[i] ^ trailer[i]);
-        return finished && difference == 0;
+        return finished && SameCode(digest, trailer);
+    }
+#elif defined(ROZBAL_AES_MBEDTLS)
+    mbedtls_aes_context aes;
+    // Two digest contexts: deriving a password that then fails must leave the code's state as it was.
+    mbedtls_md_context_t derive;
+    mbedtls_md_context_t mac;
+    bool open = false;
+
+    Keys() {
+        mbedtls_aes_init(&aes);
+        mbedtls_md_init(&derive);
+        mbedtls_md_init(&mac);
+    }
+    Keys(const Keys&) = delete;
+    Keys& operator=(const Keys&) = delete;
+    ~Keys() {
+        mbedtls_aes_free(&aes);
+        mbedtls_md_free(&derive);
+        mbedtls_md_free(&mac);
+    }
+    // The HMAC contexts, once per cipher (the library allocates them).
+    bool Open() {
+        if (!open) {
+            const mbedtls_md_info_t* sha1 = mbedtls_md_info_from_type(MBEDTLS_MD_SHA1);
+            open = mbedtls_md_setup(&derive, sha1, 1) == 0 && mbedtls_md_setup(&mac, sha1, 1) == 0;
+        }
+        return open;
+    }
+    bool Derive(const std::string& password, const unsigned char* salt, std::uint32_t saltSize, unsigned char* out,
+                std::uint32_t outSize) {
+        return Open() && mbedtls_pkcs5_pbkdf2_hmac(&derive, reinterpret_cast<const unsigned char*>(password.data()),
+                                                   password.size(), salt, saltSize, keyIterations, outSize, out) == 0;
+    }
+    // The first key setting notes whether the processor has AES-NI in the library's static, unguarded;
+    // the first Start of all is the password check's, before any worker holds a cipher.
+    bool SetKeys(const unsigned char* aesKey, const unsigned char* macKey, std::uint32_t keyLength) {
+        return mbedtls_aes_setkey_enc(&aes, aesKey, keyLength * 8) == 0 &&
+               mbedtls_md_hmac_starts(&mac, macKey, keyLength) == 0;
+    }
+    void Mac(const unsigned char* bytes, std::size_t count) { mbedtls_md_hmac_update(&mac, bytes, count); }
+    void EncryptStream(std::uint32_t) {
+        for (std::size_t i = 0; i < batchBlocks; ++i)
+            mbedtls_aes_crypt_ecb(&aes, MBEDTLS_AES_ENCRYPT, stream + i * blockSize, stream + i * blockSize);
+    }
+    bool Authentic(const unsigned char* trailer) {
+        unsigned char digest[digestSize];
+        return mbedtls_md_hmac_finish(&mac, digest) == 0 && SameCode(digest, trailer);
     }
 #else
     union {
@@ -169,7 +241,6 @@ struct CZipAesCipher::Keys {
             break;
         }
     }
-    static void Xor(unsigned char* bytes, const unsigned char* with, std::size_t count) { memxor(bytes, with, count); }
     bool Authentic(const unsigned char* trailer) {
         unsigned char digest[SHA1_DIGEST_SIZE];
         hmac_sha1_digest(&mac, sizeof digest, digest);
@@ -237,7 +308,7 @@ void CZipAesCipher::Decrypt(unsigned char* bytes, std::size_t count) {
             k.streamUsed = 0;
         }
         const std::size_t n = std::min(count, sizeof k.stream - k.streamUsed);
-        Keys::Xor(bytes, k.stream + k.streamUsed, n);
+        Xor(bytes, k.stream + k.streamUsed, n);
         k.streamUsed += n;
         bytes += n;
         count -= n;

@@ -9,7 +9,10 @@
 #include "engine/decode/ZipAesCipher.h"
 
 #include <gtest/gtest.h>
-#ifndef ROZBAL_AES_CNG
+#if defined(ROZBAL_AES_MBEDTLS)
+#include <mbedtls/md.h>
+#include <mbedtls/pkcs5.h>
+#elif !defined(ROZBAL_AES_CNG)
 #include <nettle/pbkdf2.h>
 #endif
 
@@ -249,6 +252,26 @@ Opened Open(const Sealed& sealed, const std::string& password, std::size_t piece
     return Open(cipher, sealed, password, piece);
 }
 
+// PBKDF2-HMAC-SHA1 of the library the cipher links.
+std::string Pbkdf2(const std::string& password, const std::string& salt, unsigned iterations, std::size_t size) {
+    std::string key(size, '\0');
+    auto* out = reinterpret_cast<unsigned char*>(key.data());
+#ifdef ROZBAL_AES_MBEDTLS
+    mbedtls_md_context_t md;
+    mbedtls_md_init(&md);
+    const int failed = mbedtls_md_setup(&md, mbedtls_md_info_from_type(MBEDTLS_MD_SHA1), 1) ||
+                       mbedtls_pkcs5_pbkdf2_hmac(&md, reinterpret_cast<const unsigned char*>(password.data()),
+                                                 password.size(), reinterpret_cast<const unsigned char*>(salt.data()),
+                                                 salt.size(), iterations, static_cast<std::uint32_t>(size), out);
+    mbedtls_md_free(&md);
+    EXPECT_EQ(failed, 0);
+#else
+    pbkdf2_hmac_sha1(password.size(), reinterpret_cast<const std::uint8_t*>(password.data()), iterations, salt.size(),
+                     reinterpret_cast<const std::uint8_t*>(salt.data()), size, out);
+#endif
+    return key;
+}
+
 TEST(ZipAesKeys, Pbkdf2HmacSha1GivesTheKnownAnswers) {
     // RFC 6070, less the 16 777 216 iterations.
     struct Row {
@@ -266,10 +289,7 @@ TEST(ZipAesKeys, Pbkdf2HmacSha1GivesTheKnownAnswers) {
         {std::string("pass\0word", 9), std::string("sa\0lt", 5), 4096, "56fa6aa75548099dcc37d7f03425e0c3"},
     };
     for (const Row& row : rows) {
-        std::string key(std::string(row.key).size() / 2, '\0');
-        pbkdf2_hmac_sha1(row.password.size(), reinterpret_cast<const std::uint8_t*>(row.password.data()),
-                         row.iterations, row.salt.size(), reinterpret_cast<const std::uint8_t*>(row.salt.data()),
-                         key.size(), reinterpret_cast<std::uint8_t*>(key.data()));
+        const std::string key = Pbkdf2(row.password, row.salt, row.iterations, std::string(row.key).size() / 2);
         EXPECT_EQ(Hex(key), row.key) << row.password.size() << "-byte password, " << row.iterations << " iterations";
     }
 }
@@ -329,7 +349,9 @@ INSTANTIATE_TEST_SUITE_P(ZipAes, ZipAesSevenZip,
                                            SevenZipRow{"AES192_17", 2, 17}, SevenZipRow{"AES256_whole", 3, 0},
                                            SevenZipRow{"AES256_1", 3, 1}, SevenZipRow{"AES256_7", 3, 7},
                                            SevenZipRow{"AES256_15", 3, 15}, SevenZipRow{"AES256_16", 3, 16},
-                                           SevenZipRow{"AES256_17", 3, 17}, SevenZipRow{"AES256_4099", 3, 4099}),
+                                           SevenZipRow{"AES256_17", 3, 17}, SevenZipRow{"AES256_4099", 3, 4099},
+                                           // A keystream batch (64 blocks) a call, and one byte past it.
+                                           SevenZipRow{"AES256_1024", 3, 1024}, SevenZipRow{"AES128_1025", 1, 1025}),
                          [](const ::testing::TestParamInfo<SevenZipRow>& info) { return info.param.label; });
 
 struct PasswordRow {
@@ -363,7 +385,8 @@ INSTANTIATE_TEST_SUITE_P(
                       PasswordRow{"bytes_1000", Noise(1000, 3), 1, 2, 1000},
                       PasswordRow{"nul_inside", std::string("pass\0word", 9), 2, 1, 1000},
                       PasswordRow{"utf8_czech", "\xC5\xBElu\xC5\xA5ou\xC4\x8Dk\xC3\xBD k\xC5\xAF\xC5\x88", 1, 1, 1000},
-                      PasswordRow{"no_ciphertext", "heslo", 3, 2, 0}, PasswordRow{"one_block", "heslo", 2, 2, 16}),
+                      PasswordRow{"no_ciphertext", "heslo", 3, 2, 0}, PasswordRow{"one_block", "heslo", 2, 2, 16},
+                      PasswordRow{"two_batches_and_a_byte", "heslo", 2, 1, 2049}),
     [](const ::testing::TestParamInfo<PasswordRow>& info) { return info.param.label; });
 
 // A wrong password or changed bytes: what Start and Finish then say. One AES-256 entry with the
