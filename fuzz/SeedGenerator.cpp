@@ -105,7 +105,11 @@ std::vector<std::string> Archives() {
     zip64.stub.clear();
     zip64.zip64Extensible = "extensible data";
     out.push_back(BuildArchive({streamed}, zip64));
-    // The other methods, compressed by their own tools, and AES over them and over deflate.
+    // The other methods, compressed by their own tools, and AES over them and over deflate, beside an
+    // entry of the traditional cipher.
+    const std::string text = "The quick brown fox jumps over the lazy dog.\n";
+    Entry encrypted = File("secret.txt", text);
+    encrypted.password = fuzzPassword;
     std::string many;
     for (int i = 0; i < 40; ++i)
         many += std::to_string(i * 7919) + " " + text;
