@@ -167,7 +167,8 @@ std::uint64_t CZipCentralDir::ReadZip64EndRecord(const LocatorValues& locator, s
             locatorAt - zip64EndRecordSize >= locator.recordOffset) {
             stub = locatorAt - zip64EndRecordSize - locator.recordOffset;
             found = true;
-        } else if (locator.recordOffset < locatorAt && ReadRecordAt(locator.recordOffset, record) &&
+        } else if (locator.recordOffset < locatorAt && locatorAt - locator.recordOffset >= zip64EndRecordSize &&
+                   ReadRecordAt(locator.recordOffset, record) &&
                    ReadLe64(record + Zip64EndRecord::recordSize) ==
                        locatorAt - locator.recordOffset - zip64EndRecordLeading) {
             found = true;

@@ -138,4 +138,27 @@ TEST(FuzzRegression, DecryptionThroughManyKeyWraps) {
     }
 }
 
+// A ZIP64 locator whose record offset lies 10 bytes before it: the record cannot fit there, and the
+// size it was to be compared with was worked out by a subtraction that wrapped around.
+TEST(FuzzRegression, Zip64RecordThatCannotFitBeforeItsLocator) {
+    const std::string hex =
+        "504b03042d00000000004f725b4007a1eaddffffffffffffffff010014002d01"
+        "00100002000000000000000200000000000000610a504b01021e032d00000000"
+        "004f725b4007a1eadd0200000002000000010000000000000001000000801100"
+        "0000002d504b06062c0000000000504b06070000000064000000000000000100"
+        "0000504b0506ffffffffffffffffffffffffffffff0000000000000000000000"
+        "00000000000000000000000000000000000000ff0000";
+    std::string bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    MemoryStream stream(bytes);
+    CZipArchive archive;
+    try {
+        archive.Open(stream);
+        ADD_FAILURE() << "opened";
+    } catch (const CZipException& e) {
+        EXPECT_EQ(e.code, CZipException::BadArchive);
+    }
+}
+
 } // namespace
