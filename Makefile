@@ -196,7 +196,7 @@ windows-deps: deps
 # $(FUZZ_BUILD); `make fuzz` runs each for FUZZ_SECONDS, one after another.
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 300
-FUZZ_TARGETS ?= list extract volumes path workers deflate64
+FUZZ_TARGETS ?= list extract volumes path workers deflate64 aes
 
 .PHONY: fuzz fuzz-build
 
