@@ -223,7 +223,6 @@ int CZipEntryDecoder::Finish() {
         // an authentication code covers those too.
         if (!codec->AllowsTrailingBytes())
             Fail(CZipException::BadArchive);
-        nextLeft = 0;
         while (inputLeft > 0 && cipher != nullptr && cipher->TrailerSize() > 0)
             Refill();
         nextLeft = 0;
