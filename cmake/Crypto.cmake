@@ -1,6 +1,7 @@
 # AES decryption (method 99), from one of three libraries (ROZBAL_CRYPTO):
 #   mbedtls  the Linux default: Apache-2.0, so a stub handed out carries no duty to let its users
-#            relink it; built from Debian's source package by deps/build-crypto.sh (run by `make deps`)
+#            relink it; built from Debian's source package by deps/build-crypto.sh (run by `make deps`),
+#            with OpenSSL's SHA-1 (also Apache-2.0) under it
 #   nettle   faster (AES-NI and SHA-NI chosen at run time), but LGPL and linked statically:
 #            `make deps CRYPTO=nettle`, or `sh deps/build-crypto.sh nettle linux|win32|win64`
 #   cng      the Windows default: the system's bcrypt.dll, with the processor's AES and SHA instructions
@@ -57,6 +58,15 @@ if(NOT ROZBAL_MINIMAL)
     endif()
     target_include_directories(rozbal_core SYSTEM PUBLIC ${includeDir})
     target_link_libraries(rozbal_core PUBLIC ${staticLibrary})
+  endif()
+  if(ROZBAL_CRYPTO STREQUAL "mbedtls")
+    # mbedtls's SHA-1 is OpenSSL's (deps/mbedtls-sha1): Debian's static libcrypto.a, of which the
+    # stub keeps only the SHA-1 code and its processor check.
+    find_library(ROZBAL_OPENSSL_CRYPTO NAMES libcrypto.a)
+    if(NOT ROZBAL_OPENSSL_CRYPTO)
+      message(FATAL_ERROR "OpenSSL's static libcrypto.a not found: install libssl-dev (`make deps` does)")
+    endif()
+    target_link_libraries(rozbal_core PUBLIC ${ROZBAL_OPENSSL_CRYPTO})
   endif()
   target_compile_definitions(rozbal_core PUBLIC ROZBAL_AES)
 endif()

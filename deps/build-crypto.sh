@@ -5,10 +5,13 @@
 #
 #   deps/build-crypto.sh [mbedtls|nettle] linux|win32|win64...
 #
-#   mbedtls  the default (Apache-2.0): aes, aesni, sha1, md, pkcs5 and platform_util only, with a
+#   mbedtls  the default (Apache-2.0): aes, aesni, md, pkcs5 and platform_util only, with a
 #            configuration of just those (installed as its mbedtls/config.h): no platform layer, no
-#            files, no standard I/O, no entropy; AES-NI chosen at run time on x86-64. Linux only: its
-#            Windows build insists on the platform layer, and the Windows program has the system's CNG.
+#            files, no standard I/O, no entropy; AES-NI chosen at run time on x86-64. Its SHA-1 is
+#            OpenSSL's (Apache-2.0, Debian's static libcrypto.a; deps/mbedtls-sha1), which uses the
+#            processor's SHA instructions where mbedtls's own is plain C; the stub links libcrypto.a
+#            after it. Linux only: its Windows build insists on the platform layer, and the Windows
+#            program has the system's CNG.
 #   nettle   (LGPL-3.0+ or GPL-2.0+, which obliges whoever hands out a stub to let its users relink
 #            it), configured without the public-key part:
 #     linux  gcc, x86-64: a fat build, choosing AES-NI and SHA-NI code at run time where the processor
@@ -23,6 +26,8 @@ set -eu
 
 nettleVersion=3.8.1
 mbedtlsVersion=2.28.3
+# Changes when the way it is built changes, so that build-deps is built again.
+mbedtlsBuild=$mbedtlsVersion-sha1-openssl
 here=$(cd "$(dirname "$0")" && pwd)
 ROZBAL_DEPS_WORK=${ROZBAL_DEPS_WORK:-$(dirname "$here")/build-deps}
 export ROZBAL_DEPS_WORK
@@ -49,8 +54,8 @@ esac
 # without AES-NI.
 mbedtlsConfig() {
     cat <<'CONFIG'
-/* What the stub's AES decryption uses: AES (the encryption direction, for counter mode), SHA-1, HMAC
- * and PBKDF2 through the message-digest layer. No platform layer, no files, no standard I/O, no
+/* What the stub's AES decryption uses: AES (the encryption direction, for counter mode), SHA-1 (from
+ * OpenSSL, see sha1_alt.h), HMAC and PBKDF2 through the message-digest layer. No platform layer, no files, no standard I/O, no
  * entropy; the C library's calloc and free. */
 #ifndef MBEDTLS_CONFIG_H
 #define MBEDTLS_CONFIG_H
@@ -63,6 +68,8 @@ mbedtlsConfig() {
 #define MBEDTLS_AES_FEWER_TABLES
 #define MBEDTLS_AES_C
 #define MBEDTLS_SHA1_C
+#define MBEDTLS_SHA1_ALT
+#define MBEDTLS_DEPRECATED_REMOVED
 #define MBEDTLS_MD_C
 #define MBEDTLS_PKCS5_C
 
@@ -76,7 +83,7 @@ buildMbedtls() {
     wanted=
     for platform in "$@"; do
         [ "$platform" = linux ] || fail "mbedtls is built for linux only (Windows: the system's CNG, or nettle)"
-        [ -f "$work/$platform/lib/.mbedtls-$mbedtlsVersion" ] || wanted="$wanted $platform"
+        [ -f "$work/$platform/lib/.mbedtls-$mbedtlsBuild" ] || wanted="$wanted $platform"
     done
     [ -n "$wanted" ] || return 0
     echo "build-crypto: installing mbedtls $mbedtlsVersion (AES, SHA-1, HMAC, PBKDF2; Apache-2.0) for$wanted," \
@@ -91,19 +98,23 @@ buildMbedtls() {
     mkdir -p "$build" "$prefix/include" "$prefix/lib"
     cp -R "$source/include/mbedtls" "$prefix/include/mbedtls"
     mbedtlsConfig >"$prefix/include/mbedtls/config.h"
+    [ -f /usr/include/openssl/sha.h ] || fail "OpenSSL's headers are missing (libssl-dev), whose SHA-1 mbedtls uses"
+    cp "$here/mbedtls-sha1/sha1_alt.h" "$prefix/include/mbedtls/sha1_alt.h"
+    cp "$here/mbedtls-sha1/sha1_alt.c" "$build/sha1_alt.c"
     # -Os throughout: aes, aesni and sha1 at -O2 measured the same (the AES-NI code is assembly) and
     # cost 2 KB more.
-    for file in aes aesni sha1 md pkcs5 platform_util; do
+    for file in aes aesni sha1 md pkcs5 platform_util "$build/sha1_alt"; do
+        case $file in /*) ;; *) file=$source/library/$file ;; esac
         nice gcc -Os -ffunction-sections -fdata-sections -I"$prefix/include" -I"$source/library" \
-            -c "$source/library/$file.c" -o "$build/$file.o" 2>>"$build/make.log" ||
+            -c "$file.c" -o "$build/${file##*/}.o" 2>>"$build/make.log" ||
             fail "compiling $file.c failed, see $build/make.log"
     done
     rm -f "$build/libmbedcrypto.a"
     ar rcs "$build/libmbedcrypto.a" "$build"/*.o
-    # Nothing but memory and string functions from the C library.
+    # Nothing but memory and string functions from the C library, and OpenSSL's SHA-1.
     outside=$(nm -u "$build/libmbedcrypto.a" | sed -n 's/^ *U //p' | sort -u |
         grep -v -x -e 'mbedtls_.*' -e 'calloc' -e 'free' -e 'memcpy' -e 'memset' -e 'memcmp' -e 'memmove' \
-            -e 'strlen' -e 'strcmp' || true)
+            -e 'strlen' -e 'strcmp' -e 'SHA1_Init' -e 'SHA1_Update' -e 'SHA1_Final' -e 'SHA1_Transform' || true)
     [ -z "$outside" ] || fail "the library calls" $outside
     cp "$build/libmbedcrypto.a" "$prefix/lib/libmbedcrypto.a"
 
@@ -129,10 +140,11 @@ int main(void) {
     return failed;
 }
 PROBE
-    gcc -Os -I"$prefix/include" "$build/probe.c" "$prefix/lib/libmbedcrypto.a" -o "$build/probe" \
+    gcc -Os -I"$prefix/include" "$build/probe.c" "$prefix/lib/libmbedcrypto.a" -l:libcrypto.a -o "$build/probe" \
         >"$build/probe.log" 2>&1 && "$build/probe" ||
         fail "the library misses a function the cipher calls, see $build/probe.log"
-    echo "$mbedtlsVersion" >"$prefix/lib/.mbedtls-$mbedtlsVersion"
+    rm -f "$prefix"/lib/.mbedtls-*
+    echo "$mbedtlsBuild" >"$prefix/lib/.mbedtls-$mbedtlsBuild"
 }
 
 buildNettle() {

@@ -17,11 +17,17 @@ const std::string failedText = "\n\t - soubor se nepodarilo rozbalit";
 std::string Question(const std::string& folder) { return "Rozbalit archiv do: " + folder + "?\tA/N\t"; }
 std::string EntryLine(const std::string& name) { return "\nRozbaluji: " + name; }
 
-// A plain entry, then two entries encrypted with password.
-std::string ArchiveWithPassword(const std::string& password) {
+// A plain entry, then two entries encrypted with password (traditionally, or with AES).
+std::string ArchiveWithPassword(const std::string& password, bool aes = false) {
     ziptest::Entry first = ziptest::File("first.txt", "secret one");
     ziptest::Entry second = ziptest::File("second.txt", "secret two", ziptest::methodStored);
-    first.password = second.password = password;
+    if (aes) {
+        ziptest::Aes aesBlock;
+        aesBlock.password = password;
+        first.aes = second.aes = aesBlock;
+    } else {
+        first.password = second.password = password;
+    }
     return ziptest::BuildArchive({ziptest::File("plain.txt", "not secret"), first, second});
 }
 
@@ -29,6 +35,7 @@ struct TypedRow {
     const char* label;
     std::string archivePassword;
     std::string typed;
+    bool aes = false;
 };
 
 // Asked once, before the first encrypted entry's line, and read from the terminal.
@@ -38,10 +45,13 @@ TEST(StubPassword, AskedOnceOnTheTerminal) {
         {"short", "pw", "pw\n"},
         {"a line over 49 characters counts with its first 49", sixty.substr(0, 49), sixty + "\n"},
         {"a line ending in CR LF", "pw", "pw\r\n"},
+        {"1 000 characters, whole", std::string(1000, 'p'), std::string(1000, 'p') + "\n"},
+        {"1 000 characters, whole, AES", std::string(1000, 'p'), std::string(1000, 'p') + "\n", true},
+        {"AES, a line over 49 characters counts with its first 49", sixty.substr(0, 49), sixty + "\n", true},
     };
     for (const TypedRow& row : rows) {
         CStubRunner runner;
-        const std::string program = runner.MakeProgram("x.run", ArchiveWithPassword(row.archivePassword));
+        const std::string program = runner.MakeProgram("x.run", ArchiveWithPassword(row.archivePassword, row.aes));
         CStubRunner::Options options;
         options.input = "a\n";
         options.terminal = true;
