@@ -68,6 +68,12 @@ class CZipArchive {
                                    const char* newName) const;
     bool ExtractEntry(std::uint32_t index, const char* folder, bool fullPath = true, const char* newName = nullptr,
                       std::uint32_t bufferSize = 65536);
+    // Why the last ExtractEntry returned false (one that threw tells it by its exception): a
+    // CZipException code or an errno value, 0 when unknown.
+    int GetLastFailure() const { return lastFailure; }
+    // The method the data of the entry opened last are compressed with (an AES entry's from its AES
+    // block, which the kept headers do not hold), to name it when it is not supported.
+    std::uint16_t GetLastDataMethod() const { return lastDataMethod; }
     // Extraction in steps, for entries whose data are written elsewhere (by other threads): places
     // the entry (judges its path, makes its folders, creates its output file, or makes a folder or
     // link entry whole) and fills job with what its data need. openForReading leaves the entry open
@@ -153,9 +159,10 @@ class CZipArchive {
     // longer or did not come out whole.
     bool ReadLinkTarget(std::uint32_t index, const CZipEntryHeader& header, std::string& target,
                         CZipEntryHeader::Time& time);
-    // Makes the symbolic link of a link entry at path, replacing a file or link there, never a folder.
+    // Makes the symbolic link of a link entry at path, replacing a file or link there, never a folder;
+    // false with the cause in failure.
     bool ExtractLink(std::uint32_t index, const CZipEntryHeader& header, const std::string& path,
-                     const std::string& base, const std::string& relative);
+                     const std::string& base, const std::string& relative, int& failure);
 
     // A folder extracted in this run, to get its entry's time once everything inside it is written.
     struct FolderTime {
@@ -172,4 +179,6 @@ class CZipArchive {
     std::string outputDirectory;
     bool outputDirectoryKnown = false;
     std::uint32_t tempNameCounter = 0;
+    int lastFailure = 0;
+    std::uint16_t lastDataMethod = 0;
 };

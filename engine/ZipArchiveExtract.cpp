@@ -44,6 +44,15 @@ bool StartsWithFolder(const std::string& path, const std::string& folder) {
            IsSeparator(path[folder.size()]);
 }
 
+// An entry refused before anything was made for it, with its cause.
+CZipExtraction::Step Refuse(CZipExtraction& job, int cause) {
+    job.failure = cause;
+    return CZipExtraction::Failed;
+}
+
+// Why a walk down the output folders stopped: a link on the way, else what the OS said.
+int WalkFailure(ZipOs::FolderWalk walk) { return walk == ZipOs::FolderWalk::Link ? CZipException::PathOutside : errno; }
+
 } // namespace
 
 std::string CZipArchive::ComposeExtractPath(const std::string& entryName, const char* folder, bool fullPath,
@@ -113,7 +122,8 @@ CZipExtraction::Step CZipArchive::BeginExtraction(CZipExtraction& job, std::uint
     const CZipPathSafety::Verdict verdict =
         CZipPathSafety::Judge(newName != nullptr ? newName : entryName, folderText, path);
     if (verdict == CZipPathSafety::Outside || verdict == CZipPathSafety::ZeroByte)
-        return CZipExtraction::Failed;
+        return Refuse(job,
+                      verdict == CZipPathSafety::Outside ? CZipException::PathOutside : CZipException::NameNotAllowed);
     const std::string relative = CZipPathSafety::RelativePart(folderText, path);
     const std::string base = path.substr(0, path.size() - relative.size());
     CZipActionCallback* callback = GetCallback(CallbackExtract);
@@ -125,7 +135,10 @@ CZipExtraction::Step CZipArchive::BeginExtraction(CZipExtraction& job, std::uint
         }
         // The target folder itself is only made sure of: it keeps its own attributes.
         const bool inside = verdict == CZipPathSafety::Inside;
-        const bool made = EnsureOutputDirectory(base, inside ? relative : std::string()) == ZipOs::FolderWalk::Ready;
+        const ZipOs::FolderWalk walk = EnsureOutputDirectory(base, inside ? relative : std::string());
+        const bool made = walk == ZipOs::FolderWalk::Ready;
+        if (!made)
+            Refuse(job, WalkFailure(walk));
         if (made && inside) {
             ZipOs::ApplyAttributes(path, header.GetLocalAttributes(), header.GetUnixPermissions());
             folderTimes.push_back(FolderTime{path, base.size(), header.GetModTime()});
@@ -136,13 +149,13 @@ CZipExtraction::Step CZipArchive::BeginExtraction(CZipExtraction& job, std::uint
     }
     // A file cannot take the target folder's place.
     if (verdict != CZipPathSafety::Inside)
-        return CZipExtraction::Failed;
+        return Refuse(job, CZipException::NameNotAllowed);
     if (callback != nullptr) {
         callback->Begin(entryName.c_str(), path.c_str());
         callback->SetSize(header.uncompressedSize);
     }
     if (header.IsSymbolicLink() && ZipOs::SupportsSymbolicLinks()) {
-        const bool made = ExtractLink(index, header, path, base, relative);
+        const bool made = ExtractLink(index, header, path, base, relative, job.failure);
         if (callback != nullptr)
             callback->Finish();
         return made ? CZipExtraction::Finished : CZipExtraction::Failed;
@@ -150,7 +163,7 @@ CZipExtraction::Step CZipArchive::BeginExtraction(CZipExtraction& job, std::uint
     // The local header is checked before anything is created for the entry.
     if (openForReading) {
         if (!OpenEntry(index))
-            return CZipExtraction::Failed;
+            return Refuse(job, CZipException::InternalFault);
     } else {
         LocateEntryData(index, job);
     }
@@ -158,11 +171,13 @@ CZipExtraction::Step CZipArchive::BeginExtraction(CZipExtraction& job, std::uint
     const std::string relativeDirectory = CZipPathSafety::DirectoryOf(relative);
     const std::string directory = base + relativeDirectory;
     for (int attempt = 0;; ++attempt) {
-        // A folder failing to be made shows as the file failing to be created.
-        if (EnsureOutputDirectory(base, relativeDirectory) == ZipOs::FolderWalk::Link) {
+        // A folder failing to be made shows as the file failing to be created, for the folder's cause.
+        const ZipOs::FolderWalk walk = EnsureOutputDirectory(base, relativeDirectory);
+        if (walk == ZipOs::FolderWalk::Link) {
             CloseEntry(nullptr, true);
-            return CZipExtraction::Failed;
+            return Refuse(job, CZipException::PathOutside);
         }
+        const int walkError = walk == ZipOs::FolderWalk::Failed ? errno : 0;
         if (job.output.Open(path.c_str(), newOutputFlags, false)) {
             job.writtenPath = path;
             break;
@@ -173,7 +188,7 @@ CZipExtraction::Step CZipArchive::BeginExtraction(CZipExtraction& job, std::uint
         // A folder known from an earlier entry may have gone meanwhile: look again, once.
         const int error = errno;
         if (error != ENOENT || attempt == 1)
-            CZipException::Throw(error, path);
+            CZipException::Throw(error == ENOENT && walkError != 0 ? walkError : error, path);
         outputFolderMade = false;
     }
     job.path = path;
@@ -195,9 +210,12 @@ bool CZipArchive::ExtractEntry(std::uint32_t index, const char* folder, bool ful
     if (bufferSize == 0 || bufferSize > UINT32_MAX - CZipBuffer::cacheLine)
         return false;
     CZipExtraction job;
+    lastFailure = 0;
     const CZipExtraction::Step step = BeginExtraction(job, index, folder, fullPath, newName, true);
-    if (step != CZipExtraction::DataDue)
+    if (step != CZipExtraction::DataDue) {
+        lastFailure = job.failure;
         return step == CZipExtraction::Finished;
+    }
 
     CZipActionCallback* callback = GetCallback(CallbackExtract);
     CZipBuffer transferBlock(bufferSize + CZipBuffer::cacheLine);
@@ -221,6 +239,7 @@ bool CZipArchive::ExtractEntry(std::uint32_t index, const char* folder, bool ful
     job.outcome = closed == 1    ? CZipExtraction::Verified
                   : closed == -2 ? CZipExtraction::NotStamped
                                  : CZipExtraction::NotDecoded;
+    lastFailure = closed == -2 ? CZipException::NotStamped : closed != 1 ? CZipException::DataTruncated : 0;
     EndExtraction(job);
     if (callback != nullptr)
         callback->Finish();
@@ -261,38 +280,55 @@ bool CZipArchive::CreateTempLink(const std::string& directory, const std::string
 // A link's target is stored as it is, wherever it points: nothing of this program ever follows a
 // link below the target folder, and every other extractor makes the same link.
 bool CZipArchive::ExtractLink(std::uint32_t index, const CZipEntryHeader& header, const std::string& path,
-                              const std::string& base, const std::string& relative) {
+                              const std::string& base, const std::string& relative, int& failure) {
     std::string target;
     CZipEntryHeader::Time time;
-    if (!ReadLinkTarget(index, header, target, time))
+    if (!ReadLinkTarget(index, header, target, time)) {
+        failure =
+            header.uncompressedSize > maxLinkTargetSize ? CZipException::NameTooLong : CZipException::DataTruncated;
         return false;
+    }
     // The OS would make a link to a shorter target than the one stored.
-    if (target.empty() || target.find('\0') != std::string::npos)
+    if (target.empty() || target.find('\0') != std::string::npos) {
+        failure = CZipException::NameNotAllowed;
         return false;
+    }
     const std::string relativeDirectory = CZipPathSafety::DirectoryOf(relative);
     for (int attempt = 0;; ++attempt) {
-        if (EnsureOutputDirectory(base, relativeDirectory) != ZipOs::FolderWalk::Ready)
+        const ZipOs::FolderWalk walk = EnsureOutputDirectory(base, relativeDirectory);
+        if (walk != ZipOs::FolderWalk::Ready) {
+            failure = WalkFailure(walk);
             return false;
+        }
         if (ZipOs::CreateSymbolicLink(path, target))
             break;
         if (errno == EEXIST) {
             // Made beside the old one and renamed over it: a file or link there is replaced, never what
             // a link there points to; a folder there stays, and so does the new link's failure.
             std::string temp;
-            if (!CreateTempLink(base + relativeDirectory, target, temp))
+            if (!CreateTempLink(base + relativeDirectory, target, temp)) {
+                failure = errno;
                 return false;
+            }
             if (!ZipOs::ReplaceFile(temp, path)) {
+                failure = errno;
                 ZipOs::DeletePath(temp);
                 return false;
             }
             break;
         }
         // A folder known from an earlier entry may have gone meanwhile: look again, once.
-        if (errno != ENOENT || attempt == 1)
+        if (errno != ENOENT || attempt == 1) {
+            failure = errno;
             return false;
+        }
         outputFolderMade = false;
     }
-    return ZipOs::ApplyModTime(path, time.seconds, time.nanoseconds);
+    if (!ZipOs::ApplyModTime(path, time.seconds, time.nanoseconds)) {
+        failure = CZipException::NotStamped;
+        return false;
+    }
+    return true;
 }
 
 void CZipArchive::ApplyFolderTimes() {

@@ -46,8 +46,11 @@ CZipArchive::EntryData CZipArchive::CheckEntryData(std::uint32_t index) {
     }
     EntryData data;
     data.scheme = ZipEncryption::Choose(header, &centralDir.localExtraField);
-    if (!data.scheme.known || !ZipCodecTable::Decodes(data.scheme.method))
-        ThrowError(CZipException::BadArchive);
+    lastDataMethod = data.scheme.method;
+    if (!data.scheme.known)
+        ThrowError(CZipException::UnsupportedEncryption);
+    if (!ZipCodecTable::Decodes(data.scheme.method))
+        ThrowError(CZipException::UnsupportedMethod);
     const CZipCipher* cipher = data.scheme.cipher.get();
     const std::uint64_t before = cipher != nullptr ? cipher->HeaderSize() : 0;
     const std::uint64_t after = cipher != nullptr ? cipher->TrailerSize() : 0;

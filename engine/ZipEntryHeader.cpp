@@ -4,8 +4,6 @@
 #include "engine/ZipException.h"
 #include "engine/ZipExtraField.h"
 #include "engine/ZipRecords.h"
-#include "engine/decode/ZipCodecTable.h"
-#include "engine/decode/ZipEncryption.h"
 #include "platform/ZipOs.h"
 
 #include <algorithm>
@@ -104,11 +102,8 @@ bool CZipEntryHeader::ReadLocalHeader(CZipArchiveStorage& storage, LocalValues& 
     // only locally still wrote a data descriptor.
     if ((localFlags & flagsComparedMask) != (flags & flagsComparedMask))
         flags = localFlags;
+    // A method this program cannot decode is told apart from damage when the entry is opened.
     if (ReadLe16(record + LocalHeader::method) != method)
-        return false;
-    // A method this program cannot decode fails here, before anything is made for the entry; AES
-    // names its real method in an extra field, checked once the entry is opened.
-    if (!ZipCodecTable::Decodes(method) && method != ZipEncryption::methodAes)
         return false;
     const std::uint16_t nameLength = ReadLe16(record + LocalHeader::nameLength);
     if (nameLength != storedNameLength)

@@ -30,8 +30,10 @@ class CZipFileRangeSource : public CZipDataSource {
     std::uint64_t position;
 };
 
-// Thrown past the decoder by a write the output file refused.
-struct OutputRefused {};
+// Thrown past the decoder by a write the output file refused, with the cause.
+struct OutputRefused {
+    int code;
+};
 
 } // namespace
 
@@ -40,17 +42,22 @@ CZipEntryWriter::CZipEntryWriter() : decoder(bufferSize, true) {}
 void CZipEntryWriter::Decode(CZipExtraction& job, int archiveHandle) {
     job.outcome = CZipExtraction::NotDecoded;
     job.writeFailed = false;
+    job.failure = 0;
     bool written = false;
     try {
         written = WriteData(job, archiveHandle);
-    } catch (const OutputRefused&) {
+    } catch (const OutputRefused& refused) {
+        job.failure = refused.code;
         // Emptied at once, it holds no room another entry may need.
         if (!job.output.IsClosed() && job.output.SetLength(0)) {
             job.writeFailed = true;
             return;
         }
-    } catch (...) {
+    } catch (const CZipException& e) {
         // The data did not come out whole: the entry fails.
+        job.failure = e.code;
+    } catch (...) {
+        job.failure = CZipException::InternalFault;
     }
     try {
         if (written) {
@@ -58,6 +65,8 @@ void CZipEntryWriter::Decode(CZipExtraction& job, int archiveHandle) {
                 job.output.Stamp(job.time.seconds, job.time.nanoseconds, job.attributes, job.unixMode);
             job.output.Close();
             job.outcome = stamp == CZipStream::StampFailed ? CZipExtraction::NotStamped : CZipExtraction::Verified;
+            if (job.outcome == CZipExtraction::NotStamped)
+                job.failure = CZipException::NotStamped;
             return;
         }
         job.output.Close();
@@ -89,11 +98,22 @@ bool CZipEntryWriter::WriteData(CZipExtraction& job, int archiveHandle) {
     while (const std::uint32_t n = decoder.Next(bytes)) {
         try {
             job.output.Write(bytes, n);
+        } catch (const CZipException& e) {
+            throw OutputRefused{e.code};
         } catch (...) {
-            throw OutputRefused{};
+            throw OutputRefused{0};
         }
     }
-    return decoder.Finish() == 1 && (!job.dataDescriptor || CheckDescriptor(job, archiveHandle));
+    if (decoder.Finish() != 1) {
+        job.failure = CZipException::DataTruncated;
+        return false;
+    }
+    // Damage, as the one-thread path names it.
+    if (job.dataDescriptor && !CheckDescriptor(job, archiveHandle)) {
+        job.failure = CZipException::BadArchive;
+        return false;
+    }
+    return true;
 }
 
 bool CZipEntryWriter::CheckDescriptor(const CZipExtraction& job, int archiveHandle) const {

@@ -50,6 +50,12 @@ constexpr CodeEntry codeTexts[] = {
      "The central directory was not found in the archive (or you were trying to open not the last disk of a "
      "multi-disk archive)"},
     {CZipException::AuthenticationFailed, "The authentication code of the encrypted data does not match"},
+    {CZipException::UnsupportedMethod, "The compression method is not supported"},
+    {CZipException::UnsupportedEncryption, "The encryption is not supported"},
+    {CZipException::PathOutside, "The path leads out of the target folder"},
+    {CZipException::NameNotAllowed, "The name is not allowed"},
+    {CZipException::DataTruncated, "The data end before their declared size"},
+    {CZipException::NotStamped, "The time or attributes could not be set"},
     // The capital L is how this one text has always read.
     {CZipException::ZlibEndOfStream, "Zlib Library error (end of stream)"},
     {CZipException::ZlibStreamError, "Zlib library error (stream error)"},

@@ -5,7 +5,8 @@
 #include <string>
 
 // The engine's one exception: a numeric code and the file concerned.
-// Codes 1..30 are C library errno values, 100..117 the engine's own causes,
+// Codes 1..30 are C library errno values (the platform's own numbering above them), 100..123 the
+// engine's own causes,
 // 500..507 zlib results shifted into a range of their own.
 class CZipException : public std::exception {
 public:
@@ -28,6 +29,12 @@ public:
         UnsupportedPlatform = 115,
         CentralDirNotFound = 116,
         AuthenticationFailed = 117,
+        UnsupportedMethod = 118,     // a compression method this program does not decode
+        UnsupportedEncryption = 119, // strong or unknown encryption, or an AES block it cannot read
+        PathOutside = 120,           // the name leads out of the target folder, or through a link in it
+        NameNotAllowed = 121,        // a name with a zero byte, or a file named as the target folder
+        DataTruncated = 122,         // the data ended before their declared size
+        NotStamped = 123,            // verified, but the time or attributes could not be set
         ZlibEndOfStream = 500,
         ZlibNeedsDictionary = 501,
         ZlibSystemError = 502,

@@ -58,6 +58,9 @@ class CZipExtraction {
     int unixMode = -1;
 
     Outcome outcome = NotDecoded;
+    // Why the entry failed, where it did not fail by an exception: a CZipException code or an errno
+    // value, 0 when unknown.
+    int failure = 0;
     // The output file refused the data (a full disk, a size limit): it is left open and empty, so
     // that the entry can be written again once the entries before it have ended and made room.
     bool writeFailed = false;

@@ -1,9 +1,11 @@
 #include "sfx/ExtractionDialogue.h"
 
 #include "engine/ZipArchive.h"
+#include "engine/ZipException.h"
 #include "platform/ZipOs.h"
 #include "platform/ZipOsConsole.h"
 
+#include <cerrno>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +23,57 @@ constexpr const char* listHeadText = "------------------------------------------
 constexpr const char* passwordPromptText = "\nZadejte heslo: ";
 constexpr const char* entryPrefix = "\nRozbaluji: ";
 constexpr const char* entryFailedText = "\n\t - soubor se nepodarilo rozbalit";
+// The cause, under the failure line, in the same plain ASCII Czech.
+constexpr const char* causePrefix = "\n\t   pricina: ";
+constexpr const char* folderFailedText = "\nCilovou slozku nelze vytvorit, pricina: ";
+constexpr const char* unsupportedMethodText = "nepodporovana metoda komprese ";
+constexpr const char* noPasswordText = "heslo nebylo zadano";
+
+struct CauseEntry {
+    int cause;
+    const char* text;
+};
+
+// The causes a user can act on, or should know of to ask for another archive. Only errno values
+// below the engine's own codes (100 and up) are named, so that none is mistaken for one of them.
+constexpr CauseEntry causeTexts[] = {
+    {ENOSPC, "na disku neni dost mista"},
+    {EACCES, "chybi opravneni"},
+    {EPERM, "chybi opravneni"},
+    {EROFS, "disk je jen pro cteni"},
+    {ENOTDIR, "v ceste je soubor stejneho jmena jako slozka"},
+    {EEXIST, "v ceste je soubor stejneho jmena jako slozka"},
+    {EISDIR, "v ceste je slozka stejneho jmena"},
+    {ENAMETOOLONG, "jmeno je pro system prilis dlouhe"},
+    {CZipException::NameTooLong, "jmeno je pro system prilis dlouhe"},
+    {EFBIG, "soubor je pro system prilis velky"},
+    {EIO, "chyba cteni nebo zapisu na disku"},
+    {EMFILE, "prilis mnoho otevrenych souboru"},
+    {CZipException::WrongPassword, "nespravne heslo"},
+    {CZipException::UnsupportedEncryption, "nepodporovane sifrovani"},
+    {CZipException::PathOutside, "cesta by vedla mimo cilovou slozku"},
+    {CZipException::NameNotAllowed, "nepripustne jmeno"},
+    {CZipException::CrcMismatch, "poskozena data: nesouhlasi kontrolni soucet (CRC)"},
+    {CZipException::AuthenticationFailed, "poskozena data: nesouhlasi overovaci kod sifrovanych dat"},
+    {CZipException::ZlibBufferError, "poskozena data: vice dat, nez uvadi hlavicka"},
+    // A stream cut short shows as any of these, depending on where it ends and who reads it.
+    {CZipException::ZlibDataError, "poskozena nebo neuplna data"},
+    {CZipException::DataTruncated, "poskozena nebo neuplna data"},
+    {CZipException::BadArchive, "poskozena nebo neuplna data"},
+    {CZipException::OutOfMemory, "nedostatek pameti"},
+    {CZipException::NotStamped, "nepodarilo se nastavit cas nebo atributy"},
+};
+
+struct MethodName {
+    std::uint16_t method;
+    const char* name;
+};
+
+// Methods other tools write that this program does not decode (APPNOTE 4.4.5).
+constexpr MethodName methodNames[] = {
+    {1, "Shrink"}, {2, "Reduce"}, {3, "Reduce"}, {4, "Reduce"}, {5, "Reduce"},   {6, "Implode"}, {10, "DCL Implode"},
+    {18, "TERSE"}, {19, "LZ77"},  {94, "MP3"},   {96, "JPEG"},  {97, "WavPack"}, {98, "PPMd"},
+};
 constexpr const char* listTailText = "\n\n-------------------------------------------";
 constexpr const char* doneText = "\nOperace dokoncena.\n\n";
 
@@ -84,7 +137,33 @@ void CExtractionDialogue::ShowEntry(const std::string& name) {
     Say(entryPrefix + PrintableName(name, ZipOs::PathSeparator()));
 }
 
-void CExtractionDialogue::ShowFailure() { Say(entryFailedText); }
+void CExtractionDialogue::ShowFailure(int cause, std::uint16_t method) {
+    const bool noPassword = cause == CZipException::WrongPassword && (!passwordRead || password.empty());
+    const std::string text = noPassword ? noPasswordText : CauseText(cause, method);
+    Say(text.empty() ? std::string(entryFailedText) : entryFailedText + (causePrefix + text));
+}
+
+void CExtractionDialogue::ShowFolderFailure(int cause) {
+    const std::string text = CauseText(cause, 0);
+    Say(folderFailedText + (text.empty() ? std::string("neznama") : text));
+}
+
+std::string CExtractionDialogue::CauseText(int cause, std::uint16_t method) {
+    if (cause == CZipException::UnsupportedMethod) {
+        for (const MethodName& entry : methodNames)
+            if (entry.method == method)
+                return unsupportedMethodText + (entry.name + (" (" + std::to_string(method) + ")"));
+        return unsupportedMethodText + std::to_string(method);
+    }
+    for (const CauseEntry& entry : causeTexts)
+        if (entry.cause == cause)
+            return entry.text;
+    return std::string();
+}
+
+std::uint16_t CExtractionDialogue::MethodOfCause(int cause, const CZipArchive& archive) {
+    return cause == CZipException::UnsupportedMethod ? archive.GetLastDataMethod() : 0;
+}
 
 void CExtractionDialogue::SupplyPassword(CZipArchive& archive) {
     // Handed over once read: the archive then keeps whichever form of it opens the entries.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -34,9 +35,18 @@ class CExtractionDialogue {
     void ShowArchiveError();
     void ShowCount(int count);
     void ShowEnd();
-    // The entry's line, and the line that tells it failed.
+    // The entry's line, and the line that tells it failed, followed by one naming the cause where it
+    // is one the user can act on or should know of (cause: a CZipException code or an errno value;
+    // method: the entry's compression method, named for an unsupported one).
     void ShowEntry(const std::string& name);
-    void ShowFailure();
+    void ShowFailure(int cause = 0, std::uint16_t method = 0);
+    // Once, before the entries' lines, when the target folder itself could not be made.
+    void ShowFolderFailure(int cause);
+    // The cause line's text (without its line start), empty for a cause it does not name.
+    static std::string CauseText(int cause, std::uint16_t method);
+    // The method to name for cause, right after the entry failed: the one its data are compressed
+    // with where the cause is an unsupported method, else 0.
+    static std::uint16_t MethodOfCause(int cause, const CZipArchive& archive);
 
     // The next encrypted entry prompts for the password: none was read yet, or the last read failed.
     bool WillAskPassword() const { return !passwordRead; }

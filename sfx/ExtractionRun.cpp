@@ -2,6 +2,7 @@
 
 #include "engine/ZipArchive.h"
 #include "engine/ZipEntryHeader.h"
+#include "engine/ZipException.h"
 #include "platform/ZipOs.h"
 
 #ifndef ROZBAL_WORKERS
@@ -16,6 +17,7 @@
 #include "sfx/ParallelExtraction.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <thread>
 #endif
 
@@ -79,6 +81,9 @@ int CExtractionRun::RunDialogue(const std::string& modulePath) {
 
     const int count = archive.GetCount(false);
     dialogue.ShowCount(count);
+    // Said once here rather than only as each entry's cause.
+    if (count > 0 && !ZipOs::CreateDirectoryTree(targetFolder))
+        dialogue.ShowFolderFailure(errno);
     const bool anyFailed = !ExtractEntries(archive, static_cast<std::uint32_t>(count));
     archive.ApplyFolderTimes();
 
@@ -141,13 +146,17 @@ bool CExtractionRun::ProcessEntry(CZipArchive& archive, std::uint32_t index) {
     // exactly as it was. Making it writable would also change every hard link to it, in the target
     // folder or not.
     bool extracted = false;
+    int cause = 0;
     try {
         extracted = archive.ExtractEntry(index, targetFolder.c_str(), true, nullptr, transferBufferSize);
-    } catch (...) {
+        cause = archive.GetLastFailure();
+    } catch (const CZipException& e) {
         // Whatever failed, the entry is reported below and the run goes on.
+        cause = e.code;
+    } catch (...) {
     }
     if (!extracted) {
-        dialogue.ShowFailure();
+        dialogue.ShowFailure(cause, CExtractionDialogue::MethodOfCause(cause, archive));
         // Discards what a failure left open; does nothing when no entry is open.
         archive.CloseEntry(nullptr, true);
     }

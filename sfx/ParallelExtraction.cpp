@@ -6,6 +6,7 @@
 #include "engine/ZipArchive.h"
 #include "engine/ZipEntryHeader.h"
 #include "engine/ZipEntryWriter.h"
+#include "engine/ZipException.h"
 #include "engine/ZipExtraction.h"
 #include "platform/ZipOs.h"
 #include "sfx/ExtractionDialogue.h"
@@ -69,6 +70,10 @@ void CParallelExtraction::Place(std::uint32_t index) {
     if (tasks.empty() && !header.IsEncrypted() && header.method == 0 && header.compressedSize <= maxOwnStoredSize) {
         try {
             entry.extracted = archive.ExtractEntry(index, targetFolder.c_str());
+            entry.cause = archive.GetLastFailure();
+        } catch (const CZipException& e) {
+            entry.extracted = false;
+            entry.cause = e.code;
         } catch (...) {
             entry.extracted = false;
         }
@@ -81,6 +86,11 @@ void CParallelExtraction::Place(std::uint32_t index) {
     CZipExtraction::Step step = CZipExtraction::Failed;
     try {
         step = archive.BeginExtraction(*job, index, targetFolder.c_str());
+        entry.cause = job->failure;
+    } catch (const CZipException& e) {
+        entry.cause = e.code;
+        entry.method = CExtractionDialogue::MethodOfCause(e.code, archive);
+        archive.CloseEntry(nullptr, true);
     } catch (...) {
         archive.CloseEntry(nullptr, true);
     }
@@ -149,8 +159,12 @@ void CParallelExtraction::Report(std::size_t keep) {
             // been full of a file that has gone since, as it would have gone on one thread.
             if (entry.job->writeFailed)
                 OwnDecoder().Retry(*entry.job, archive.GetArchiveHandle());
+            entry.cause = entry.job->failure;
             try {
                 entry.extracted = archive.EndExtraction(*entry.job);
+            } catch (const CZipException& e) {
+                entry.extracted = false;
+                entry.cause = e.code;
             } catch (...) {
                 entry.extracted = false;
             }
@@ -158,7 +172,7 @@ void CParallelExtraction::Report(std::size_t keep) {
             entry.job.reset(); // removes a file that was not kept
         }
         if (!entry.extracted) {
-            dialogue.ShowFailure();
+            dialogue.ShowFailure(entry.cause, entry.method);
             allExtracted = false;
         }
         placed.pop_front();

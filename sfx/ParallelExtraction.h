@@ -36,6 +36,8 @@ class CParallelExtraction {
         CExtractionWorkers::Task* task = nullptr;
         bool extracted = false; // for an entry done when placed
         bool lineShown = false;
+        int cause = 0;            // why it failed, for its failure line
+        std::uint16_t method = 0; // the method named by the cause
     };
     // A task handed over or being filled, with the entries it has to report.
     struct PlacedTask {

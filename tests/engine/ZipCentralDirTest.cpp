@@ -215,7 +215,8 @@ TEST_P(CentralDirTest, LocalHeaderAgainstCentralHeader) {
          0, 0},
         {"signature", [](Entry& e) { e.local.signature = 0x04034B51; }, CZipException::BadArchive, 0},
         {"method differs", [](Entry& e) { e.local.method = 8; }, CZipException::BadArchive, 0},
-        {"method 98 (PPMd) on both", [](Entry& e) { e.method = 98; }, CZipException::BadArchive, 0},
+        // The archive refuses the method by name once it opens the entry.
+        {"method 98 (PPMd) on both", [](Entry& e) { e.method = 98; }, 0, 0},
         {"name length differs", [](Entry& e) { e.localName = "dir/file2"; }, CZipException::BadArchive, 0},
         {"crc differs", [](Entry& e) { e.local.crc = 1; }, CZipException::BadArchive, 0},
         {"compressed size differs", [](Entry& e) { e.local.compressedSize = 6; }, CZipException::BadArchive, 0},

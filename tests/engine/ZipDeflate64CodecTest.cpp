@@ -245,6 +245,11 @@ struct StreamRow {
 Stream SevenZip(const std::string& data, std::size_t atMost = SIZE_MAX) {
     Stream stream;
     stream.output = data;
+#ifdef _WIN32
+    // Under Wine the Linux 7-Zip is there, but the C library's shell is not.
+    stream.skip = "7-Zip runs on the Linux side";
+    return stream;
+#endif
     if (!std::ifstream(sevenZip).good()) {
         stream.skip = "7-Zip is not installed";
         return stream;

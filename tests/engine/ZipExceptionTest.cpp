@@ -31,13 +31,15 @@ INSTANTIATE_TEST_SUITE_P(
                       TextRow{116, "The central directory was not found in the archive (or you were trying to "
                                    "open not the last disk of a multi-disk archive)"},
                       TextRow{117, "The authentication code of the encrypted data does not match"},
+                      TextRow{118, "The compression method is not supported"},
+                      TextRow{123, "The time or attributes could not be set"},
                       TextRow{500, "Zlib Library error (end of stream)"},
                       TextRow{503, "Zlib library error (stream error)"}, TextRow{504, "Zlib library error (data error)"},
                       TextRow{505, "Not enough memory"}, TextRow{506, "Zlib library error (buffer error)"},
                       TextRow{507, "Zlib library error (version error)"},
                       // Codes without a text of their own.
                       TextRow{3, "Unknown error"}, TextRow{100, "Unknown error"}, TextRow{501, "Unknown error"},
-                      TextRow{0, "Unknown error"}, TextRow{-7, "Unknown error"}, TextRow{118, "Unknown error"}));
+                      TextRow{0, "Unknown error"}, TextRow{-7, "Unknown error"}, TextRow{124, "Unknown error"}));
 
 TEST(ZipException, FromZlibMapsEveryResult) {
     const int pairs[][2] = {{1, 500}, {2, 501}, {-1, 502}, {-2, 503}, {-3, 504},

@@ -16,6 +16,7 @@ const std::string archiveErrorText = "\nChyba archivu.";
 const std::string hyphens(43, '-');
 const std::string entryPrefix = "\nRozbaluji: ";
 const std::string entryFailedText = "\n\t - soubor se nepodarilo rozbalit";
+const std::string causePrefix = "\n\t   pricina: ";
 const std::string passwordPromptText = "\nZadejte heslo: ";
 const std::string closingText = "\n\n" + hyphens + "\nOperace dokoncena.\n\n";
 
@@ -28,6 +29,7 @@ constexpr long peakRssLimitKb = 64 * 1024;
 struct Shown {
     std::string name;
     bool failed = false;
+    std::string cause; // the cause line's text after a failure, if one was shown
 };
 
 // The entry lines between the listing's head and its closing line.
@@ -36,19 +38,23 @@ std::vector<Shown> EntryLines(std::string body) {
     std::size_t at = 0;
     while (at < body.size()) {
         if (body.compare(at, entryPrefix.size(), entryPrefix) != 0) {
-            lines.push_back({"<unexpected text: " + body.substr(at) + ">", true});
+            lines.push_back({"<unexpected text: " + body.substr(at) + ">", true, ""});
             break;
         }
         at += entryPrefix.size();
         std::size_t end = body.find(entryPrefix, at);
         if (end == std::string::npos)
             end = body.size();
-        Shown line{body.substr(at, end - at)};
-        if (line.name.size() >= entryFailedText.size() &&
-            line.name.compare(line.name.size() - entryFailedText.size(), entryFailedText.size(), entryFailedText) ==
-                0) {
+        Shown line{body.substr(at, end - at), false, ""};
+        const std::size_t failedAt = line.name.rfind(entryFailedText);
+        if (failedAt != std::string::npos) {
+            std::string rest = line.name.substr(failedAt + entryFailedText.size());
+            if (rest.compare(0, causePrefix.size(), causePrefix) == 0)
+                line.cause = rest.substr(causePrefix.size());
+            else if (!rest.empty())
+                line.cause = "<unexpected text: " + rest + ">";
             line.failed = true;
-            line.name.resize(line.name.size() - entryFailedText.size());
+            line.name.resize(failedAt);
         }
         lines.push_back(line);
         at = end;
@@ -149,6 +155,10 @@ TEST_P(HostileArchive, StaysInsideItsFolder) {
         EXPECT_FALSE(HasControlByte(lines[i].name)) << "entry " << i << " shows a control byte raw";
         if (want.fate != Fate::Either) {
             EXPECT_EQ(lines[i].failed, want.fate == Fate::Refused) << "entry " << i << ": " << lines[i].name;
+            if (!want.cause.empty()) {
+                EXPECT_EQ(lines[i].cause, want.cause) << "entry " << i << ": " << lines[i].name;
+            }
+            EXPECT_EQ(lines[i].cause.find("<unexpected"), std::string::npos) << lines[i].cause;
         }
         anyFailed = anyFailed || lines[i].failed;
         if (!lines[i].failed && !want.linkTarget.empty()) {

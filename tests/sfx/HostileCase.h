@@ -33,24 +33,27 @@ struct Expect {
     std::string file; // where its file lands below the target; empty for a folder or a refused entry
     std::string contents;
     std::string linkTarget; // not empty: `file` becomes a symlink with this target, replacing a file there
+    std::string cause;      // not empty: the cause line a refused entry must show
 };
 
 // A file entry that comes out at `file` (default: the shown name) with its contents.
 inline Expect Ok(std::string shown, std::string contents, std::string file = "") {
     if (file.empty())
         file = shown;
-    return {std::move(shown), Fate::Extracted, std::move(file), std::move(contents), ""};
+    return {std::move(shown), Fate::Extracted, std::move(file), std::move(contents), "", ""};
 }
 // A folder entry that is made, or an entry that succeeds without a file of its own.
-inline Expect Made(std::string shown) { return {std::move(shown), Fate::Extracted, "", "", ""}; }
-inline Expect Refused(std::string shown) { return {std::move(shown), Fate::Refused, "", "", ""}; }
+inline Expect Made(std::string shown) { return {std::move(shown), Fate::Extracted, "", "", "", ""}; }
+inline Expect Refused(std::string shown, std::string cause = "") {
+    return {std::move(shown), Fate::Refused, "", "", "", std::move(cause)};
+}
 // A link entry that comes out as a symlink at `shown` pointing to `target`.
 inline Expect Linked(std::string shown, std::string target) {
-    return {shown, Fate::Extracted, shown, "", std::move(target)};
+    return {shown, Fate::Extracted, shown, "", std::move(target), ""};
 }
 // Either outcome is sound (a limit of the file system decides); what comes out must be whole.
 inline Expect Either(std::string shown, std::string file, std::string contents) {
-    return {std::move(shown), Fate::Either, std::move(file), std::move(contents), ""};
+    return {std::move(shown), Fate::Either, std::move(file), std::move(contents), "", ""};
 }
 
 struct HostileCase {

@@ -383,7 +383,9 @@ const HostileCase damagedCases[] = {
     Between("unsupported methods between good entries",
             {File("m98.bin", someText, 98), File("two.txt", "2"), File("m6.bin", someText, 6), File("three.txt", "3"),
              File("m99.bin", someText, 99)},
-            {Refused("m98.bin"), Ok("two.txt", "2"), Refused("m6.bin"), Ok("three.txt", "3"), Refused("m99.bin")}),
+            {Refused("m98.bin", "nepodporovana metoda komprese PPMd (98)"), Ok("two.txt", "2"),
+             Refused("m6.bin", "nepodporovana metoda komprese Implode (6)"), Ok("three.txt", "3"),
+             Refused("m99.bin", "nepodporovane sifrovani")}),
     // Time blocks cut short or overrunning the field never fail an entry: the DOS time serves.
     [] {
         Entry cutTime = File("ut.txt", someText);
@@ -491,8 +493,8 @@ HostileCase Lazy(std::string label, std::function<std::vector<Entry>()> bad, std
 const HostileCase methodCases[] = {
     Lazy(
         "AES entry of another password",
-        [] { return std::vector<Entry>{AesFile("other.aes", someText, "not the typed one")}; }, {Refused("other.aes")},
-        aesPassword),
+        [] { return std::vector<Entry>{AesFile("other.aes", someText, "not the typed one")}; },
+        {Refused("other.aes", "nespravne heslo")}, aesPassword),
     [] {
         // The file there before stays as it was: nothing of the entry reaches it.
         HostileCase row = Lazy(
@@ -509,7 +511,7 @@ const HostileCase methodCases[] = {
     Lazy(
         "AES authentication code byte flipped",
         [] { return std::vector<Entry>{AesDamaged("code.aes", [](Aes& a) { a.flipCodeByte = 9; })}; },
-        {Refused("code.aes")}, aesPassword),
+        {Refused("code.aes", "poskozena data: nesouhlasi overovaci kod sifrovanych dat")}, aesPassword),
     Lazy(
         "AES block of a wrong size",
         [] {
@@ -539,7 +541,7 @@ const HostileCase methodCases[] = {
     Lazy(
         "AES over a method the stub does not know",
         [] { return std::vector<Entry>{AesFile("ppmd.aes", someText, aesPassword, aes256, aesVersion1, 98)}; },
-        {Refused("ppmd.aes")}, aesPassword),
+        {Refused("ppmd.aes", "nepodporovana metoda komprese PPMd (98)")}, aesPassword),
     Lazy("bzip2, LZMA, xz and zstd streams cut short",
          [] {
              return std::vector<Entry>{

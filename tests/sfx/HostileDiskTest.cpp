@@ -9,6 +9,7 @@ namespace {
 using namespace ziptest;
 
 const std::string target = "box/in/setup/";
+const std::string inTheWay = "v ceste je soubor stejneho jmena jako slozka";
 const std::string toOutside = "../../../outside"; // from the target folder to the sandbox's outside/
 
 HostileCase DiskRow(std::string label, std::function<void(CSandbox&)> prepare, std::vector<Entry> entries,
@@ -74,11 +75,11 @@ const HostileCase diskCases[] = {
     DiskRow(
         "folder where a file goes",
         [](CSandbox& sandbox) { sandbox.Write(target + "x.txt/inner.txt", "keep"); },
-        {File("x.txt", "new")}, {Refused("x.txt")}),
+        {File("x.txt", "new")}, {Refused("x.txt", "v ceste je slozka stejneho jmena")}),
     DiskRow(
         "file where a folder goes", [](CSandbox& sandbox) { sandbox.Write(target + "d", "a file"); },
         {File("d/y.txt", "new"), Dir("d/"), File("d/e/z.txt", "new")},
-        {Refused("d/y.txt"), Refused("d/"), Refused("d/e/z.txt")}),
+        {Refused("d/y.txt", inTheWay), Refused("d/", inTheWay), Refused("d/e/z.txt", inTheWay)}),
     DiskRow(
         "read-only folder listed before its files", [](CSandbox&) {},
         {ReadOnlyDir("ro"), File("ro/a.txt", "a"), ReadOnlyDir("ro/sub"), File("ro/sub/b.txt", "b")},
@@ -132,8 +133,11 @@ const HostileCase linkCases[] = {
             {Link("longest", std::string(4095, 'a')), Link("too long", std::string(4096, 'a'), methodDeflated),
              Link("zero byte", std::string("a\0b", 3)), Link("empty", ""), damaged, shortened,
              Encrypted(Link("secret", "t"), "heslo"), Encrypted(Link("other key", "t"), "jine"), dos},
-            {Linked("longest", std::string(4095, 'a')), Refused("too long"), Refused("zero byte"), Refused("empty"),
-             Refused("damaged"), Refused("shortened"), Linked("secret", "t"), Refused("other key"), Ok("dos", "text")});
+            {Linked("longest", std::string(4095, 'a')), Refused("too long", "jmeno je pro system prilis dlouhe"),
+             Refused("zero byte", "nepripustne jmeno"), Refused("empty", "nepripustne jmeno"),
+             Refused("damaged", "poskozena data: nesouhlasi kontrolni soucet (CRC)"),
+             Refused("shortened", "poskozena data: vice dat, nez uvadi hlavicka"), Linked("secret", "t"),
+             Refused("other key", "nespravne heslo"), Ok("dos", "text")});
         row.password = "heslo";
         return row;
     }(),
@@ -146,7 +150,8 @@ const std::string bigData(4 << 20, 'z');
 
 // The disk fills up in the middle of big.bin: it fails, the older big.bin stays as it was, and
 // nothing of the new one is left; the entries around it come out.
-HostileCase DiskFullRow(std::string label, std::function<bool(CSandbox&)> canRun, unsigned long long fileSizeLimit) {
+HostileCase DiskFullRow(std::string label, std::function<bool(CSandbox&)> canRun, unsigned long long fileSizeLimit,
+                        std::string cause) {
     HostileCase row;
     row.label = std::move(label);
     row.canRun = std::move(canRun);
@@ -155,13 +160,23 @@ HostileCase DiskFullRow(std::string label, std::function<bool(CSandbox&)> canRun
         sandbox.Write(target + "big.bin", "older contents");
         return BuildArchive({File("first.txt", "1"), File("big.bin", bigData), File("good.txt", "fine")});
     };
-    row.entries = {Ok("first.txt", "1"), Refused("big.bin"), Ok("good.txt", "fine")};
+    row.entries = {Ok("first.txt", "1"), Refused("big.bin", std::move(cause)), Ok("good.txt", "fine")};
     return row;
 }
 
 const HostileCase diskFullCases[] = {
-    DiskFullRow("small tmpfs", [](CSandbox& sandbox) { return sandbox.MountTmpfs(roomBesideProgram); }, 0),
-    DiskFullRow("file size limit", nullptr, roomBesideProgram),
+    DiskFullRow("small tmpfs", [](CSandbox& sandbox) { return sandbox.MountTmpfs(roomBesideProgram); }, 0,
+                "na disku neni dost mista"),
+    DiskFullRow("file size limit", nullptr, roomBesideProgram, "soubor je pro system prilis velky"),
+    [] {
+        HostileCase row;
+        row.label = "read-only file system";
+        row.canRun = [](CSandbox& sandbox) { return sandbox.MountReadOnly(target); };
+        row.build = Build({File("a.txt", "a"), File("d/b.txt", "b"), Dir("e/")});
+        const std::string readOnly = "disk je jen pro cteni";
+        row.entries = {Refused("a.txt", readOnly), Refused("d/b.txt", readOnly), Refused("e/", readOnly)};
+        return row;
+    }(),
 };
 HOSTILE_CASES(DiskFull, diskFullCases);
 

@@ -33,7 +33,7 @@ const std::string deepName = Repeat("n/", 2000) + "f.txt";
 const std::string longestName = Repeat("a/", 32767) + "b"; // 65 535 bytes, the most a header holds
 
 const HostileCase nameCases[] = {
-    NameRow("parent", File("../x.txt", "evil"), Refused("../x.txt")),
+    NameRow("parent", File("../x.txt", "evil"), Refused("../x.txt", "cesta by vedla mimo cilovou slozku")),
     NameRow("parent from DOS", DosFile("../x.txt", "evil"), Refused("../x.txt")),
     NameRow("back out through a folder", File("a/../../x.txt", "evil"), Refused("a/../../x.txt")),
     NameRow("back out through a folder from DOS", DosFile("a/../../x.txt", "evil"), Refused("a/../../x.txt")),
@@ -55,7 +55,7 @@ const HostileCase nameCases[] = {
     NameRow("empty", File("", "evil"), Refused("")),
     NameRow("slash", File("/", "evil"), Refused("/")),
     NameRow("parent folder entry", Dir("../d"), Refused("../d/")),
-    NameRow("zero byte", File(std::string("a\0b.txt", 7), "evil"), Refused("a\\x00b.txt")),
+    NameRow("zero byte", File(std::string("a\0b.txt", 7), "evil"), Refused("a\\x00b.txt", "nepripustne jmeno")),
     NameRow("300 byte name", File(std::string(300, 'n'), "long"), Refused(std::string(300, 'n'))),
     NameRow("300 byte folder", File(std::string(300, 'd') + "/f.txt", "long"),
             Refused(std::string(300, 'd') + "/f.txt")),

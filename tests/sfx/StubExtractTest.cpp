@@ -24,6 +24,8 @@ using namespace ziptest;
 const std::string listHead = "-------------------------------------------\n\n";
 const std::string closingText = "\n\n-------------------------------------------\nOperace dokoncena.\n\n";
 const std::string failedText = "\n\t - soubor se nepodarilo rozbalit";
+std::string FailedBecause(const std::string& cause) { return failedText + "\n\t   pricina: " + cause; }
+const std::string outsideCause = "cesta by vedla mimo cilovou slozku";
 
 std::string Head(const std::string& folder, int count) {
     return "Rozbalit archiv do: " + folder +
@@ -310,7 +312,8 @@ TEST(StubExtract, SymbolicLinksOfInfoZipComeOutAsLinks) {
     EXPECT_EQ(result.out, Head(target, 12) +
                               Lines({"lib/", "lib/libfoo.so.1", "lib/libfoo.so", "docs/", "docs/a.txt", "abs", "docsl",
                                      "out", "later", "docsl/through.txt"}) +
-                              failedText + Lines({"out/victim.txt"}) + failedText + Lines({"later"}) + closingText);
+                              FailedBecause(outsideCause) + Lines({"out/victim.txt"}) + FailedBecause(outsideCause) +
+                              Lines({"later"}) + closingText);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(CStubRunner::ListTree(target),
               "l abs -> " + outside +
@@ -361,8 +364,9 @@ TEST(StubExtract, ACrcFailureInTheMiddleLetsTheRestComeOut) {
     const std::string program =
         runner.MakeProgram("x.run", BuildArchive({File("a.txt", "first"), bad, File("c/d.txt", "last")}));
     const CStubRunner::Result result = runner.Run({program}, Answer());
-    EXPECT_EQ(result.out, Head(runner.Folder() + "/x", 3) + Lines({"a.txt", "b.txt"}) + failedText +
-                              Lines({"c/d.txt"}) + closingText);
+    EXPECT_EQ(result.out, Head(runner.Folder() + "/x", 3) + Lines({"a.txt", "b.txt"}) +
+                              FailedBecause("poskozena data: nesouhlasi kontrolni soucet (CRC)") + Lines({"c/d.txt"}) +
+                              closingText);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(CStubRunner::ListTree(runner.Folder() + "/x"), "f 644 a.txt 5 first\nd 755 c/\nf 644 c/d.txt 4 last\n");
 }
@@ -373,8 +377,8 @@ TEST(StubExtract, EntriesThatEndShortAreReportedAndLeaveNothing) {
     CStubRunner runner;
     const std::string program = runner.MakeProgram("x.run", BuildArchive({shortEntry, File("ok.txt", "ok")}));
     const CStubRunner::Result result = runner.Run({program}, Answer());
-    EXPECT_EQ(result.out,
-              Head(runner.Folder() + "/x", 2) + Lines({"short.txt"}) + failedText + Lines({"ok.txt"}) + closingText);
+    EXPECT_EQ(result.out, Head(runner.Folder() + "/x", 2) + Lines({"short.txt"}) +
+                              FailedBecause("poskozena nebo neuplna data") + Lines({"ok.txt"}) + closingText);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(CStubRunner::ListTree(runner.Folder() + "/x"), "f 644 ok.txt 2 ok\n");
 }
@@ -412,8 +416,9 @@ TEST(StubExtract, NothingOutsideTheTargetIsTouched) {
     ::chmod((elsewhere + "/victim.txt").c_str(), 0444);
     ASSERT_EQ(::symlink(elsewhere.c_str(), (target + "/link").c_str()), 0);
     const CStubRunner::Result result = runner.Run({program}, Answer());
-    EXPECT_EQ(result.out, Head(target, 4) + Lines({"../victim.txt"}) + failedText + Lines({"link/victim.txt"}) +
-                              failedText + Lines({"sub/../../victim.txt"}) + failedText + Lines({"fine.txt"}) +
+    EXPECT_EQ(result.out, Head(target, 4) + Lines({"../victim.txt"}) + FailedBecause(outsideCause) +
+                              Lines({"link/victim.txt"}) + FailedBecause(outsideCause) +
+                              Lines({"sub/../../victim.txt"}) + FailedBecause(outsideCause) + Lines({"fine.txt"}) +
                               closingText);
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(CStubRunner::ListTree(elsewhere), "f 444 victim.txt 8 original\n");

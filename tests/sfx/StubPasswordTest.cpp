@@ -13,6 +13,7 @@ const std::string listHead =
 const std::string closingText = "\n\n-------------------------------------------\nOperace dokoncena.\n\n";
 const std::string promptText = "\nZadejte heslo: ";
 const std::string failedText = "\n\t - soubor se nepodarilo rozbalit";
+std::string FailedBecause(const std::string& cause) { return failedText + "\n\t   pricina: " + cause; }
 
 std::string Question(const std::string& folder) { return "Rozbalit archiv do: " + folder + "?\tA/N\t"; }
 std::string EntryLine(const std::string& name) { return "\nRozbaluji: " + name; }
@@ -72,7 +73,8 @@ TEST(StubPassword, AskedOnceOnTheTerminal) {
 // A wrong password, or an empty line, fails every encrypted entry without asking again; the run
 // completes, the plain entry comes out, and the status tells that entries failed.
 TEST(StubPassword, WrongOrEmptyPasswordFailsEveryEncryptedEntry) {
-    for (const char* typed : {"wrong\n", "\n"}) {
+    const std::pair<const char*, const char*> rows[] = {{"wrong\n", "nespravne heslo"}, {"\n", "heslo nebylo zadano"}};
+    for (const auto& [typed, cause] : rows) {
         CStubRunner runner;
         const std::string program = runner.MakeProgram("x.run", ArchiveWithPassword("pw"));
         CStubRunner::Options options;
@@ -81,8 +83,8 @@ TEST(StubPassword, WrongOrEmptyPasswordFailsEveryEncryptedEntry) {
         options.terminalInput = typed;
         const CStubRunner::Result result = runner.Run({program}, options);
         EXPECT_EQ(result.out, Question(runner.Folder() + "/x") + listHead + EntryLine("plain.txt") + promptText +
-                                  EntryLine("first.txt") + failedText + EntryLine("second.txt") + failedText +
-                                  closingText)
+                                  EntryLine("first.txt") + FailedBecause(cause) + EntryLine("second.txt") +
+                                  FailedBecause(cause) + closingText)
             << typed;
         EXPECT_EQ(result.exitCode, 1) << typed;
         EXPECT_EQ(CStubRunner::ListTree(runner.Folder() + "/x"), "f 644 plain.txt 10 not secret\n") << typed;
@@ -97,8 +99,8 @@ TEST(StubPassword, NoTerminalAsksAgainAtEveryEncryptedEntry) {
     options.input = "a\npw\npw\n"; // standard input is never read for the password
     const CStubRunner::Result result = runner.Run({program}, options);
     EXPECT_EQ(result.out, Question(runner.Folder() + "/x") + listHead + EntryLine("plain.txt") + promptText +
-                              EntryLine("first.txt") + failedText + promptText + EntryLine("second.txt") + failedText +
-                              closingText);
+                              EntryLine("first.txt") + FailedBecause("heslo nebylo zadano") + promptText +
+                              EntryLine("second.txt") + FailedBecause("heslo nebylo zadano") + closingText);
     EXPECT_EQ(result.exitCode, 1);
 }
 

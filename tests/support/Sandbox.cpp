@@ -120,6 +120,15 @@ bool CSandbox::MountTmpfs(unsigned long long room) {
     return true;
 }
 
+bool CSandbox::MountReadOnly(const std::string& relative) {
+    MakeFolder(relative, 0755);
+    const std::string path = Path(relative);
+    if (::mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) != 0)
+        return false;
+    mounts.push_back(path);
+    return ::mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+}
+
 CSandbox::Outcome CSandbox::Run(const std::string& archive, CStubRunner::Options options) {
     runner.MakeProgram(program, archive);
     Write(ParentOf(program) + "/sentinel.txt", "sentinel"); // beside the target folder, on its disk

@@ -46,6 +46,9 @@ class CSandbox {
     // and what is extracted, unmounted with the sandbox. False when the system refuses (a user
     // without the right to mount).
     bool MountTmpfs(unsigned long long room);
+    // Makes the folder `relative` read-only as a file system (a read-only bind mount of itself), which
+    // holds for root too; false where the system refuses.
+    bool MountReadOnly(const std::string& relative);
 
     struct Outcome {
         CStubRunner::Result result;

@@ -34,11 +34,13 @@ def win_path(path):
     return "Z:" + path.replace("/", "\\")
 
 
-def dialogue(folder, names, failed=()):
+def dialogue(folder, names, failed=(), cause=""):
+    """The console of a run; each failed entry's line followed by the cause line, when given."""
     text = "Rozbalit archiv do: " + win_path(folder) + "?\tA/N\t"
     text += "\nInicializace archivu ...  OK\nPocet souboru: %d \n%s\n\n" % (len(names), RULE)
+    failure = FAILED + ("\n\t   pricina: " + cause if cause else "")
     for name in names:
-        text += name + (FAILED if name in failed else "")
+        text += name + (failure if name in failed else "")
     return (text + "\n\n" + RULE + "\nOperace dokoncena.\n\n").encode("utf-8")
 
 
@@ -275,7 +277,7 @@ class WineRun(unittest.TestCase):
         result = self.run_piped(program)
         shown = [entry(name.replace("/", "\\")) for name, _ in rows]
         refused = [entry(name.replace("/", "\\")) for name, lands in rows if lands is None]
-        self.assertEqual(result.stdout, dialogue(folder, shown, refused))
+        self.assertEqual(result.stdout, dialogue(folder, shown, refused, "cesta by vedla mimo cilovou slozku"))
         self.assertEqual(result.returncode, 1)
         # Windows names are looked up regardless of case.
         self.assertEqual({path.lower(): data for path, data in tree(folder).items()},
