@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <vector>
 
 static_assert(sizeof(CZipCentralDir::Record) == 40, "an entry's fixed fields take 40 bytes");
 
@@ -38,15 +39,16 @@ void CZipCentralDir::Clear() {
 }
 
 // Searches the last 65 557 bytes backward, in chunks that overlap by three bytes
-// so that a signature across a chunk boundary is seen whole. The occurrence
-// nearest the end wins; the scan starts at the file's last four bytes.
-std::uint64_t CZipCentralDir::LocateEndRecord() {
+// so that a signature across a chunk boundary is seen whole; the scan starts at
+// the file's last four bytes. Every occurrence, nearest the end first.
+std::vector<std::uint64_t> CZipCentralDir::FindEndRecordSignatures() {
     CZipStream* file = storage->GetFile();
     const std::int64_t length = file->GetLength();
     const std::int64_t limit = std::min<std::int64_t>(length, endRecordSearchLimit);
     const std::int64_t chunk = searchBufferSize;
     CZipBuffer buffer(searchBufferSize);
     const unsigned char* bytes = buffer.GetBytes();
+    std::vector<std::uint64_t> found;
     std::int64_t covered = 0;
     std::int64_t back = 0;
     while (back < limit) {
@@ -56,10 +58,75 @@ std::uint64_t CZipCentralDir::LocateEndRecord() {
         ReadFromFile(buffer.GetBuffer(), n);
         for (std::int64_t i = static_cast<std::int64_t>(n) - signatureSize; i >= 0; --i)
             if (HasSignature(bytes + i, endRecordSignature))
-                return static_cast<std::uint64_t>(length - back + i);
+                found.push_back(static_cast<std::uint64_t>(length - back + i));
         covered += static_cast<std::int64_t>(n) - (signatureSize - 1);
     }
-    ThrowError(CZipException::CentralDirNotFound);
+    return found;
+}
+
+bool CZipCentralDir::ReadEndRecordAt(std::uint64_t offset, unsigned char* record) {
+    CZipStream* file = storage->GetFile();
+    const auto length = static_cast<std::uint64_t>(file->GetLength());
+    if (offset > length || length - offset < endRecordSize)
+        return false;
+    file->Seek(static_cast<std::int64_t>(offset), CZipStream::FromBegin);
+    ReadFromFile(record, endRecordSize);
+    return true;
+}
+
+// Whether the record at offset leads to a directory in this file: what Read would check first.
+// A ZIP64 record's own record decides, so one counts as leading.
+bool CZipCentralDir::LeadsToDirectoryHere(std::uint64_t offset) {
+    unsigned char record[endRecordSize];
+    if (!ReadEndRecordAt(offset, record))
+        return false;
+    CZipStream* file = storage->GetFile();
+    const auto length = static_cast<std::uint64_t>(file->GetLength());
+    if (length - offset - endRecordSize < ReadLe16(record + EndRecord::commentLength))
+        return false;
+    if (offset >= zip64LocatorSize) {
+        unsigned char locator[signatureSize];
+        file->Seek(static_cast<std::int64_t>(offset - zip64LocatorSize), CZipStream::FromBegin);
+        ReadFromFile(locator, signatureSize);
+        if (HasSignature(locator, zip64LocatorSignature))
+            return true;
+    }
+    if (ReadLe16(record + EndRecord::cdStartDisk) != ReadLe16(record + EndRecord::thisDisk))
+        return false;
+    const std::uint64_t cdSize = ReadLe32(record + EndRecord::cdSize);
+    const std::uint64_t totalEntries = ReadLe16(record + EndRecord::totalEntries);
+    if (ReadLe32(record + EndRecord::cdOffset) + cdSize > offset || (cdSize == 0) != (totalEntries == 0) ||
+        totalEntries > cdSize / centralHeaderSize)
+        return false;
+    if (totalEntries == 0)
+        return true;
+    unsigned char header[signatureSize];
+    file->Seek(static_cast<std::int64_t>(offset - cdSize), CZipStream::FromBegin);
+    ReadFromFile(header, signatureSize);
+    return HasSignature(header, centralHeaderSignature);
+}
+
+// The occurrence nearest the end wins. An archive comment may hold the signature too (in text, or
+// a whole archive): when the nearest one leads to no directory in this file and lies inside the
+// comment of a record that does, that record is taken. Of the archives that opened when the nearest
+// always won, only a last volume whose record lies in such a comment reads otherwise.
+std::uint64_t CZipCentralDir::LocateEndRecord() {
+    const std::vector<std::uint64_t> candidates = FindEndRecordSignatures();
+    if (candidates.empty())
+        ThrowError(CZipException::CentralDirNotFound);
+    const std::uint64_t nearest = candidates.front();
+    if (candidates.size() == 1 || LeadsToDirectoryHere(nearest))
+        return nearest;
+    for (std::size_t i = 1; i < candidates.size(); ++i) {
+        unsigned char record[endRecordSize];
+        const std::uint64_t commentStart = candidates[i] + endRecordSize;
+        if (commentStart > nearest || !ReadEndRecordAt(candidates[i], record))
+            continue;
+        const bool holdsNearest = nearest + signatureSize <= commentStart + ReadLe16(record + EndRecord::commentLength);
+        if (holdsNearest && LeadsToDirectoryHere(candidates[i]))
+            return candidates[i];
+    }
+    return nearest;
 }
 
 void CZipCentralDir::Read() {
