@@ -281,7 +281,11 @@ std::uint32_t CZipEntryHeader::GetLocalAttributes() const {
     }
 }
 
-bool CZipEntryHeader::IsDirectory() const { return (GetLocalAttributes() & attrDirectory) != 0; }
+// A name ending in a separator names a folder whatever the attributes say: Python's zipfile gives
+// ZipInfo("empty/") mode 0600 alone, and every other extractor makes a folder of it.
+bool CZipEntryHeader::IsDirectory() const {
+    return NameEndsWithSeparator() || (GetLocalAttributes() & attrDirectory) != 0;
+}
 
 int CZipEntryHeader::GetUnixPermissions() const {
     if (GetSystem() != systemUnix || (externalAttr >> 16) == 0)

@@ -83,6 +83,7 @@ struct AttributeCase {
     std::uint32_t externalAttr;
     const char* name;
     std::uint32_t expected;
+    int folder = -1; // IsDirectory: 1 or 0, -1 as the folder bit of `expected`
 };
 
 TEST(ZipEntryHeader, LocalAttributesPerHostSystem) {
@@ -94,7 +95,9 @@ TEST(ZipEntryHeader, LocalAttributesPerHostSystem) {
         {3, 0x80000000, "none", 0x23},                             // no owner bits at all
         {3, 0x00000000, "dir\\", CZipEntryHeader::DefaultDirAttr}, // no word: the name decides
         {0, 0x00000000, "dir/", CZipEntryHeader::DefaultDirAttr},  // before name conversion too
-        {0, 0x00000020, "dir\\", 0x20},                            // a word wins over the name
+        {0, 0x00000020, "dir\\", 0x20, 1},                         // a word wins, but the name makes a folder
+        {3, 0x81800000, "empty\\", 0x20, 1},                       // zipfile's ZipInfo("empty/"): 0600
+        {3, 0x81800000, "empty", 0x20, 0},
         {0, 0x00000000, "", 0x00},                                 // an empty name is no directory
         {10, 0xABCD0021, "ntfs", 0xABCD0021},                      // all 32 bits pass unchanged
         {6, 0x00000010, "hpfs", 0x10},
@@ -107,7 +110,8 @@ TEST(ZipEntryHeader, LocalAttributesPerHostSystem) {
         const CZipEntryHeader header = MakeHeader(c.system, c.externalAttr, c.name);
         EXPECT_EQ(header.GetLocalAttributes(), c.expected)
             << "system " << c.system << " attr " << std::hex << c.externalAttr << " name " << c.name;
-        EXPECT_EQ(header.IsDirectory(), (c.expected & 0x10) != 0) << "system " << c.system << " name " << c.name;
+        const bool folder = c.folder == -1 ? (c.expected & 0x10) != 0 : c.folder == 1;
+        EXPECT_EQ(header.IsDirectory(), folder) << "system " << c.system << " name " << c.name;
     }
 }
 

@@ -53,7 +53,8 @@ const HostileCase nameCases[] = {
     NameRow("dot", File(".", "evil"), Refused(".")),
     NameRow("dot dot", File("..", "evil"), Refused("..")),
     NameRow("empty", File("", "evil"), Refused("")),
-    NameRow("slash", File("/", "evil"), Refused("/")),
+    // A name ending in a separator is a folder whatever its attributes: here the target folder itself.
+    NameRow("slash", File("/", "evil"), Made("/")),
     NameRow("parent folder entry", Dir("../d"), Refused("../d/")),
     NameRow("zero byte", File(std::string("a\0b.txt", 7), "evil"), Refused("a\\x00b.txt")),
     NameRow("300 byte name", File(std::string(300, 'n'), "long"), Refused(std::string(300, 'n'))),
@@ -79,7 +80,7 @@ HostileCase OwnFileRow(std::string label, std::string program, std::string targe
     row.target = std::move(target);
     row.build = Build({File("", "evil"), File(".", "evil"), File("./", "evil"), File("a/..", "evil"), Dir("a/../"),
                        Dir("/"), File(goodName, goodData)});
-    row.entries = {Refused(""),        Refused("."), Refused("./"),          Refused("a/.."),
+    row.entries = {Refused(""),        Refused("."), Made("./"),             Refused("a/.."),
                    Made("a/../"),    Made("/"),   Ok(goodName, goodData)};
     return row;
 }
