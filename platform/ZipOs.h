@@ -119,6 +119,11 @@ FolderWalk WalkFoldersBelow(const std::string& base, const std::string& relative
 // to, and never a folder).
 bool ReplaceFile(const std::string& from, const std::string& to);
 
+// The folder the front end extracts into, as the OS gave it (made from the program's own path).
+// Where a path begins with it, that part is left as it is and only the rest is turned into the OS
+// form: on POSIX a backslash in it is a character of a name. Set before threads start.
+void KeepFolderAsGiven(const std::string& folder);
+
 // The name below the target folder (engine form) as a name the file system can hold without
 // reading it as something else; on POSIX every name is stored as it is.
 std::string StorableName(const std::string& name);
