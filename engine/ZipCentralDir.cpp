@@ -320,10 +320,11 @@ std::uint64_t CZipCentralDir::GetLocalHeaderOffset(std::size_t index) const {
 }
 
 void CZipCentralDir::Store(const CZipEntryHeader& header) {
-    // Of the extra field only the blocks read later are kept: the times. The ZIP64 block's values
-    // are in the header's fields already, and the rest (user and group ids, ...) is never read.
+    // Of the extra field only the blocks read later are kept: the times and the UTF-8 name. The
+    // ZIP64 block's values are in the header's fields already, and the rest (user and group ids,
+    // ...) is never read.
     static constexpr std::uint16_t keptTags[] = {ZipExtraField::tagNtfs, ZipExtraField::tagExtendedTime,
-                                                 ZipExtraField::tagInfoZipUnixOld};
+                                                 ZipExtraField::tagInfoZipUnixOld, ZipExtraField::tagUnicodePath};
     const std::size_t partsStart = parts.size();
     // The block's offsets are 32-bit: 4 GiB of names and extra fields is past any memory this takes.
     if (partsStart > UINT32_MAX - std::size_t{3} * UINT16_MAX)

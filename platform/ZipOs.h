@@ -129,9 +129,11 @@ void KeepFolderAsGiven(const std::string& folder);
 std::string StorableName(const std::string& name);
 
 // ---- Code pages -------------------------------------------------------------
-// Entry names made on MS-DOS hosts are in the OEM code page (CP437 on POSIX,
-// the system's OEM code page on Windows); the narrow encoding inside is UTF-8. Converts in place; bytes below 0x80 stay
-// as they are, so the text may grow but never shrinks.
+// Entry names made on MS-DOS-family hosts are in an OEM code page: on Windows the system's; on POSIX
+// the one Windows gives the language of the user's locale (LC_ALL, else LC_CTYPE, else LANG), read
+// by ChooseOemCodePage once at start, CP437 until then. The narrow encoding inside is UTF-8.
+void ChooseOemCodePage();
+// Converts in place; bytes below 0x80 stay as they are, so the text may grow but never shrinks.
 void OemToAnsi(std::string& text);
 // The typed password's text in the other encodings its archive's maker may have stored it in, in
 // the order they are to be tried; the typed bytes themselves are not among them.

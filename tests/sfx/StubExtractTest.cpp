@@ -356,6 +356,34 @@ TEST(StubExtract, DosHostAttributesBecomeModes) {
     EXPECT_EQ(ModeOf(target + "/DIR") & 0700, 0700u);
 }
 
+// Names from MS-DOS-family hosts without the UTF-8 flag are in the OEM code page of the maker's
+// language: the one Windows gives the user's, CP852 for Czech, CP437 for English or none.
+TEST(StubExtract, NamesFromDosHostsFollowTheLocaleLanguage) {
+    const std::string stored = "\xA7lu\x9Cou\x9Fk\xEC k\x85\xE5.txt"; // zlutoucky kun in CP852
+    Entry fromNtfs = DosFile("NTFS\\" + stored, "ntfs");
+    fromNtfs.hostSystem = hostNtfs;
+    const std::string archive = BuildArchive({DosFile(stored, "dos"), fromNtfs});
+    const struct {
+        const char* locale;
+        std::string name; // on disk and on the console
+    } rows[] = {
+        {"cs_CZ.UTF-8", "\xC5\xBElu\xC5\xA5ou\xC4\x8Dk\xC3\xBD k\xC5\xAF\xC5\x88.txt"},
+        {"C.UTF-8", "\xC2\xBAlu\xC2\xA3ou\xC6\x92k\xE2\x88\x9E k\xC3\xA0\xCF\x83.txt"},
+    };
+    for (const auto& row : rows) {
+        CStubRunner runner;
+        const std::string program = runner.MakeProgram("n.run", archive);
+        CStubRunner::Options options = Answer();
+        options.locale = row.locale;
+        const CStubRunner::Result result = runner.Run({program}, options);
+        EXPECT_EQ(result.out, Head(runner.Folder() + "/n", 2) + Lines({row.name, "NTFS/" + row.name}) + closingText)
+            << row.locale;
+        EXPECT_EQ(CStubRunner::ListTree(runner.Folder() + "/n"),
+                  "d 755 NTFS/\nf 644 NTFS/" + row.name + " 4 ntfs\nf 644 " + row.name + " 3 dos\n")
+            << row.locale;
+    }
+}
+
 // Python's zipfile gives ZipInfo("empty/") mode 0600 and no folder bit. Each such name is a folder,
 // whatever data it holds; a folder's stored mode never keeps its owner from filling it.
 TEST(StubExtract, NamesEndingInASlashAreFoldersWithoutTheFolderBit) {
