@@ -40,8 +40,8 @@ void CZipCentralDir::Clear() {
 
 // Searches the last 65 557 bytes backward, in chunks that overlap by three bytes
 // so that a signature across a chunk boundary is seen whole; the scan starts at
-// the file's last four bytes. Every occurrence, nearest the end first.
-std::vector<std::uint64_t> CZipCentralDir::FindEndRecordSignatures() {
+// the file's last four bytes. The occurrences nearest the end first: only the first, or all.
+std::vector<std::uint64_t> CZipCentralDir::FindEndRecordSignatures(bool all) {
     CZipStream* file = storage->GetFile();
     const std::int64_t length = file->GetLength();
     const std::int64_t limit = std::min<std::int64_t>(length, endRecordSearchLimit);
@@ -57,8 +57,11 @@ std::vector<std::uint64_t> CZipCentralDir::FindEndRecordSignatures() {
         file->Seek(-back, CZipStream::FromEnd);
         ReadFromFile(buffer.GetBuffer(), n);
         for (std::int64_t i = static_cast<std::int64_t>(n) - signatureSize; i >= 0; --i)
-            if (HasSignature(bytes + i, endRecordSignature))
+            if (HasSignature(bytes + i, endRecordSignature)) {
                 found.push_back(static_cast<std::uint64_t>(length - back + i));
+                if (!all)
+                    return found;
+            }
         covered += static_cast<std::int64_t>(n) - (signatureSize - 1);
     }
     return found;
@@ -108,15 +111,16 @@ bool CZipCentralDir::LeadsToDirectoryHere(std::uint64_t offset) {
 
 // The occurrence nearest the end wins. An archive comment may hold the signature too (in text, or
 // a whole archive): when the nearest one leads to no directory in this file and lies inside the
-// comment of a record that does, that record is taken. Of the archives that opened when the nearest
-// always won, only a last volume whose record lies in such a comment reads otherwise.
+// comment of a record that does, that record is taken. (A split set's last volume whose own record
+// stood in such a comment would be misread; no writer makes one.)
 std::uint64_t CZipCentralDir::LocateEndRecord() {
-    const std::vector<std::uint64_t> candidates = FindEndRecordSignatures();
-    if (candidates.empty())
+    const std::vector<std::uint64_t> first = FindEndRecordSignatures(false);
+    if (first.empty())
         ThrowError(CZipException::CentralDirNotFound);
-    const std::uint64_t nearest = candidates.front();
-    if (candidates.size() == 1 || LeadsToDirectoryHere(nearest))
+    const std::uint64_t nearest = first.front();
+    if (LeadsToDirectoryHere(nearest))
         return nearest;
+    const std::vector<std::uint64_t> candidates = FindEndRecordSignatures(true);
     for (std::size_t i = 1; i < candidates.size(); ++i) {
         unsigned char record[endRecordSize];
         const std::uint64_t commentStart = candidates[i] + endRecordSize;

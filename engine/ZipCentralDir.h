@@ -100,7 +100,7 @@ class CZipCentralDir {
     };
 
     std::uint64_t LocateEndRecord();
-    std::vector<std::uint64_t> FindEndRecordSignatures();
+    std::vector<std::uint64_t> FindEndRecordSignatures(bool all);
     // False when the record does not fit in the file.
     bool ReadEndRecordAt(std::uint64_t offset, unsigned char* record);
     bool LeadsToDirectoryHere(std::uint64_t offset);
