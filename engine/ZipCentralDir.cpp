@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <vector>
 
 static_assert(sizeof(CZipCentralDir::Record) == 40, "an entry's fixed fields take 40 bytes");
 
@@ -38,15 +39,16 @@ void CZipCentralDir::Clear() {
 }
 
 // Searches the last 65 557 bytes backward, in chunks that overlap by three bytes
-// so that a signature across a chunk boundary is seen whole. The occurrence
-// nearest the end wins; the scan starts at the file's last four bytes.
-std::uint64_t CZipCentralDir::LocateEndRecord() {
+// so that a signature across a chunk boundary is seen whole; the scan starts at
+// the file's last four bytes. The occurrences nearest the end first: only the first, or all.
+std::vector<std::uint64_t> CZipCentralDir::FindEndRecordSignatures(bool all) {
     CZipStream* file = storage->GetFile();
     const std::int64_t length = file->GetLength();
     const std::int64_t limit = std::min<std::int64_t>(length, endRecordSearchLimit);
     const std::int64_t chunk = searchBufferSize;
     CZipBuffer buffer(searchBufferSize);
     const unsigned char* bytes = buffer.GetBytes();
+    std::vector<std::uint64_t> found;
     std::int64_t covered = 0;
     std::int64_t back = 0;
     while (back < limit) {
@@ -55,11 +57,80 @@ std::uint64_t CZipCentralDir::LocateEndRecord() {
         file->Seek(-back, CZipStream::FromEnd);
         ReadFromFile(buffer.GetBuffer(), n);
         for (std::int64_t i = static_cast<std::int64_t>(n) - signatureSize; i >= 0; --i)
-            if (HasSignature(bytes + i, endRecordSignature))
-                return static_cast<std::uint64_t>(length - back + i);
+            if (HasSignature(bytes + i, endRecordSignature)) {
+                found.push_back(static_cast<std::uint64_t>(length - back + i));
+                if (!all)
+                    return found;
+            }
         covered += static_cast<std::int64_t>(n) - (signatureSize - 1);
     }
-    ThrowError(CZipException::CentralDirNotFound);
+    return found;
+}
+
+bool CZipCentralDir::ReadEndRecordAt(std::uint64_t offset, unsigned char* record) {
+    CZipStream* file = storage->GetFile();
+    const auto length = static_cast<std::uint64_t>(file->GetLength());
+    if (offset > length || length - offset < endRecordSize)
+        return false;
+    file->Seek(static_cast<std::int64_t>(offset), CZipStream::FromBegin);
+    ReadFromFile(record, endRecordSize);
+    return true;
+}
+
+// Whether the record at offset leads to a directory in this file: what Read would check first.
+// A ZIP64 record's own record decides, so one counts as leading.
+bool CZipCentralDir::LeadsToDirectoryHere(std::uint64_t offset) {
+    unsigned char record[endRecordSize];
+    if (!ReadEndRecordAt(offset, record))
+        return false;
+    CZipStream* file = storage->GetFile();
+    const auto length = static_cast<std::uint64_t>(file->GetLength());
+    if (length - offset - endRecordSize < ReadLe16(record + EndRecord::commentLength))
+        return false;
+    if (offset >= zip64LocatorSize) {
+        unsigned char locator[signatureSize];
+        file->Seek(static_cast<std::int64_t>(offset - zip64LocatorSize), CZipStream::FromBegin);
+        ReadFromFile(locator, signatureSize);
+        if (HasSignature(locator, zip64LocatorSignature))
+            return true;
+    }
+    if (ReadLe16(record + EndRecord::cdStartDisk) != ReadLe16(record + EndRecord::thisDisk))
+        return false;
+    const std::uint64_t cdSize = ReadLe32(record + EndRecord::cdSize);
+    const std::uint64_t totalEntries = ReadLe16(record + EndRecord::totalEntries);
+    if (ReadLe32(record + EndRecord::cdOffset) + cdSize > offset || (cdSize == 0) != (totalEntries == 0) ||
+        totalEntries > cdSize / centralHeaderSize)
+        return false;
+    if (totalEntries == 0)
+        return true;
+    unsigned char header[signatureSize];
+    file->Seek(static_cast<std::int64_t>(offset - cdSize), CZipStream::FromBegin);
+    ReadFromFile(header, signatureSize);
+    return HasSignature(header, centralHeaderSignature);
+}
+
+// The occurrence nearest the end wins. An archive comment may hold the signature too (in text, or
+// a whole archive): when the nearest one leads to no directory in this file and lies inside the
+// comment of a record that does, that record is taken. (A split set's last volume whose own record
+// stood in such a comment would be misread; no writer makes one.)
+std::uint64_t CZipCentralDir::LocateEndRecord() {
+    const std::vector<std::uint64_t> first = FindEndRecordSignatures(false);
+    if (first.empty())
+        ThrowError(CZipException::CentralDirNotFound);
+    const std::uint64_t nearest = first.front();
+    if (LeadsToDirectoryHere(nearest))
+        return nearest;
+    const std::vector<std::uint64_t> candidates = FindEndRecordSignatures(true);
+    for (std::size_t i = 1; i < candidates.size(); ++i) {
+        unsigned char record[endRecordSize];
+        const std::uint64_t commentStart = candidates[i] + endRecordSize;
+        if (commentStart > nearest || !ReadEndRecordAt(candidates[i], record))
+            continue;
+        const bool holdsNearest = nearest + signatureSize <= commentStart + ReadLe16(record + EndRecord::commentLength);
+        if (holdsNearest && LeadsToDirectoryHere(candidates[i]))
+            return candidates[i];
+    }
+    return nearest;
 }
 
 void CZipCentralDir::Read() {
@@ -253,10 +324,11 @@ std::uint64_t CZipCentralDir::GetLocalHeaderOffset(std::size_t index) const {
 }
 
 void CZipCentralDir::Store(const CZipEntryHeader& header) {
-    // Of the extra field only the blocks read later are kept: the times. The ZIP64 block's values
-    // are in the header's fields already, and the rest (user and group ids, ...) is never read.
+    // Of the extra field only the blocks read later are kept: the times and the UTF-8 name. The
+    // ZIP64 block's values are in the header's fields already, and the rest (user and group ids,
+    // ...) is never read.
     static constexpr std::uint16_t keptTags[] = {ZipExtraField::tagNtfs, ZipExtraField::tagExtendedTime,
-                                                 ZipExtraField::tagInfoZipUnixOld};
+                                                 ZipExtraField::tagInfoZipUnixOld, ZipExtraField::tagUnicodePath};
     const std::size_t partsStart = parts.size();
     // The block's offsets are 32-bit: 4 GiB of names and extra fields is past any memory this takes.
     if (partsStart > UINT32_MAX - std::size_t{3} * UINT16_MAX)

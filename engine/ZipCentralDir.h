@@ -100,6 +100,10 @@ class CZipCentralDir {
     };
 
     std::uint64_t LocateEndRecord();
+    std::vector<std::uint64_t> FindEndRecordSignatures(bool all);
+    // False when the record does not fit in the file.
+    bool ReadEndRecordAt(std::uint64_t offset, unsigned char* record);
+    bool LeadsToDirectoryHere(std::uint64_t offset);
     bool ReadZip64Locator(LocatorValues& locator);
     // Reads the ZIP64 end record the locator names into `info`; returns the bytes in front of the
     // archive in the last file as the record's real position tells them.

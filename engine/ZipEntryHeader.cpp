@@ -1,6 +1,7 @@
 #include "engine/ZipEntryHeader.h"
 
 #include "engine/ZipArchiveStorage.h"
+#include "engine/ZipCrc.h"
 #include "engine/ZipException.h"
 #include "engine/ZipExtraField.h"
 #include "engine/ZipRecords.h"
@@ -276,7 +277,11 @@ std::uint32_t CZipEntryHeader::GetLocalAttributes() const {
     }
 }
 
-bool CZipEntryHeader::IsDirectory() const { return (GetLocalAttributes() & attrDirectory) != 0; }
+// A name ending in a separator names a folder whatever the attributes say: Python's zipfile gives
+// ZipInfo("empty/") mode 0600 alone, and every other extractor makes a folder of it.
+bool CZipEntryHeader::IsDirectory() const {
+    return NameEndsWithSeparator() || (GetLocalAttributes() & attrDirectory) != 0;
+}
 
 int CZipEntryHeader::GetUnixPermissions() const {
     if (GetSystem() != systemUnix || (externalAttr >> 16) == 0)
@@ -284,10 +289,77 @@ int CZipEntryHeader::GetUnixPermissions() const {
     return static_cast<int>((externalAttr >> 16) & 0777);
 }
 
+namespace {
+
+constexpr unsigned char unicodePathVersion = 1;
+constexpr std::size_t unicodePathHeaderSize = 5; // version, CRC-32 of the header's name; then the name
+
+// UTF-8 as RFC 3629 has it (no overlong form, no surrogate, nothing past U+10FFFF), and no zero
+// byte, which a name cannot hold.
+bool IsUtf8Name(const unsigned char* bytes, std::size_t size) {
+    for (std::size_t i = 0; i < size;) {
+        const unsigned char lead = bytes[i];
+        if (lead == 0)
+            return false;
+        const std::size_t length = lead < 0x80   ? 1
+                                   : lead < 0xC2 ? 0
+                                   : lead < 0xE0 ? 2
+                                   : lead < 0xF0 ? 3
+                                   : lead < 0xF5 ? 4
+                                                 : 0;
+        if (length == 0 || size - i < length)
+            return false;
+        std::uint32_t codePoint = length == 1 ? lead : lead & (0x7Fu >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            if ((bytes[i + k] & 0xC0) != 0x80)
+                return false;
+            codePoint = (codePoint << 6) | (bytes[i + k] & 0x3Fu);
+        }
+        static const std::uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (codePoint < smallest[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+// The hosts whose names are in an OEM code page: MS-DOS and Windows on FAT, VFAT and NTFS, OS/2.
+bool IsOemHost(int system) {
+    return system == systemDos || system == systemOs2Hpfs || system == systemNtfs || system == systemVfat;
+}
+
+} // namespace
+
+// Info-ZIP's Unicode Path block gives the name in UTF-8 beside one in a code page. It counts only
+// while its CRC is that of the header's name as stored: a tool that renamed the entry without
+// knowing the block left a stale one behind. Of several blocks the first that holds counts.
+bool CZipEntryHeader::TakeUnicodePath() {
+    const unsigned char* field = extraField.GetBytes();
+    const std::size_t fieldSize = extraField.GetSize();
+    ZipExtraField::Block block = ZipExtraField::Find(field, fieldSize, ZipExtraField::tagUnicodePath);
+    if (!block.found)
+        return false;
+    const std::uint32_t nameCrc = ZipCrc::Update(0, fileName.GetBytes(), fileName.GetSize());
+    for (; block.found; block = ZipExtraField::FindAfter(field, fieldSize, ZipExtraField::tagUnicodePath, block)) {
+        if (block.size <= unicodePathHeaderSize || block.data[0] != unicodePathVersion ||
+            ReadLe32(block.data + 1) != nameCrc)
+            continue;
+        const unsigned char* name = block.data + unicodePathHeaderSize;
+        const std::size_t nameSize = block.size - unicodePathHeaderSize;
+        if (!IsUtf8Name(name, nameSize))
+            continue;
+        fileName.Allocate(static_cast<std::uint32_t>(nameSize));
+        std::memcpy(fileName.GetBuffer(), name, nameSize);
+        return true;
+    }
+    return false;
+}
+
 void CZipEntryHeader::ConvertFileName(bool oemConversion) {
+    const bool unicodePath = TakeUnicodePath();
     std::replace(fileName.GetBuffer(), fileName.GetBuffer() + fileName.GetSize(), '/', '\\');
     // A name flagged as UTF-8 is already in the system's encoding, whoever made it.
-    if (GetSystem() != systemDos || !oemConversion || (flags & flagUtf8Name) != 0)
+    if (unicodePath || !IsOemHost(GetSystem()) || !oemConversion || (flags & flagUtf8Name) != 0)
         return;
     const char* begin = fileName.GetBuffer();
     const char* end = begin + fileName.GetSize();

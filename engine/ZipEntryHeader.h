@@ -82,8 +82,9 @@ class CZipEntryHeader {
     // else -1: extracted scripts keep their modes.
     int GetUnixPermissions() const;
 
-    // Archive form to system form: slashes become backslashes and, for entries
-    // made on MS-DOS hosts, OEM bytes become the system's encoding.
+    // Archive form to system form: the name of a Unicode Path block that holds replaces the stored
+    // one; slashes become backslashes; for entries made on MS-DOS-family hosts, OEM bytes become
+    // the system's encoding.
     void ConvertFileName(bool oemConversion);
     // Throws UnsupportedPlatform (115) for a system without a converter.
     static std::uint32_t ConvertAttributes(std::uint32_t attr, int fromSystem, int toSystem);
@@ -113,5 +114,6 @@ class CZipEntryHeader {
 
   private:
     bool NameEndsWithSeparator() const;
+    bool TakeUnicodePath();
     bool ApplyZip64Extra();
 };

@@ -25,9 +25,13 @@ template <typename Visit> void Walk(const unsigned char* field, std::size_t fiel
 } // namespace
 
 Block Find(const unsigned char* field, std::size_t fieldSize, std::uint16_t tag) {
+    return FindAfter(field, fieldSize, tag, Block{});
+}
+
+Block FindAfter(const unsigned char* field, std::size_t fieldSize, std::uint16_t tag, const Block& previous) {
     Block found;
     Walk(field, fieldSize, [&](std::uint16_t blockTag, const unsigned char* block, std::uint16_t size) {
-        if (blockTag != tag)
+        if (blockTag != tag || (previous.found && block + blockHeaderSize <= previous.data))
             return false;
         found = Block{block + blockHeaderSize, size, true};
         return true;

@@ -13,6 +13,7 @@ constexpr std::uint16_t tagZip64 = 0x0001;          // ZIP64 extended informatio
 constexpr std::uint16_t tagNtfs = 0x000A;           // NTFS times
 constexpr std::uint16_t tagExtendedTime = 0x5455;   // "UT": UNIX times, UTC seconds
 constexpr std::uint16_t tagInfoZipUnixOld = 0x5855; // "UX": access and modification time
+constexpr std::uint16_t tagUnicodePath = 0x7075;    // "up": the name in UTF-8 beside a code-page one
 
 constexpr std::size_t blockHeaderSize = 4; // tag, size
 
@@ -24,6 +25,8 @@ struct Block {
 
 // The first block with this tag.
 Block Find(const unsigned char* field, std::size_t fieldSize, std::uint16_t tag);
+// The next block with this tag after `previous` (one Find or FindAfter gave for the same field).
+Block FindAfter(const unsigned char* field, std::size_t fieldSize, std::uint16_t tag, const Block& previous);
 
 // Appends the whole blocks (tag and size included) whose tag is one of `tags` to `out`, in their
 // order; returns the bytes appended. A damaged block and what follows it are left out.

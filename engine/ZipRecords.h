@@ -146,6 +146,7 @@ constexpr int systemOs2Hpfs = 6;
 constexpr int systemMacintosh = 7;
 constexpr int systemNtfs = 10;
 constexpr int systemCodeCount = 11; // codes from here on have no converter at all
+constexpr int systemVfat = 14;      // Windows' long names on FAT
 
 // ---- DOS attribute bits ------------------------------------------------------------
 constexpr std::uint32_t attrReadOnly = 0x01;

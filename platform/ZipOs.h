@@ -119,14 +119,21 @@ FolderWalk WalkFoldersBelow(const std::string& base, const std::string& relative
 // to, and never a folder).
 bool ReplaceFile(const std::string& from, const std::string& to);
 
+// The folder the front end extracts into, as the OS gave it (made from the program's own path).
+// Where a path begins with it, that part is left as it is and only the rest is turned into the OS
+// form: on POSIX a backslash in it is a character of a name. Set before threads start.
+void KeepFolderAsGiven(const std::string& folder);
+
 // The name below the target folder (engine form) as a name the file system can hold without
 // reading it as something else; on POSIX every name is stored as it is.
 std::string StorableName(const std::string& name);
 
 // ---- Code pages -------------------------------------------------------------
-// Entry names made on MS-DOS hosts are in the OEM code page (CP437 on POSIX,
-// the system's OEM code page on Windows); the narrow encoding inside is UTF-8. Converts in place; bytes below 0x80 stay
-// as they are, so the text may grow but never shrinks.
+// Entry names made on MS-DOS-family hosts are in an OEM code page: on Windows the system's; on POSIX
+// the one Windows gives the language of the user's locale (LC_ALL, else LC_CTYPE, else LANG), read
+// by ChooseOemCodePage once at start, CP437 until then. The narrow encoding inside is UTF-8.
+void ChooseOemCodePage();
+// Converts in place; bytes below 0x80 stay as they are, so the text may grow but never shrinks.
 void OemToAnsi(std::string& text);
 // The typed password's text in the other encodings its archive's maker may have stored it in, in
 // the order they are to be tried; the typed bytes themselves are not among them.

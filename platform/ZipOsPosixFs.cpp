@@ -2,7 +2,6 @@
 // renaming, and the front end's operations on an output path.
 #include "platform/ZipOs.h"
 #include "platform/ZipOsPosixPath.h"
-#include "platform/ZipPathParts.h"
 
 #include <cerrno>
 #include <climits>
@@ -152,24 +151,35 @@ bool ApplyFileModTime(int fd, std::int64_t time, std::uint32_t nanoseconds) {
     return ::futimens(fd, times) == 0;
 }
 
-bool CreateDirectoryTree(const std::string& path) {
-    std::string s = path;
-    while (!s.empty() && s.back() == '\\')
+namespace {
+
+// Levels are found in the OS form, where only the slash separates: a folder kept as given may
+// hold backslashes in its names.
+bool CreateNativeTree(std::string s) {
+    while (s.size() > 1 && s.back() == '/')
         s.pop_back();
-    const std::string parent = CZipPathParts(s).GetDirectoryPath();
-    if (parent == s)
-        return true; // a root, or nothing left
+    if (s.empty() || s == "/")
+        return true;
     // The OS refuses every path this long, so no level of it could be made; stopping
     // here also bounds the recursion for a hostile name of thousands of levels.
     if (s.size() >= PATH_MAX) {
         errno = ENAMETOOLONG;
         return false;
     }
-    if (GetPathKind(s) == -1)
+    struct stat st;
+    if (::stat(s.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         return true;
-    if (!CreateDirectoryTree(parent))
+    const std::size_t slash = s.rfind('/');
+    if (slash != std::string::npos && !CreateNativeTree(s.substr(0, slash == 0 ? 1 : slash)))
         return false;
-    return CreateDir(s);
+    return ::mkdir(s.c_str(), newDirectoryMode) == 0;
+}
+
+} // namespace
+
+bool CreateDirectoryTree(const std::string& path) {
+    std::string native;
+    return ToOsPath(path, native) && CreateNativeTree(native);
 }
 
 bool CreateDir(const std::string& path) {

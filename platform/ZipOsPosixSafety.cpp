@@ -25,7 +25,26 @@ FolderWalk Judge(const struct stat& st) {
     return FolderWalk::Ready;
 }
 
+std::string& FolderAsGiven() {
+    static std::string folder;
+    return folder;
+}
+
 } // namespace
+
+void KeepFolderAsGiven(const std::string& folder) { FolderAsGiven() = folder; }
+
+std::string ToNativePath(std::string path) {
+    const std::string& given = FolderAsGiven();
+    std::size_t start = 0;
+    if (!given.empty() && path.compare(0, given.size(), given) == 0 &&
+        (path.size() == given.size() || path[given.size()] == '\\' || path[given.size()] == '/'))
+        start = given.size();
+    for (std::size_t i = start; i < path.size(); ++i)
+        if (path[i] == '\\')
+            path[i] = '/';
+    return path;
+}
 
 FolderWalk WalkFoldersBelow(const std::string& base, const std::string& relative, bool create) {
     if (relative.find('\0') != std::string::npos || base.find('\0') != std::string::npos) {

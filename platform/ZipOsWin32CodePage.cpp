@@ -7,6 +7,9 @@
 
 namespace ZipOs {
 
+// The system keeps its OEM code page; nothing to read.
+void ChooseOemCodePage() {}
+
 void OemToAnsi(std::string& text) {
     if (text.empty())
         return;

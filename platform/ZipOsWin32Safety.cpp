@@ -39,6 +39,9 @@ bool HasOtherLinks(const wchar_t* path) {
 
 std::string StorableName(const std::string& name) { return ZipWindowsNames::StorableName(name); }
 
+// A backslash separates here wherever it stands: the folder is in the engine's form as given.
+void KeepFolderAsGiven(const std::string&) {}
+
 // Making a link needs a privilege most users lack, and what it points to is for the user to judge:
 // a link entry is extracted as a file holding the target text.
 bool SupportsSymbolicLinks() { return false; }

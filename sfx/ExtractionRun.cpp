@@ -33,7 +33,8 @@ constexpr std::uint32_t transferBufferSize = 65536;
 constexpr std::uint64_t minBytesForWorkers = 256 * 1024;
 #endif
 
-bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+// Only what the OS separates with: on POSIX a backslash is a character of a name like any other.
+bool IsPathSeparator(char c) { return c == '/' || c == ZipOs::PathSeparator(); }
 
 } // namespace
 
@@ -47,9 +48,13 @@ std::string CExtractionRun::TargetFolder(const std::string& modulePath) {
     while (titleStart > 0 && !IsPathSeparator(modulePath[titleStart - 1]))
         --titleStart;
     const std::size_t dot = modulePath.rfind('.');
-    if (dot == std::string::npos || dot <= titleStart)
-        return modulePath + noExtensionSuffix;
-    return modulePath.substr(0, dot);
+    std::string folder =
+        dot == std::string::npos || dot <= titleStart ? modulePath + noExtensionSuffix : modulePath.substr(0, dot);
+    // The engine reads a backslash as a separator wherever it ends a path, and would drop it: the
+    // folder would become its parent.
+    if (folder.back() == '\\')
+        folder += noExtensionSuffix;
+    return folder;
 }
 
 int CExtractionRun::Run(const std::string& modulePath) {
@@ -64,12 +69,7 @@ int CExtractionRun::RunDialogue(const std::string& modulePath) {
         return StatusDone;
 
     dialogue.ShowOpening();
-    // Composed output paths turn every backslash into a separator, which would move the output
-    // away from this folder where the OS does not separate with it.
-    if (ZipOs::PathSeparator() != '\\' && targetFolder.find('\\') != std::string::npos) {
-        dialogue.ShowArchiveError();
-        return StatusNoArchive;
-    }
+    ZipOs::KeepFolderAsGiven(targetFolder);
     CZipArchive archive;
     dialogue.ForgetPassword();
     try {

@@ -9,6 +9,7 @@
 int main() {
     ZipOs::PinLocalTimeZone();
     ZipOs::PrepareConsole();
+    ZipOs::ChooseOemCodePage();
     std::string modulePath;
     if (!ZipOs::GetModulePath(modulePath))
         return CExtractionRun::StatusNoModulePath;

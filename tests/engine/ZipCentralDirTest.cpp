@@ -71,6 +71,14 @@ INSTANTIATE_TEST_SUITE_P(Streams, CentralDirTest,
 TEST_P(CentralDirTest, EndRecordSearch) {
     const std::string oneEntry = BuildArchive({Stored("a.txt", "hello")});
     const std::string endAlone = BuildArchive({});
+    // An empty archive's end record claiming a directory of one header just before it.
+    std::string fakeRecord = endAlone;
+    PutLE16(fakeRecord, endTotalEntriesOffset, 1);
+    PutLE16(fakeRecord, endEntriesOnDiskOffset, 1);
+    PutLE32(fakeRecord, endCdSizeOffset, 46);
+    // A record only in front (no comment holds the damaged one) is never taken.
+    std::string damagedWithFakeBefore = endAlone + oneEntry;
+    PutLE32(damagedWithFakeBefore, damagedWithFakeBefore.size() - endRecordSize + endCdSizeOffset, 1000);
     const struct {
         const char* label;
         std::string bytes;
@@ -90,7 +98,13 @@ TEST_P(CentralDirTest, EndRecordSearch) {
         {"longest comment", WithComment(std::string(65535, 'c')), 0, 1},
         // The occurrence nearest the end wins, even inside the comment.
         {"comment holds an end record", WithComment("x" + endAlone), 0, 0},
-        {"comment ends in a bare signature", WithComment(std::string("xxPK\5\6", 6)), CZipException::BadArchive, 0},
+        // One that leads nowhere gives way to the record whose comment holds it.
+        {"comment ends in a bare signature", WithComment(std::string("xxPK\5\6", 6)), 0, 1},
+        {"comment holds a record pointing nowhere", WithComment(std::string("PK\5\6") + "see above, then 16 more"), 0,
+         1},
+        {"comment holds a record past its directory", WithComment(fakeRecord), 0, 1},
+        {"a bare signature and no record around it", std::string("PK\5\6xx", 6), CZipException::BadArchive, 0},
+        {"fake record in front of a damaged one", damagedWithFakeBefore, CZipException::BadArchive, 0},
     };
     for (std::uint32_t searchBufferSize : {32768u, 1024u}) {
         for (const auto& c : cases) {
@@ -312,6 +326,8 @@ TEST_P(CentralDirTest, Zip64EndRecord) {
          0, 0},
         {"extensible data", build([](Options& o) { o.zip64Extensible = "EXTENSIBLE"; }).first, 0, 0},
         {"archive comment", build([](Options& o) { o.archiveComment = "note"; }).first, 0, 0},
+        {"comment holds a signature", build([](Options& o) { o.archiveComment = std::string("x PK\5\6 y"); }).first, 0,
+         0},
         // Hostile: never read outside the archive, never trust a count.
         {"extensible data behind a stub", build([](Options& o) {
                                               o.stub = "SS";

@@ -1,3 +1,5 @@
+#include "support/ZipTestWriter.h"
+
 #include "engine/ZipEntryHeader.h"
 #include "engine/ZipExtraField.h"
 #include "engine/ZipException.h"
@@ -83,6 +85,7 @@ struct AttributeCase {
     std::uint32_t externalAttr;
     const char* name;
     std::uint32_t expected;
+    int folder = -1; // IsDirectory: 1 or 0, -1 as the folder bit of `expected`
 };
 
 TEST(ZipEntryHeader, LocalAttributesPerHostSystem) {
@@ -94,7 +97,9 @@ TEST(ZipEntryHeader, LocalAttributesPerHostSystem) {
         {3, 0x80000000, "none", 0x23},                             // no owner bits at all
         {3, 0x00000000, "dir\\", CZipEntryHeader::DefaultDirAttr}, // no word: the name decides
         {0, 0x00000000, "dir/", CZipEntryHeader::DefaultDirAttr},  // before name conversion too
-        {0, 0x00000020, "dir\\", 0x20},                            // a word wins over the name
+        {0, 0x00000020, "dir\\", 0x20, 1},                         // a word wins, but the name makes a folder
+        {3, 0x81800000, "empty\\", 0x20, 1},                       // zipfile's ZipInfo("empty/"): 0600
+        {3, 0x81800000, "empty", 0x20, 0},
         {0, 0x00000000, "", 0x00},                                 // an empty name is no directory
         {10, 0xABCD0021, "ntfs", 0xABCD0021},                      // all 32 bits pass unchanged
         {6, 0x00000010, "hpfs", 0x10},
@@ -107,7 +112,8 @@ TEST(ZipEntryHeader, LocalAttributesPerHostSystem) {
         const CZipEntryHeader header = MakeHeader(c.system, c.externalAttr, c.name);
         EXPECT_EQ(header.GetLocalAttributes(), c.expected)
             << "system " << c.system << " attr " << std::hex << c.externalAttr << " name " << c.name;
-        EXPECT_EQ(header.IsDirectory(), (c.expected & 0x10) != 0) << "system " << c.system << " name " << c.name;
+        const bool folder = c.folder == -1 ? (c.expected & 0x10) != 0 : c.folder == 1;
+        EXPECT_EQ(header.IsDirectory(), folder) << "system " << c.system << " name " << c.name;
     }
 }
 
@@ -140,7 +146,10 @@ struct NameCase {
     bool oem;
     std::string stored;
     std::string expected;
+    std::string extra = {}; // the central extra field
 };
+
+using ziptest::UnicodePathBlock;
 
 TEST(ZipEntryHeader, NameConversion) {
     const NameCase cases[] = {
@@ -148,7 +157,22 @@ TEST(ZipEntryHeader, NameConversion) {
         {"CP437 to UTF-8", 0, 0, true, "\x80\x81/\xE1", "\xC3\x87\xC3\xBC\\\xC3\x9F"},
         {"box drawing, three bytes", 0, 0, true, "\xB0\xFF", "\xE2\x96\x91\xC2\xA0"},
         {"UNIX names keep bytes", 3, 0, true, "\x80/x", "\x80\\x"},
-        {"NTFS names keep bytes", 10, 0, true, "\x80", "\x80"},
+        {"NTFS names are OEM too", 10, 0, true, "\x80", "\xC3\x87"},
+        {"so are OS/2 and VFAT names", 6, 0, true, "\x81", "\xC3\xBC"},
+        {"VFAT", 14, 0, true, "\x81", "\xC3\xBC"},
+        {"Unicode Path block", 0, 0, true, "\x80/x", "\xC5\xBE\\y", UnicodePathBlock("\x80/x", "\xC5\xBE/y")},
+        {"over a UTF-8 name", 3, 0x0800, true, "a", "\xC5\xBE", UnicodePathBlock("a", "\xC5\xBE")},
+        {"its CRC is another name's", 0, 0, true, "\x80/x", "\xC3\x87\\x",
+         UnicodePathBlock("\x80/x", "\xC5\xBE/y", 1, 1)},
+        {"version 2", 0, 0, true, "\x80", "\xC3\x87", UnicodePathBlock("\x80", "\xC5\xBE", 2)},
+        {"not UTF-8", 0, 0, true, "\x80", "\xC3\x87", UnicodePathBlock("\x80", "\xC0\xAF")},
+        {"a surrogate", 0, 0, true, "\x80", "\xC3\x87", UnicodePathBlock("\x80", "\xED\xA0\x80")},
+        {"a zero byte", 0, 0, true, "\x80", "\xC3\x87", UnicodePathBlock("\x80", std::string("a\0b", 3))},
+        {"empty", 0, 0, true, "\x80", "\xC3\x87", UnicodePathBlock("\x80", "")},
+        {"the first block that holds", 3, 0, true, "a", "c",
+         UnicodePathBlock("a", "b", 2) + UnicodePathBlock("a", "x", 1, 1) + UnicodePathBlock("a", "c") +
+             UnicodePathBlock("a", "d")},
+        {"a block cut short", 3, 0, true, "a", "a", UnicodePathBlock("a", "b").substr(0, 8)},
         {"bit 11: already UTF-8", 0, 0x0800, true, "\xC3\x87/x", "\xC3\x87\\x"},
         {"conversion off", 0, 0, false, "\x80", "\x80"},
         {"zero byte kept", 0, 0, true, std::string("a\0/\x80", 4), std::string("a\0\\\xC3\x87", 5)},
@@ -156,6 +180,8 @@ TEST(ZipEntryHeader, NameConversion) {
     };
     for (const NameCase& c : cases) {
         CZipEntryHeader header = MakeHeader(c.system, 0, c.stored, c.flags);
+        header.extraField.Allocate(static_cast<std::uint32_t>(c.extra.size()));
+        c.extra.copy(header.extraField.GetBuffer(), c.extra.size());
         header.ConvertFileName(c.oem);
         EXPECT_EQ(header.GetFileName(), c.expected) << c.label;
     }

@@ -22,8 +22,11 @@ const FolderRow folderRows[] = {
     {"/opt/tools/my.app.run", "/opt/tools/my.app"},
     {"/opt/tools/setup.", "/opt/tools/setup"},
     {"/opt/v1.2/setup", "/opt/v1.2/setup.d"},
-    {"/opt/v1.2\\setup", "/opt/v1.2\\setup.d"}, // both separators end a component
+    // Only the slash ends a component here: a backslash is a character of a name.
+    {"/opt/v1.2\\setup", "/opt/v1"},
     {"/opt/tools\\setup.run", "/opt/tools\\setup"},
+    {"/opt/tools\\.run", "/opt/tools\\.d"}, // the engine would drop a trailing backslash
+    {"/opt/a.b\\c", "/opt/a"},
     {"C:\\Tools\\setup.exe", "C:\\Tools\\setup"},
     {"setup.exe", "setup"},
     {"setup", "setup.d"},

@@ -29,6 +29,12 @@ HostileCase NameRow(std::string label, Entry hostile, Expect expect) {
     return NameRow(std::move(label), [hostile](CSandbox&) { return hostile; }, std::move(expect));
 }
 
+// The name an Info-ZIP Unicode Path block gives in place of the header's, which it matches.
+Entry WithUnicodePath(Entry entry, const std::string& name) {
+    entry.centralExtra = UnicodePathBlock(entry.name, name);
+    return entry;
+}
+
 const std::string deepName = Repeat("n/", 2000) + "f.txt";
 const std::string longestName = Repeat("a/", 32767) + "b"; // 65 535 bytes, the most a header holds
 
@@ -53,16 +59,22 @@ const HostileCase nameCases[] = {
     NameRow("dot", File(".", "evil"), Refused(".")),
     NameRow("dot dot", File("..", "evil"), Refused("..")),
     NameRow("empty", File("", "evil"), Refused("")),
-    NameRow("slash", File("/", "evil"), Refused("/")),
+    // A name ending in a separator is a folder whatever its attributes: here the target folder itself.
+    NameRow("slash", File("/", "evil"), Made("/")),
     NameRow("parent folder entry", Dir("../d"), Refused("../d/")),
+    // The name a Unicode Path block gives passes the same checks.
+    NameRow("parent in a Unicode Path block", WithUnicodePath(File("safe.txt", "evil"), "../x.txt"),
+            Refused("../x.txt", "cesta by vedla mimo cilovou slozku")),
+    NameRow("Unicode Path block", WithUnicodePath(DosFile("\x9F.txt", "utf"), "\xC4\x8D.txt"),
+            Ok("\xC4\x8D.txt", "utf", "\xC4\x8D.txt")),
     NameRow("zero byte", File(std::string("a\0b.txt", 7), "evil"), Refused("a\\x00b.txt", "nepripustne jmeno")),
     NameRow("300 byte name", File(std::string(300, 'n'), "long"), Refused(std::string(300, 'n'))),
     NameRow("300 byte folder", File(std::string(300, 'd') + "/f.txt", "long"),
             Refused(std::string(300, 'd') + "/f.txt")),
     OnTmpfsIfPossible(NameRow("65535 byte name", File(longestName, "long"), Refused(Repeat("a/", 32767) + "b"))),
     // Whether 2 000 levels fit below the target depends on how deep the test's own folder is.
-    OnTmpfsIfPossible(NameRow("2000 nested folders", File(deepName, "deep"),
-                              Either(Repeat("n/", 2000) + "f.txt", deepName, "deep"))),
+    OnTmpfsIfPossible(
+        NameRow("2000 nested folders", File(deepName, "deep"), Either(Repeat("n/", 2000) + "f.txt", deepName, "deep"))),
     NameRow("terminal escape sequences", File("\x1b]0;owned\x07\x1b[2J\x1b[31mred.txt", "esc"),
             Ok("\\x1B]0;owned\\x07\\x1B[2J\\x1B[31mred.txt", "esc", "\x1b]0;owned\x07\x1b[2J\x1b[31mred.txt")),
     NameRow("line breaks and delete", File("a\nb\rc\x7f\x01.txt", "ctl"),
@@ -79,7 +91,7 @@ HostileCase OwnFileRow(std::string label, std::string program, std::string targe
     row.target = std::move(target);
     row.build = Build({File("", "evil"), File(".", "evil"), File("./", "evil"), File("a/..", "evil"), Dir("a/../"),
                        Dir("/"), File(goodName, goodData)});
-    row.entries = {Refused(""),        Refused("."), Refused("./"),          Refused("a/.."),
+    row.entries = {Refused(""),        Refused("."), Made("./"),             Refused("a/.."),
                    Made("a/../"),    Made("/"),   Ok(goodName, goodData)};
     return row;
 }

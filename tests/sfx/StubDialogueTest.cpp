@@ -111,7 +111,7 @@ TEST(StubDialogue, TargetFolderIsTheProgramPathWithoutExtension) {
         {".setup", ".setup.d"},
         {"my.app.run", "my.app"},
         {"v1.2/setup", "v1.2/setup.d"},
-        {"v1.2\\setup", "v1.2\\setup.d"},
+        {"v1.2\\setup", "v1"}, // a backslash is a name character: the extension is ".2\\setup"
         {"n\xC3\xA1stroj.run", "n\xC3\xA1stroj"},
         {"100%.run", "100%"},
         {longDir + "/setup.run", longDir + "/setup"},

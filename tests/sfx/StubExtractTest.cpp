@@ -9,8 +9,10 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <map>
+#include <set>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -357,6 +359,59 @@ TEST(StubExtract, DosHostAttributesBecomeModes) {
     EXPECT_EQ(ModeOf(target + "/DIR") & 0700, 0700u);
 }
 
+// Names from MS-DOS-family hosts without the UTF-8 flag are in the OEM code page of the maker's
+// language: the one Windows gives the user's, CP852 for Czech, CP437 for English or none.
+TEST(StubExtract, NamesFromDosHostsFollowTheLocaleLanguage) {
+    const std::string stored = "\xA7lu\x9Cou\x9Fk\xEC k\x85\xE5.txt"; // zlutoucky kun in CP852
+    Entry fromNtfs = DosFile("NTFS\\" + stored, "ntfs");
+    fromNtfs.hostSystem = hostNtfs;
+    const std::string archive = BuildArchive({DosFile(stored, "dos"), fromNtfs});
+    const struct {
+        const char* locale;
+        std::string name; // on disk and on the console
+    } rows[] = {
+        {"cs_CZ.UTF-8", "\xC5\xBElu\xC5\xA5ou\xC4\x8Dk\xC3\xBD k\xC5\xAF\xC5\x88.txt"},
+        {"C.UTF-8", "\xC2\xBAlu\xC2\xA3ou\xC6\x92k\xE2\x88\x9E k\xC3\xA0\xCF\x83.txt"},
+    };
+    for (const auto& row : rows) {
+        CStubRunner runner;
+        const std::string program = runner.MakeProgram("n.run", archive);
+        CStubRunner::Options options = Answer();
+        options.locale = row.locale;
+        const CStubRunner::Result result = runner.Run({program}, options);
+        EXPECT_EQ(result.out, Head(runner.Folder() + "/n", 2) + Lines({row.name, "NTFS/" + row.name}) + closingText)
+            << row.locale;
+        EXPECT_EQ(CStubRunner::ListTree(runner.Folder() + "/n"),
+                  "d 755 NTFS/\nf 644 NTFS/" + row.name + " 4 ntfs\nf 644 " + row.name + " 3 dos\n")
+            << row.locale;
+    }
+}
+
+// Python's zipfile gives ZipInfo("empty/") mode 0600 and no folder bit. Each such name is a folder,
+// whatever data it holds; a folder's stored mode never keeps its owner from filling it.
+TEST(StubExtract, NamesEndingInASlashAreFoldersWithoutTheFolderBit) {
+    if (!NeedTool("python3"))
+        return;
+    const std::string python = "import sys, zipfile\n"
+                               "with zipfile.ZipFile(sys.argv[1], 'w') as z:\n"
+                               "    z.writestr(zipfile.ZipInfo('empty/'), b'')\n"
+                               "    z.writestr(zipfile.ZipInfo('withdata/'), b'junk')\n"
+                               "    locked = zipfile.ZipInfo('locked/')\n"
+                               "    locked.external_attr = 0o500 << 16\n"
+                               "    z.writestr(locked, b'')\n"
+                               "    z.writestr('locked/f.txt', b'x')\n";
+    CStubRunner runner;
+    const std::string archive = runner.Folder() + "/made.zip";
+    ASSERT_EQ(runner.Run({"python3", "-c", python, archive}).exitCode, 0);
+    const std::string program = runner.MakeProgram("p.run", CStubRunner::ReadFileBytes(archive));
+    const CStubRunner::Result result = runner.Run({program}, Answer());
+    EXPECT_EQ(result.out, Head(runner.Folder() + "/p", 4) + Lines({"empty/", "withdata/", "locked/", "locked/f.txt"}) +
+                              closingText);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(CStubRunner::ListTree(runner.Folder() + "/p"),
+              "d 700 empty/\nd 700 locked/\nf 600 locked/f.txt 1 x\nd 700 withdata/\n");
+}
+
 TEST(StubExtract, ACrcFailureInTheMiddleLetsTheRestComeOut) {
     Entry bad = File("b.txt", "damaged", methodStored);
     bad.local.crc = bad.central.crc = 0xBADC0DE;
@@ -427,14 +482,48 @@ TEST(StubExtract, NothingOutsideTheTargetIsTouched) {
     EXPECT_EQ(CStubRunner::ListTree(target), "f 644 fine.txt 4 fine\nl link -> " + elsewhere + "\n");
 }
 
-// Composed output paths turn backslashes into separators, so such a folder cannot be served.
-TEST(StubExtract, ATargetFolderWithABackslashIsRefused) {
-    CStubRunner runner;
-    const std::string program = runner.MakeProgram("we\\ird.run", BuildArchive({File("a.txt", "a")}));
-    const CStubRunner::Result result = runner.Run({program}, Answer());
-    EXPECT_EQ(result.out,
-              "Rozbalit archiv do: " + runner.Folder() + "/we\\ird?\tA/N\t\nInicializace archivu ... \nChyba archivu.");
-    EXPECT_EQ(result.exitCode, 2);
+// The names in a folder; with `paths`, the first components of those paths instead.
+std::set<std::string> TopLevelNames(const std::string& folder, const std::vector<std::string>& paths = {}) {
+    std::set<std::string> names;
+    for (const std::string& path : paths)
+        names.insert(path.substr(0, path.find('/')));
+    if (!paths.empty())
+        return names;
+    if (DIR* dir = ::opendir(folder.c_str())) {
+        while (const dirent* entry = ::readdir(dir))
+            if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..")
+                names.insert(entry->d_name);
+        ::closedir(dir);
+    }
+    return names;
+}
+
+// The program's own path is the OS's: a backslash in it is a character of a name, never a separator,
+// so the target folder is exactly the program's path without its extension, and nothing lands beside it.
+TEST(StubExtract, ABackslashInTheProgramPathIsANameCharacter) {
+    const struct {
+        const char* program;
+        const char* folder;
+    } rows[] = {
+        {"we\\ird.run", "we\\ird"},
+        {"a\\b/setup.run", "a\\b/setup"},
+        {"v1.2\\setup", "v1"},    // the extension runs from the last dot of the name
+        {"end\\.run", "end\\.d"}, // a trailing backslash would be dropped as a separator
+    };
+    for (const auto& row : rows) {
+        CStubRunner runner;
+        const std::string program =
+            runner.MakeProgram(row.program, BuildArchive({File("sub/a.txt", "a"), Dir("empty/"), File("b.txt", "b")}));
+        const CStubRunner::Result result = runner.Run({program}, Answer());
+        const std::string target = runner.Folder() + "/" + row.folder;
+        EXPECT_EQ(result.out, Head(target, 3) + Lines({"sub/a.txt", "empty/", "b.txt"}) + closingText) << row.program;
+        EXPECT_EQ(result.exitCode, 0) << row.program;
+        EXPECT_EQ(CStubRunner::ListTree(target), "f 644 b.txt 1 b\nd 755 empty/\nd 755 sub/\nf 644 sub/a.txt 1 a\n")
+            << row.program;
+        // Nothing beside them: no folder made of a part of the name.
+        EXPECT_EQ(TopLevelNames(runner.Folder()), TopLevelNames(runner.Folder(), {row.program, row.folder}))
+            << row.program;
+    }
 }
 
 // The archives of the shared corpus (other tools' output, other projects' test suites) that we read,

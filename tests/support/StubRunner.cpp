@@ -153,7 +153,7 @@ struct Pipe {
 // Child side between fork and exec: only async-signal-safe calls.
 [[noreturn]] void StartChild(char* const* argv, const char* workDir, const Pipe& in, const Pipe& out, const Pipe& err,
                              const Pipe& status, bool closeStdin, const char* slavePath,
-                             unsigned long long fileSizeLimit) {
+                             unsigned long long fileSizeLimit, char* const* environment) {
     const auto fail = [&status]() { ChildFailed(status.fds[1]); };
     if (::setsid() < 0)
         fail();
@@ -179,7 +179,7 @@ struct Pipe {
     if (::chdir(workDir) != 0)
         fail();
     ::signal(SIGPIPE, SIG_DFL);
-    ::execvp(argv[0], argv);
+    ::execvpe(argv[0], argv, environment);
     ChildFailed(status.fds[1]);
 }
 
@@ -220,6 +220,20 @@ CStubRunner::Result CStubRunner::Run(const std::vector<std::string>& argv, const
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     const std::string workDir = options.workDir.empty() ? Folder() : options.workDir;
+    // Made before the fork: the child may only make async-signal-safe calls.
+    std::vector<std::string> settings;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        const std::string setting = *variable;
+        const std::string name = setting.substr(0, setting.find('='));
+        if (options.locale.empty() || (name != "LC_ALL" && name != "LC_CTYPE" && name != "LANG"))
+            settings.push_back(setting);
+    }
+    if (!options.locale.empty())
+        settings.push_back("LANG=" + options.locale);
+    std::vector<char*> environment;
+    for (std::string& setting : settings)
+        environment.push_back(&setting[0]);
+    environment.push_back(nullptr);
 
     Terminal terminal;
     if (options.terminal)
@@ -233,7 +247,7 @@ CStubRunner::Result CStubRunner::Run(const std::vector<std::string>& argv, const
         Fail("fork");
     if (pid == 0)
         StartChild(args.data(), workDir.c_str(), in, out, err, status, options.closeStdin,
-                   options.terminal ? terminal.slavePath.c_str() : nullptr, options.fileSizeLimit);
+                   options.terminal ? terminal.slavePath.c_str() : nullptr, options.fileSizeLimit, environment.data());
 
     in.CloseRead();
     out.CloseWrite();

@@ -37,6 +37,8 @@ class CStubRunner {
         // Non-zero: the child may write no file beyond this many bytes (RLIMIT_FSIZE), and a write
         // past it fails with EFBIG instead of raising SIGXFSZ, as a full disk fails a write.
         unsigned long long fileSizeLimit = 0;
+        // Non-empty: the child's LANG, with LC_ALL and LC_CTYPE unset so that LANG decides.
+        std::string locale;
     };
     struct Result {
         std::string out;      // standard output, exact bytes

@@ -524,6 +524,17 @@ std::string Zip64Block(const std::vector<uint64_t>& values) {
     return block;
 }
 
+std::string UnicodePathBlock(const std::string& headerName, const std::string& name, uint8_t version,
+                             uint32_t crcChange) {
+    constexpr uint16_t unicodePathTag = 0x7075;
+    std::string block;
+    AppendLE16(block, unicodePathTag);
+    AppendLE16(block, static_cast<uint16_t>(5 + name.size()));
+    block += static_cast<char>(version);
+    AppendLE32(block, Crc32(headerName) ^ crcChange);
+    return block + name;
+}
+
 std::vector<std::string> WriteVolumes(const std::string& lastVolumePath, const std::vector<std::string>& volumes) {
     std::vector<std::string> paths;
     for (size_t i = 0; i < volumes.size(); ++i)

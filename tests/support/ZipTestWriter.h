@@ -323,6 +323,11 @@ uint64_t GetLE64(std::string_view bytes, uint64_t offset);
 // A ZIP64 extra block (tag 1) holding these 8-byte values in the order given.
 std::string Zip64Block(const std::vector<uint64_t>& values);
 
+// Info-ZIP's Unicode Path extra block (tag 0x7075): version, CRC-32 of the header's raw name (XOR-ed
+// with `crcChange`, to make it another name's), then `name` in UTF-8.
+std::string UnicodePathBlock(const std::string& headerName, const std::string& name, uint8_t version = 1,
+                             uint32_t crcChange = 0);
+
 uint32_t Crc32(std::string_view bytes);
 // Raw deflate (no zlib header), level 6, as entries with method 8 are written.
 std::string Deflate(std::string_view bytes);

@@ -239,6 +239,24 @@ class WineRun(unittest.TestCase):
                 self.assertEqual(result.stdout, dialogue(os.path.join(self.base, "setup"), [entry(name)]))
                 self.assertEqual(tree(os.path.join(self.base, "setup")), {name: b"kun"})
 
+    def test_names_ending_in_a_slash_are_folders(self):
+        # Python's zipfile writes ZipInfo("empty/") with mode 0600 and no folder bit: still a folder,
+        # and its data, if any, are not written.
+        raw = os.path.join(self.work, "folders.zip")
+        with zipfile.ZipFile(raw, "w") as z:
+            z.writestr(zipfile.ZipInfo("empty/"), b"")
+            z.writestr(zipfile.ZipInfo("withdata/"), b"junk")
+            z.writestr("withdata/f.txt", b"x")
+        with open(raw, "rb") as f:
+            program = self.program(f.read())
+        result = self.run_piped(program)
+        folder = os.path.join(self.base, "setup")
+        names = [entry("empty\\"), entry("withdata\\"), entry("withdata\\f.txt")]
+        self.assertEqual(result.stdout, dialogue(folder, names))
+        self.assertEqual(result.returncode, 0)
+        self.assertTrue(os.path.isdir(os.path.join(folder, "empty")))
+        self.assertEqual(tree(folder), {"withdata/f.txt": b"x"})
+
     def test_hostile_names_stay_inside(self):
         rows = [  # stored name, where it lands below the target (None: refused)
             ("../evil1.txt", None),
