@@ -11,13 +11,12 @@
 
 namespace {
 
-// A failed entry must never cost an existing file nor leave a damaged one behind under a real name.
-// When nothing is at the final name, the file is created there exclusively (which also refuses a
-// symlink put in its place) and deleted on any failure: the same guarantee for every failure the
-// program handles, without a rename per file, which on many small files costs as much as their data.
-// Only a killed process differs: it leaves a partial file under the real name instead of a
-// temporary one. When something is there already, the file is written under a name of its own in
-// the folder and renamed over the final name only once it has passed every check.
+// A file gets its entry's name only once it is whole and has passed every check, so that neither a
+// failed entry nor a killed process leaves a damaged file under a real name nor costs an existing
+// one. It is written without a name where the system allows (a file nothing leads to, which goes
+// with the process) and linked under its name at the end, which costs about what creating a named
+// file does; elsewhere under a temporary name of the pattern below, renamed at the end. Linking
+// never replaces what is there: a file or link there is replaced through a temporary name.
 constexpr char tempNamePrefix[] = ".rozbal-";
 constexpr char tempNameSuffix[] = ".part";
 constexpr int tempNameDigits = 8;
@@ -90,6 +89,49 @@ std::string CZipArchive::NextTempName(const std::string& directory) {
     return JoinFolder(directory, tempNamePrefix + Hex(tempNameCounter++) + tempNameSuffix);
 }
 
+bool CZipArchive::CreateOutput(CZipExtraction& job, const std::string& directory) {
+    job.writtenPath.clear();
+    job.unnamed = false;
+    if (unnamedOutputs) {
+        if (job.output.OpenUnnamed(directory.empty() ? "." : directory, job.path)) {
+            job.unnamed = true;
+            return true;
+        }
+        if (errno != EOPNOTSUPP)
+            return false;
+        unnamedOutputs = false; // asked once a run
+    }
+    if (CreateTempOutput(job.output, directory, job.writtenPath))
+        return true;
+    job.writtenPath.clear();
+    return false;
+}
+
+bool CZipArchive::LinkOutput(CZipExtraction& job) {
+    if (job.output.LinkAs(job.path))
+        return true;
+    if (errno != EEXIST)
+        return false;
+    std::string temp;
+    const std::string directory = CZipPathParts(job.path).GetDirectoryPath();
+    for (int attempt = 0; attempt < maxTempNameAttempts; ++attempt) {
+        temp = NextTempName(directory);
+        if (job.output.LinkAs(temp))
+            break;
+        if (errno != EEXIST)
+            return false;
+        temp.clear();
+    }
+    if (temp.empty())
+        return false;
+    if (ZipOs::ReplaceFile(temp, job.path))
+        return true;
+    const int error = errno;
+    ZipOs::RemoveFile(temp);
+    errno = error;
+    return false;
+}
+
 bool CZipArchive::CreateTempOutput(CZipDiskFile& file, const std::string& directory, std::string& path) {
     for (int attempt = 0; attempt < maxTempNameAttempts; ++attempt) {
         path = NextTempName(directory);
@@ -157,35 +199,36 @@ CZipExtraction::Step CZipArchive::BeginExtraction(CZipExtraction& job, std::uint
 
     const std::string relativeDirectory = CZipPathSafety::DirectoryOf(relative);
     const std::string directory = base + relativeDirectory;
+    job.path = path;
     for (int attempt = 0;; ++attempt) {
         // A folder failing to be made shows as the file failing to be created.
         if (EnsureOutputDirectory(base, relativeDirectory) == ZipOs::FolderWalk::Link) {
             CloseEntry(nullptr, true);
             return CZipExtraction::Failed;
         }
-        if (job.output.Open(path.c_str(), newOutputFlags, false)) {
-            job.writtenPath = path;
+        if (CreateOutput(job, directory))
             break;
-        }
-        if (errno == EEXIST && CreateTempOutput(job.output, directory, job.writtenPath))
-            break;
-        job.writtenPath.clear();
         // A folder known from an earlier entry may have gone meanwhile: look again, once.
         const int error = errno;
         if (error != ENOENT || attempt == 1)
             CZipException::Throw(error, path);
         outputFolderMade = false;
     }
-    job.path = path;
     return CZipExtraction::DataDue;
 }
 
 bool CZipArchive::EndExtraction(CZipExtraction& job) {
-    // Verified data keep their place even when the time or attributes could not be set.
-    if (job.outcome != CZipExtraction::NotDecoded && !job.writtenPath.empty()) {
-        if (job.writtenPath != job.path && !ZipOs::ReplaceFile(job.writtenPath, job.path))
+    // Verified data keep their place even when the time or attributes could not be set. The folders
+    // on the way are the ones walked when the entry was placed: the entries placed since make
+    // folders, never replace one, so the name lands where the walk said.
+    if (job.outcome != CZipExtraction::NotDecoded && job.HasOutput()) {
+        const bool named = job.unnamed ? LinkOutput(job) : ZipOs::ReplaceFile(job.writtenPath, job.path);
+        if (!named)
             CZipException::Throw(errno, job.path);
         job.kept = true;
+        // A file written on this thread is still open.
+        if (!job.output.IsClosed())
+            job.output.Close();
     }
     return job.outcome == CZipExtraction::Verified;
 }
@@ -217,7 +260,7 @@ bool CZipArchive::ExtractEntry(std::uint32_t index, const char* folder, bool ful
         }
     } while (n == bufferSize);
 
-    const int closed = CloseEntry(job.output);
+    const int closed = CloseEntry(job.output, !job.unnamed);
     job.outcome = closed == 1    ? CZipExtraction::Verified
                   : closed == -2 ? CZipExtraction::NotStamped
                                  : CZipExtraction::NotDecoded;

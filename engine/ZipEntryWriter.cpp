@@ -32,6 +32,8 @@ class CZipFileRangeSource : public CZipDataSource {
 
 // Thrown past the decoder by a write the output file refused.
 struct OutputRefused {};
+// Thrown past the decoder when the run was interrupted: the entry stops where it is.
+struct Interrupted {};
 
 } // namespace
 
@@ -56,7 +58,9 @@ void CZipEntryWriter::Decode(CZipExtraction& job, int archiveHandle) {
         if (written) {
             const CZipStream::StampResult stamp =
                 job.output.Stamp(job.time.seconds, job.time.nanoseconds, job.attributes, job.unixMode);
-            job.output.Close();
+            // An unnamed file stays open until it is named.
+            if (!job.unnamed)
+                job.output.Close();
             job.outcome = stamp == CZipStream::StampFailed ? CZipExtraction::NotStamped : CZipExtraction::Verified;
             return;
         }
@@ -83,10 +87,14 @@ void CZipEntryWriter::Retry(CZipExtraction& job, int archiveHandle) {
 }
 
 bool CZipEntryWriter::WriteData(CZipExtraction& job, int archiveHandle) {
+    if (ZipOs::InterruptionSignal() != 0)
+        return false;
     CZipFileRangeSource source(archiveHandle, job.dataStart);
     decoder.Begin(job.entry, job.cipher.get(), source);
     const unsigned char* bytes = nullptr;
     while (const std::uint32_t n = decoder.Next(bytes)) {
+        if (ZipOs::InterruptionSignal() != 0)
+            throw Interrupted{};
         try {
             job.output.Write(bytes, n);
         } catch (...) {
@@ -103,7 +111,8 @@ bool CZipEntryWriter::CheckDescriptor(const CZipExtraction& job, int archiveHand
     const std::uint64_t at = job.dataStart + job.entry.dataSize;
     if (at > static_cast<std::uint64_t>(INT64_MAX))
         return false;
-    const std::int64_t read = ZipOs::ReadFileAt(archiveHandle, bytes, size + signatureSize, static_cast<std::int64_t>(at));
+    const std::int64_t read =
+        ZipOs::ReadFileAt(archiveHandle, bytes, size + signatureSize, static_cast<std::int64_t>(at));
     if (read < static_cast<std::int64_t>(size))
         return false;
     const unsigned char* values = bytes;

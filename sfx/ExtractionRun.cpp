@@ -1,5 +1,6 @@
 #include "sfx/ExtractionRun.h"
 
+#include "engine/ZipActionCallback.h"
 #include "engine/ZipArchive.h"
 #include "engine/ZipEntryHeader.h"
 #include "platform/ZipOs.h"
@@ -32,6 +33,22 @@ constexpr std::uint64_t minBytesForWorkers = 256 * 1024;
 #endif
 
 bool IsPathSeparator(char c) { return c == '/' || c == '\\'; }
+
+bool Interrupted() { return ZipOs::InterruptionSignal() != 0; }
+
+// Called between the chunks of an entry written on this thread: the console's lines go out while a
+// large entry is written, and an interruption stops the entry.
+class CRunProgress : public CZipActionCallback {
+  public:
+    explicit CRunProgress(CExtractionDialogue& dialogue) : dialogue(dialogue) {}
+    bool Progress(std::uint32_t) override {
+        dialogue.FlushWhenDue();
+        return !Interrupted();
+    }
+
+  private:
+    CExtractionDialogue& dialogue;
+};
 
 } // namespace
 
@@ -79,7 +96,11 @@ int CExtractionRun::RunDialogue(const std::string& modulePath) {
 
     const int count = archive.GetCount(false);
     dialogue.ShowCount(count);
+    dialogue.WatchInterruptions();
+    CRunProgress progress(dialogue);
+    archive.SetCallback(&progress, CZipArchive::CallbackExtract);
     const bool anyFailed = !ExtractEntries(archive, static_cast<std::uint32_t>(count));
+    archive.SetCallback(nullptr, CZipArchive::CallbackExtract);
     archive.ApplyFolderTimes();
 
     try {
@@ -88,6 +109,9 @@ int CExtractionRun::RunDialogue(const std::string& modulePath) {
         // Nothing is written to a read-only archive; whatever failed, release it without checks.
         archive.Close(1, false);
     }
+    // An interrupted run ends with the lines of the entries it finished.
+    if (Interrupted())
+        return StatusEntriesFailed;
     dialogue.ShowEnd();
     return anyFailed ? StatusEntriesFailed : StatusDone;
 }
@@ -122,7 +146,7 @@ unsigned CExtractionRun::WorkersFor(const CZipArchive& archive) const {
 
 bool CExtractionRun::ExtractOneByOne(CZipArchive& archive, std::uint32_t count) {
     bool allExtracted = true;
-    for (std::uint32_t index = 0; index < count; ++index) {
+    for (std::uint32_t index = 0; index < count && !Interrupted(); ++index) {
         if (!ProcessEntry(archive, index))
             allExtracted = false;
     }
@@ -147,7 +171,9 @@ bool CExtractionRun::ProcessEntry(CZipArchive& archive, std::uint32_t index) {
         // Whatever failed, the entry is reported below and the run goes on.
     }
     if (!extracted) {
-        dialogue.ShowFailure();
+        // An entry an interruption stopped is not a failure of its own.
+        if (!Interrupted())
+            dialogue.ShowFailure();
         // Discards what a failure left open; does nothing when no entry is open.
         archive.CloseEntry(nullptr, true);
     }

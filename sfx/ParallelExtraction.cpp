@@ -40,11 +40,19 @@ CParallelExtraction::~CParallelExtraction() = default;
 
 bool CParallelExtraction::ExtractAll(std::uint32_t count) {
     ZipOs::PrepareThreads();
-    for (std::uint32_t index = 0; index < count; ++index)
+    for (std::uint32_t index = 0; index < count && !Interrupted(); ++index)
         Place(index);
     HandOver();
     Report(0);
     return allExtracted;
+}
+
+bool CParallelExtraction::Interrupted() { return ZipOs::InterruptionSignal() != 0; }
+
+void CParallelExtraction::Stop() {
+    stopped = true;
+    allExtracted = false;
+    placed.pop_front();
 }
 
 void CParallelExtraction::Place(std::uint32_t index) {
@@ -54,12 +62,16 @@ void CParallelExtraction::Place(std::uint32_t index) {
         // Asked where one thread asks: after every earlier entry is through.
         if (dialogue.WillAskPassword())
             Report(0);
+        if (Interrupted())
+            return;
         dialogue.SupplyPassword(archive);
     }
     const std::string name = header.GetFileName();
     if (!busy.Empty() &&
         busy.Meets(archive.ComposeExtractPath(name, targetFolder.c_str(), true, nullptr), targetFolder.size()))
         Report(0);
+    if (stopped)
+        return;
 
     placed.emplace_back();
     PlacedEntry& entry = placed.back();
@@ -126,7 +138,7 @@ void CParallelExtraction::HandOver() {
 }
 
 void CParallelExtraction::Report(std::size_t keep) {
-    while (!placed.empty()) {
+    while (!placed.empty() && !stopped) {
         PlacedEntry& entry = placed.front();
         if (!entry.lineShown) {
             dialogue.ShowEntry(entry.name);
@@ -139,10 +151,17 @@ void CParallelExtraction::Report(std::size_t keep) {
             // Its task is the oldest one; it may still be filling.
             if (filling == &tasks.front())
                 HandOver();
-            if (!CExtractionWorkers::IsDecoded(*entry.task))
-                workers->Wait(*entry.task);
+            // The lines said meanwhile go out while this thread waits.
+            while (!workers->Wait(*entry.task, CExtractionDialogue::flushInterval))
+                dialogue.FlushWhenDue();
             if (--tasks.front().unreported == 0)
                 tasks.pop_front();
+        }
+        // An interruption ends the report at the first entry it stopped; that entry and every later
+        // one go with their files (the later ones once the workers have ended).
+        if (entry.job && entry.job->outcome == CZipExtraction::NotDecoded && Interrupted()) {
+            Stop();
+            return;
         }
         if (entry.job) {
             // Written once more now that every entry before it has ended: a full disk may have
@@ -158,6 +177,10 @@ void CParallelExtraction::Report(std::size_t keep) {
             entry.job.reset(); // removes a file that was not kept
         }
         if (!entry.extracted) {
+            if (Interrupted()) {
+                Stop();
+                return;
+            }
             dialogue.ShowFailure();
             allExtracted = false;
         }

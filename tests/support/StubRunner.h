@@ -37,6 +37,10 @@ class CStubRunner {
         // Non-zero: the child may write no file beyond this many bytes (RLIMIT_FSIZE), and a write
         // past it fails with EFBIG instead of raising SIGXFSZ, as a full disk fails a write.
         unsigned long long fileSizeLimit = 0;
+        // Non-zero: once standard output has shown signalAt, the child gets this signal; SIGPIPE
+        // instead closes the reading end of its output, as a reader that quits early does.
+        int signalToSend = 0;
+        std::string signalAt;
     };
     struct Result {
         std::string out;      // standard output, exact bytes
