@@ -69,6 +69,12 @@ class CZipArchive {
                                    const char* newName) const;
     bool ExtractEntry(std::uint32_t index, const char* folder, bool fullPath = true, const char* newName = nullptr,
                       std::uint32_t bufferSize = 65536);
+    // ExtractEntry but its last step: the file is written and checked (job.outcome) and waits for
+    // EndExtraction, or another thread, to get its name (CZipEntryWriter::Name). stopCode: what
+    // ExtractEntry would throw once the file is named, where the callback stopped it (else 0).
+    CZipExtraction::Step WriteEntry(CZipExtraction& job, std::uint32_t index, const char* folder, int& stopCode,
+                                    bool fullPath = true, const char* newName = nullptr,
+                                    std::uint32_t bufferSize = 65536);
     // Extraction in steps, for entries whose data are written elsewhere (by other threads): places
     // the entry (judges its path, makes its folders, creates its output file, or makes a folder or
     // link entry whole) and fills job with what its data need. openForReading leaves the entry open

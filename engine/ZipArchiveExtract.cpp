@@ -222,7 +222,7 @@ bool CZipArchive::EndExtraction(CZipExtraction& job) {
     // on the way are the ones walked when the entry was placed: the entries placed since make
     // folders, never replace one, so the name lands where the walk said.
     if (job.outcome != CZipExtraction::NotDecoded && job.HasOutput()) {
-        const bool named = job.unnamed ? LinkOutput(job) : ZipOs::ReplaceFile(job.writtenPath, job.path);
+        const bool named = job.named || (job.unnamed ? LinkOutput(job) : ZipOs::ReplaceFile(job.writtenPath, job.path));
         if (!named)
             CZipException::Throw(errno, job.path);
         job.kept = true;
@@ -235,17 +235,31 @@ bool CZipArchive::EndExtraction(CZipExtraction& job) {
 
 bool CZipArchive::ExtractEntry(std::uint32_t index, const char* folder, bool fullPath, const char* newName,
                                std::uint32_t bufferSize) {
-    if (bufferSize == 0 || bufferSize > UINT32_MAX - CZipBuffer::cacheLine)
-        return false;
     CZipExtraction job;
-    const CZipExtraction::Step step = BeginExtraction(job, index, folder, fullPath, newName, true);
+    int stopCode = 0;
+    const CZipExtraction::Step step = WriteEntry(job, index, folder, stopCode, fullPath, newName, bufferSize);
     if (step != CZipExtraction::DataDue)
         return step == CZipExtraction::Finished;
+    EndExtraction(job);
+    const bool whole = job.outcome == CZipExtraction::Verified;
+    if (stopCode != 0)
+        CZipException::Throw(whole ? stopCode : CZipException::Aborted, job.path);
+    return whole;
+}
+
+CZipExtraction::Step CZipArchive::WriteEntry(CZipExtraction& job, std::uint32_t index, const char* folder,
+                                             int& stopCode, bool fullPath, const char* newName,
+                                             std::uint32_t bufferSize) {
+    stopCode = 0;
+    if (bufferSize == 0 || bufferSize > UINT32_MAX - CZipBuffer::cacheLine)
+        return CZipExtraction::Failed;
+    const CZipExtraction::Step step = BeginExtraction(job, index, folder, fullPath, newName, true);
+    if (step != CZipExtraction::DataDue)
+        return step;
 
     CZipActionCallback* callback = GetCallback(CallbackExtract);
     CZipBuffer transferBlock(bufferSize + CZipBuffer::cacheLine);
     char* const transfer = reinterpret_cast<char*>(CZipBuffer::CacheLineStart(transferBlock.GetBuffer()));
-    int stopCode = 0;
     std::uint32_t n;
     do {
         n = ReadEntry(transfer, bufferSize);
@@ -264,12 +278,9 @@ bool CZipArchive::ExtractEntry(std::uint32_t index, const char* folder, bool ful
     job.outcome = closed == 1    ? CZipExtraction::Verified
                   : closed == -2 ? CZipExtraction::NotStamped
                                  : CZipExtraction::NotDecoded;
-    EndExtraction(job);
     if (callback != nullptr)
         callback->Finish();
-    if (stopCode != 0)
-        CZipException::Throw(closed == 1 ? stopCode : CZipException::Aborted, job.path);
-    return closed == 1;
+    return step;
 }
 
 bool CZipArchive::ReadLinkTarget(std::uint32_t index, const CZipEntryHeader& header, std::string& target,

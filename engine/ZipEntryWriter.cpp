@@ -39,7 +39,24 @@ struct Interrupted {};
 
 CZipEntryWriter::CZipEntryWriter() : decoder(bufferSize, true) {}
 
+void CZipEntryWriter::Name(CZipExtraction& job) {
+    // An unnamed file is named here where nothing stands at its name, which spares the thread that
+    // ends the entries the call; else it stays open for that thread to name.
+    if (job.unnamed && job.output.LinkAs(job.path))
+        job.named = true;
+    try {
+        if (!job.unnamed || job.named)
+            job.output.Close();
+    } catch (...) {
+        // The descriptor is gone either way; the data were written and checked.
+    }
+}
+
 void CZipEntryWriter::Decode(CZipExtraction& job, int archiveHandle) {
+    if (job.written) {
+        Name(job);
+        return;
+    }
     job.outcome = CZipExtraction::NotDecoded;
     job.writeFailed = false;
     bool written = false;
@@ -58,10 +75,8 @@ void CZipEntryWriter::Decode(CZipExtraction& job, int archiveHandle) {
         if (written) {
             const CZipStream::StampResult stamp =
                 job.output.Stamp(job.time.seconds, job.time.nanoseconds, job.attributes, job.unixMode);
-            // An unnamed file stays open until it is named.
-            if (!job.unnamed)
-                job.output.Close();
             job.outcome = stamp == CZipStream::StampFailed ? CZipExtraction::NotStamped : CZipExtraction::Verified;
+            Name(job);
             return;
         }
         job.output.Close();

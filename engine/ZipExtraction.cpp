@@ -14,6 +14,8 @@ CZipExtraction::~CZipExtraction() {
             // The descriptor is gone either way; the file goes below.
         }
     }
-    if (!unnamed)
+    if (named)
+        ZipOs::RemoveFile(path);
+    else if (!unnamed)
         ZipOs::RemoveFile(writtenPath);
 }

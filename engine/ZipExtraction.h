@@ -31,7 +31,7 @@ class CZipExtraction {
     CZipExtraction() = default;
     CZipExtraction(const CZipExtraction&) = delete;
     CZipExtraction& operator=(const CZipExtraction&) = delete;
-    // A file created for the entry and never kept is removed.
+    // A file created for the entry and never kept is removed, under its name if it got it.
     ~CZipExtraction();
     // Whether a file was created for the entry.
     bool HasOutput() const { return unnamed || !writtenPath.empty(); }
@@ -42,6 +42,8 @@ class CZipExtraction {
     // stays open until it gets its name.
     std::string writtenPath;
     bool unnamed = false;
+    // The unnamed file got its name already, from the thread that wrote it (NameWritten).
+    bool named = false;
     CZipDiskFile output;
     bool kept = false;
 
@@ -63,6 +65,8 @@ class CZipExtraction {
     int unixMode = -1;
 
     Outcome outcome = NotDecoded;
+    // The data are written and checked already (outcome): a decoder only names the file.
+    bool written = false;
     // The output file refused the data (a full disk, a size limit): it is left open and empty, so
     // that the entry can be written again once the entries before it have ended and made room.
     bool writeFailed = false;

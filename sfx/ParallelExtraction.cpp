@@ -76,30 +76,21 @@ void CParallelExtraction::Place(std::uint32_t index) {
     placed.emplace_back();
     PlacedEntry& entry = placed.back();
     entry.name = name;
-    // A small stored entry, with nothing at the workers: extracted here as on one thread, its
-    // bytes taken from the block the headers are read through.
-    if (tasks.empty() && !header.IsEncrypted() && header.method == 0 && header.compressedSize <= maxOwnStoredSize) {
-        try {
-            entry.extracted = archive.ExtractEntry(index, targetFolder.c_str());
-        } catch (...) {
-            entry.extracted = false;
-        }
-        if (!entry.extracted)
-            archive.CloseEntry(nullptr, true);
-        Report(noWait);
-        return;
-    }
+    // A small stored entry is copied here, its bytes taken from the block the headers are read
+    // through: handing its data over would cost more than copying them. Only its name goes over.
+    const bool ownStored = !header.IsEncrypted() && header.method == 0 && header.compressedSize <= maxOwnStoredSize;
     auto job = std::make_unique<CZipExtraction>();
     CZipExtraction::Step step = CZipExtraction::Failed;
     try {
-        step = archive.BeginExtraction(*job, index, targetFolder.c_str());
+        int stopCode = 0;
+        step = ownStored ? archive.WriteEntry(*job, index, targetFolder.c_str(), stopCode)
+                         : archive.BeginExtraction(*job, index, targetFolder.c_str());
     } catch (...) {
         archive.CloseEntry(nullptr, true);
     }
-    if (step == CZipExtraction::DataDue && job->entry.method == 0 && job->cipher == nullptr &&
-        job->compressedSize <= maxOwnStoredSize) {
-        // Nothing to decode: copying it here costs less than handing it over.
-        OwnDecoder().Decode(*job, archive.GetArchiveHandle());
+    job->written = ownStored;
+    if (step == CZipExtraction::DataDue && ownStored && (job->outcome == CZipExtraction::NotDecoded || !job->unnamed)) {
+        // Nothing for the workers: ended here with the others.
         busy.Add(*job);
         entry.job = std::move(job);
     } else if (step == CZipExtraction::DataDue) {
@@ -110,7 +101,7 @@ void CParallelExtraction::Place(std::uint32_t index) {
         }
         filling->task.jobs.push_back(job.get());
         ++filling->unreported;
-        filling->bytes += job->compressedSize + entryCostBytes;
+        filling->bytes += (ownStored ? 0 : job->compressedSize) + entryCostBytes;
         entry.task = &filling->task;
         entry.job = std::move(job);
         if (filling->task.jobs.size() >= maxTaskEntries || filling->bytes >= maxTaskBytes)
