@@ -42,6 +42,8 @@ CZipEntryWriter::CZipEntryWriter() : decoder(bufferSize, true) {}
 void CZipEntryWriter::Name(CZipExtraction& job) {
     // An unnamed file is named here where nothing stands at its name, which spares the thread that
     // ends the entries the call; else it stays open for that thread to name.
+    if (job.outcome == CZipExtraction::NotDecoded)
+        return;
     if (job.unnamed && job.output.LinkAs(job.path))
         job.named = true;
     try {
