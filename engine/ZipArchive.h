@@ -61,7 +61,8 @@ class CZipArchive {
     // 1 closed and verified, -1 closed with bytes left unread, -2 the file's time
     // or attributes could not be set, 0 no entry was open.
     int CloseEntry(const char* path = nullptr, bool afterException = false);
-    int CloseEntry(CZipStream& output);
+    // Stamps output and closes it, unless closeOutput is false (an unnamed file, still to be named).
+    int CloseEntry(CZipStream& output, bool closeOutput = true);
 
     // Extraction.
     std::string ComposeExtractPath(const std::string& entryName, const char* folder, bool fullPath,
@@ -74,6 +75,12 @@ class CZipArchive {
     // The method the data of the entry opened last are compressed with (an AES entry's from its AES
     // block, which the kept headers do not hold), to name it when it is not supported.
     std::uint16_t GetLastDataMethod() const { return lastDataMethod; }
+    // ExtractEntry but its last step: the file is written and checked (job.outcome) and waits for
+    // EndExtraction, or another thread, to get its name (CZipEntryWriter::Name). stopCode: what
+    // ExtractEntry would throw once the file is named, where the callback stopped it (else 0).
+    CZipExtraction::Step WriteEntry(CZipExtraction& job, std::uint32_t index, const char* folder, int& stopCode,
+                                    bool fullPath = true, const char* newName = nullptr,
+                                    std::uint32_t bufferSize = 65536);
     // Extraction in steps, for entries whose data are written elsewhere (by other threads): places
     // the entry (judges its path, makes its folders, creates its output file, or makes a folder or
     // link entry whole) and fills job with what its data need. openForReading leaves the entry open
@@ -85,6 +92,9 @@ class CZipArchive {
     // written under a temporary name; any other is left for the job to remove. True when the entry
     // came out whole with its time and attributes.
     bool EndExtraction(CZipExtraction& job);
+    // Whether output files are written without a name until they are complete (where the system
+    // allows); tests turn it off to check the temporary names.
+    void SetUnnamedOutputs(bool on) { unnamedOutputs = on; }
     // Whether entries' data can be read by other threads, each at its own position: a single archive
     // file, not volumes nor a caller's stream.
     bool CanReadEntriesAtOnce() const;
@@ -149,6 +159,11 @@ class CZipArchive {
     CZipEntryDecoder::Entry DecoderEntry(const EntryData& data) const;
     // Makes sure the folder `relative` below the target folder exists, never through a symlink.
     ZipOs::FolderWalk EnsureOutputDirectory(const std::string& folder, const std::string& relative);
+    // Opens job's output file in `directory`: unnamed where the system allows, else under a
+    // temporary name (job.writtenPath); false with errno set.
+    bool CreateOutput(CZipExtraction& job, const std::string& directory);
+    // Names job's unnamed output job.path, replacing a file or link there; false with errno set.
+    bool LinkOutput(CZipExtraction& job);
     // Opens a new file of a fresh name in `directory`, never an existing one; false with errno set.
     bool CreateTempOutput(CZipDiskFile& file, const std::string& directory, std::string& path);
     // A fresh name for a temporary output in `directory`.
@@ -181,4 +196,5 @@ class CZipArchive {
     std::uint32_t tempNameCounter = 0;
     int lastFailure = 0;
     std::uint16_t lastDataMethod = 0;
+    bool unnamedOutputs = true;
 };

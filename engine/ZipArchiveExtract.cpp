@@ -11,13 +11,12 @@
 
 namespace {
 
-// A failed entry must never cost an existing file nor leave a damaged one behind under a real name.
-// When nothing is at the final name, the file is created there exclusively (which also refuses a
-// symlink put in its place) and deleted on any failure: the same guarantee for every failure the
-// program handles, without a rename per file, which on many small files costs as much as their data.
-// Only a killed process differs: it leaves a partial file under the real name instead of a
-// temporary one. When something is there already, the file is written under a name of its own in
-// the folder and renamed over the final name only once it has passed every check.
+// A file gets its entry's name only once it is whole and has passed every check, so that neither a
+// failed entry nor a killed process leaves a damaged file under a real name nor costs an existing
+// one. It is written without a name where the system allows (a file nothing leads to, which goes
+// with the process) and linked under its name at the end, which costs about what creating a named
+// file does; elsewhere under a temporary name of the pattern below, renamed at the end. Linking
+// never replaces what is there: a file or link there is replaced through a temporary name.
 constexpr char tempNamePrefix[] = ".rozbal-";
 constexpr char tempNameSuffix[] = ".part";
 constexpr int tempNameDigits = 8;
@@ -99,6 +98,49 @@ std::string CZipArchive::NextTempName(const std::string& directory) {
     return JoinFolder(directory, tempNamePrefix + Hex(tempNameCounter++) + tempNameSuffix);
 }
 
+bool CZipArchive::CreateOutput(CZipExtraction& job, const std::string& directory) {
+    job.writtenPath.clear();
+    job.unnamed = false;
+    if (unnamedOutputs) {
+        if (job.output.OpenUnnamed(directory.empty() ? "." : directory, job.path)) {
+            job.unnamed = true;
+            return true;
+        }
+        if (errno != EOPNOTSUPP)
+            return false;
+        unnamedOutputs = false; // asked once a run
+    }
+    if (CreateTempOutput(job.output, directory, job.writtenPath))
+        return true;
+    job.writtenPath.clear();
+    return false;
+}
+
+bool CZipArchive::LinkOutput(CZipExtraction& job) {
+    if (job.output.LinkAs(job.path))
+        return true;
+    if (errno != EEXIST)
+        return false;
+    std::string temp;
+    const std::string directory = CZipPathParts(job.path).GetDirectoryPath();
+    for (int attempt = 0; attempt < maxTempNameAttempts; ++attempt) {
+        temp = NextTempName(directory);
+        if (job.output.LinkAs(temp))
+            break;
+        if (errno != EEXIST)
+            return false;
+        temp.clear();
+    }
+    if (temp.empty())
+        return false;
+    if (ZipOs::ReplaceFile(temp, job.path))
+        return true;
+    const int error = errno;
+    ZipOs::RemoveFile(temp);
+    errno = error;
+    return false;
+}
+
 bool CZipArchive::CreateTempOutput(CZipDiskFile& file, const std::string& directory, std::string& path) {
     for (int attempt = 0; attempt < maxTempNameAttempts; ++attempt) {
         path = NextTempName(directory);
@@ -170,6 +212,7 @@ CZipExtraction::Step CZipArchive::BeginExtraction(CZipExtraction& job, std::uint
 
     const std::string relativeDirectory = CZipPathSafety::DirectoryOf(relative);
     const std::string directory = base + relativeDirectory;
+    job.path = path;
     for (int attempt = 0;; ++attempt) {
         // A folder failing to be made shows as the file failing to be created, for the folder's cause.
         const ZipOs::FolderWalk walk = EnsureOutputDirectory(base, relativeDirectory);
@@ -178,49 +221,62 @@ CZipExtraction::Step CZipArchive::BeginExtraction(CZipExtraction& job, std::uint
             return Refuse(job, CZipException::PathOutside);
         }
         const int walkError = walk == ZipOs::FolderWalk::Failed ? errno : 0;
-        if (job.output.Open(path.c_str(), newOutputFlags, false)) {
-            job.writtenPath = path;
+        if (CreateOutput(job, directory))
             break;
-        }
-        if (errno == EEXIST && CreateTempOutput(job.output, directory, job.writtenPath))
-            break;
-        job.writtenPath.clear();
         // A folder known from an earlier entry may have gone meanwhile: look again, once.
         const int error = errno;
         if (error != ENOENT || attempt == 1)
             CZipException::Throw(error == ENOENT && walkError != 0 ? walkError : error, path);
         outputFolderMade = false;
     }
-    job.path = path;
     return CZipExtraction::DataDue;
 }
 
 bool CZipArchive::EndExtraction(CZipExtraction& job) {
-    // Verified data keep their place even when the time or attributes could not be set.
-    if (job.outcome != CZipExtraction::NotDecoded && !job.writtenPath.empty()) {
-        if (job.writtenPath != job.path && !ZipOs::ReplaceFile(job.writtenPath, job.path))
+    // Verified data keep their place even when the time or attributes could not be set. The folders
+    // on the way are the ones walked when the entry was placed: the entries placed since make
+    // folders, never replace one, so the name lands where the walk said.
+    if (job.outcome != CZipExtraction::NotDecoded && job.HasOutput()) {
+        const bool named = job.named || (job.unnamed ? LinkOutput(job) : ZipOs::ReplaceFile(job.writtenPath, job.path));
+        if (!named)
             CZipException::Throw(errno, job.path);
         job.kept = true;
+        // A file written on this thread is still open.
+        if (!job.output.IsClosed())
+            job.output.Close();
     }
     return job.outcome == CZipExtraction::Verified;
 }
 
 bool CZipArchive::ExtractEntry(std::uint32_t index, const char* folder, bool fullPath, const char* newName,
                                std::uint32_t bufferSize) {
-    if (bufferSize == 0 || bufferSize > UINT32_MAX - CZipBuffer::cacheLine)
-        return false;
     CZipExtraction job;
     lastFailure = 0;
-    const CZipExtraction::Step step = BeginExtraction(job, index, folder, fullPath, newName, true);
-    if (step != CZipExtraction::DataDue) {
-        lastFailure = job.failure;
+    int stopCode = 0;
+    const CZipExtraction::Step step = WriteEntry(job, index, folder, stopCode, fullPath, newName, bufferSize);
+    lastFailure = job.failure;
+    if (step != CZipExtraction::DataDue)
         return step == CZipExtraction::Finished;
-    }
+    EndExtraction(job);
+    const bool whole = job.outcome == CZipExtraction::Verified;
+    if (stopCode != 0)
+        CZipException::Throw(whole ? stopCode : CZipException::Aborted, job.path);
+    return whole;
+}
+
+CZipExtraction::Step CZipArchive::WriteEntry(CZipExtraction& job, std::uint32_t index, const char* folder,
+                                             int& stopCode, bool fullPath, const char* newName,
+                                             std::uint32_t bufferSize) {
+    stopCode = 0;
+    if (bufferSize == 0 || bufferSize > UINT32_MAX - CZipBuffer::cacheLine)
+        return CZipExtraction::Failed;
+    const CZipExtraction::Step step = BeginExtraction(job, index, folder, fullPath, newName, true);
+    if (step != CZipExtraction::DataDue)
+        return step;
 
     CZipActionCallback* callback = GetCallback(CallbackExtract);
     CZipBuffer transferBlock(bufferSize + CZipBuffer::cacheLine);
     char* const transfer = reinterpret_cast<char*>(CZipBuffer::CacheLineStart(transferBlock.GetBuffer()));
-    int stopCode = 0;
     std::uint32_t n;
     do {
         n = ReadEntry(transfer, bufferSize);
@@ -235,17 +291,14 @@ bool CZipArchive::ExtractEntry(std::uint32_t index, const char* folder, bool ful
         }
     } while (n == bufferSize);
 
-    const int closed = CloseEntry(job.output);
+    const int closed = CloseEntry(job.output, !job.unnamed);
     job.outcome = closed == 1    ? CZipExtraction::Verified
                   : closed == -2 ? CZipExtraction::NotStamped
                                  : CZipExtraction::NotDecoded;
-    lastFailure = closed == -2 ? CZipException::NotStamped : closed != 1 ? CZipException::DataTruncated : 0;
-    EndExtraction(job);
+    job.failure = closed == -2 ? CZipException::NotStamped : closed != 1 ? CZipException::DataTruncated : 0;
     if (callback != nullptr)
         callback->Finish();
-    if (stopCode != 0)
-        CZipException::Throw(closed == 1 ? stopCode : CZipException::Aborted, job.path);
-    return closed == 1;
+    return step;
 }
 
 bool CZipArchive::ReadLinkTarget(std::uint32_t index, const CZipEntryHeader& header, std::string& target,

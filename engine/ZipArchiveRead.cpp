@@ -186,7 +186,7 @@ int CZipArchive::CloseEntry(const char* path, bool afterException) {
     return result;
 }
 
-int CZipArchive::CloseEntry(CZipStream& output) {
+int CZipArchive::CloseEntry(CZipStream& output, bool closeOutput) {
     // The file gets its time and attributes before it is closed, through its
     // descriptor; a stream without a path (in memory) has nothing to stamp.
     CZipStream::StampResult stamp = CZipStream::NotAFile;
@@ -196,7 +196,8 @@ int CZipArchive::CloseEntry(CZipStream& output) {
         stamp = output.Stamp(time.seconds, time.nanoseconds, header.GetLocalAttributes(), header.GetUnixPermissions());
     }
     const std::string path = output.GetFilePath();
-    output.Close();
+    if (closeOutput)
+        output.Close();
     if (stamp == CZipStream::NotAFile)
         return CloseEntry(path.empty() ? nullptr : path.c_str(), false);
     const int result = CloseEntry(nullptr, false);

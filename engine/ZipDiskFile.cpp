@@ -52,6 +52,24 @@ bool CZipDiskFile::Open(const char* path, std::uint32_t flags, bool throwOnError
     return true;
 }
 
+bool CZipDiskFile::OpenUnnamed(const std::string& directory, const std::string& path) {
+    if (!IsClosed())
+        Close();
+    const int fd = ZipOs::CreateUnnamedFile(directory);
+    if (fd == -1)
+        return false;
+    handle = fd;
+    fileName = path;
+    readAheadOn = false;
+    createdHere = true;
+    DropReadAhead();
+    osPosition = 0;
+    knownLength = -1;
+    return true;
+}
+
+bool CZipDiskFile::LinkAs(const std::string& path) { return handle != -1 && ZipOs::LinkUnnamedFile(handle, path); }
+
 void CZipDiskFile::Close() {
     if (handle == -1)
         return;

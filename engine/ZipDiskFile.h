@@ -22,6 +22,11 @@ class CZipDiskFile : public CZipStream {
     ~CZipDiskFile() override;
 
     bool Open(const char* path, std::uint32_t flags, bool throwOnError) override;
+    // A new file without a name in directory, open for writing, to become `path` once LinkAs names
+    // it; closed before, it is gone. False with errno set (EOPNOTSUPP: the system has none).
+    bool OpenUnnamed(const std::string& directory, const std::string& path);
+    // Gives the unnamed file open here its name; false with errno set (EEXIST: something is there).
+    bool LinkAs(const std::string& path);
     void Close() override;
     void Flush() override;
     std::int64_t GetPosition() override;

@@ -34,12 +34,33 @@ class CZipFileRangeSource : public CZipDataSource {
 struct OutputRefused {
     int code;
 };
+// Thrown past the decoder when the run was interrupted: the entry stops where it is.
+struct Interrupted {};
 
 } // namespace
 
 CZipEntryWriter::CZipEntryWriter() : decoder(bufferSize, true) {}
 
+void CZipEntryWriter::Name(CZipExtraction& job) {
+    // An unnamed file is named here where nothing stands at its name, which spares the thread that
+    // ends the entries the call; else it stays open for that thread to name.
+    if (job.outcome == CZipExtraction::NotDecoded)
+        return;
+    if (job.unnamed && job.output.LinkAs(job.path))
+        job.named = true;
+    try {
+        if (!job.unnamed || job.named)
+            job.output.Close();
+    } catch (...) {
+        // The descriptor is gone either way; the data were written and checked.
+    }
+}
+
 void CZipEntryWriter::Decode(CZipExtraction& job, int archiveHandle) {
+    if (job.written) {
+        Name(job);
+        return;
+    }
     job.outcome = CZipExtraction::NotDecoded;
     job.writeFailed = false;
     job.failure = 0;
@@ -63,10 +84,10 @@ void CZipEntryWriter::Decode(CZipExtraction& job, int archiveHandle) {
         if (written) {
             const CZipStream::StampResult stamp =
                 job.output.Stamp(job.time.seconds, job.time.nanoseconds, job.attributes, job.unixMode);
-            job.output.Close();
             job.outcome = stamp == CZipStream::StampFailed ? CZipExtraction::NotStamped : CZipExtraction::Verified;
             if (job.outcome == CZipExtraction::NotStamped)
                 job.failure = CZipException::NotStamped;
+            Name(job);
             return;
         }
         job.output.Close();
@@ -92,10 +113,14 @@ void CZipEntryWriter::Retry(CZipExtraction& job, int archiveHandle) {
 }
 
 bool CZipEntryWriter::WriteData(CZipExtraction& job, int archiveHandle) {
+    if (ZipOs::InterruptionSignal() != 0)
+        return false;
     CZipFileRangeSource source(archiveHandle, job.dataStart);
     decoder.Begin(job.entry, job.cipher.get(), source);
     const unsigned char* bytes = nullptr;
     while (const std::uint32_t n = decoder.Next(bytes)) {
+        if (ZipOs::InterruptionSignal() != 0)
+            throw Interrupted{};
         try {
             job.output.Write(bytes, n);
         } catch (const CZipException& e) {
@@ -123,7 +148,8 @@ bool CZipEntryWriter::CheckDescriptor(const CZipExtraction& job, int archiveHand
     const std::uint64_t at = job.dataStart + job.entry.dataSize;
     if (at > static_cast<std::uint64_t>(INT64_MAX))
         return false;
-    const std::int64_t read = ZipOs::ReadFileAt(archiveHandle, bytes, size + signatureSize, static_cast<std::int64_t>(at));
+    const std::int64_t read =
+        ZipOs::ReadFileAt(archiveHandle, bytes, size + signatureSize, static_cast<std::int64_t>(at));
     if (read < static_cast<std::int64_t>(size))
         return false;
     const unsigned char* values = bytes;

@@ -7,7 +7,7 @@
 
 // Writes the data of placed entries (CZipExtraction) to their output files: decodes them from the
 // archive file at their own positions through the entry decoder, checks the data descriptor, and
-// stamps and closes the file. One writer a thread: it holds its own decoder, and shares nothing.
+// stamps, names and closes the file. One writer a thread: it holds its own decoder, and shares nothing.
 class CZipEntryWriter {
   public:
     // The decoder's chunk, and the largest entry it decodes in one call.
@@ -15,9 +15,12 @@ class CZipEntryWriter {
 
     CZipEntryWriter();
 
-    // Sets job.outcome; the output file is closed, unless writing it failed (job.writeFailed).
-    // Never throws.
+    // Sets job.outcome; the output file is closed, unless writing it failed (job.writeFailed) or it
+    // is unnamed and something stands at its name. Never throws.
     void Decode(CZipExtraction& job, int archiveHandle);
+    // Names a file whose data were written and checked, where nothing stands at its name, and
+    // closes it (else it stays open for EndExtraction). Decode does only this for job.written.
+    void Name(CZipExtraction& job);
     // Decodes an entry whose writing failed once more, from the start of its emptied file.
     void Retry(CZipExtraction& job, int archiveHandle);
 

@@ -3,9 +3,10 @@
 #include "platform/ZipOs.h"
 
 CZipExtraction::~CZipExtraction() {
-    if (kept || writtenPath.empty())
+    if (kept || !HasOutput())
         return;
-    // Closed before it is removed: Windows removes no file that is open.
+    // Closed before it is removed: Windows removes no file that is open. An unnamed file goes with
+    // its descriptor.
     if (!output.IsClosed()) {
         try {
             output.Close();
@@ -13,5 +14,8 @@ CZipExtraction::~CZipExtraction() {
             // The descriptor is gone either way; the file goes below.
         }
     }
-    ZipOs::RemoveFile(writtenPath);
+    if (named)
+        ZipOs::RemoveFile(path);
+    else if (!unnamed)
+        ZipOs::RemoveFile(writtenPath);
 }

@@ -11,9 +11,9 @@
 #include <vector>
 
 // One file entry on its way to disk, for extraction in three steps: the archive places it (path
-// judged, folders made, output file created: one thread, archive order), a decoder writes and
-// verifies its data through the open file (any thread), and the archive ends it (kept and renamed
-// into place, or removed: archive order again). It carries everything the decoder needs, so that
+// judged, folders made, output file created without a name or under a temporary one: one thread,
+// archive order), a decoder writes and verifies its data through the open file (any thread), and
+// the archive ends it (named, or removed: archive order again). It carries everything the decoder needs, so that
 // decoders share nothing with the archive nor with one another.
 class CZipExtraction {
   public:
@@ -31,12 +31,19 @@ class CZipExtraction {
     CZipExtraction() = default;
     CZipExtraction(const CZipExtraction&) = delete;
     CZipExtraction& operator=(const CZipExtraction&) = delete;
-    // A file created for the entry and never kept is removed.
+    // A file created for the entry and never kept is removed, under its name if it got it.
     ~CZipExtraction();
+    // Whether a file was created for the entry.
+    bool HasOutput() const { return unnamed || !writtenPath.empty(); }
 
     std::uint32_t index = 0;
-    std::string path;        // where the entry lands
-    std::string writtenPath; // the file written: path itself, or a temporary name beside it
+    std::string path; // where the entry lands
+    // The file written under a temporary name beside path; empty for an unnamed one (unnamed), which
+    // stays open until it gets its name.
+    std::string writtenPath;
+    bool unnamed = false;
+    // The unnamed file got its name already, from the thread that wrote it (NameWritten).
+    bool named = false;
     CZipDiskFile output;
     bool kept = false;
 
@@ -61,6 +68,8 @@ class CZipExtraction {
     // Why the entry failed, where it did not fail by an exception: a CZipException code or an errno
     // value, 0 when unknown.
     int failure = 0;
+    // The data are written and checked already (outcome): a decoder only names the file.
+    bool written = false;
     // The output file refused the data (a full disk, a size limit): it is left open and empty, so
     // that the entry can be written again once the entries before it have ended and made room.
     bool writeFailed = false;

@@ -32,6 +32,12 @@ std::int64_t SeekFile(int fd, std::int64_t offset, int origin);
 std::int64_t ReadFileAt(int fd, void* buffer, std::uint32_t count, std::int64_t offset);
 bool FlushFile(int fd);
 bool TruncateFile(int fd, std::int64_t length);
+// A new file without a name in `directory` (engine form), open for writing: it vanishes when closed
+// or when the process dies, unless LinkUnnamedFile names it first. -1 with errno set; EOPNOTSUPP
+// where this system or the directory's file system has no such files.
+int CreateUnnamedFile(const std::string& directory);
+// Gives the unnamed file at fd the name path; fails with EEXIST when anything is there.
+bool LinkUnnamedFile(int fd, const std::string& path);
 
 // ---- File-system services -------------------------------------------------
 // attributes: a DOS attribute word (0x01 read-only, 0x10 directory, ...).
@@ -127,6 +133,20 @@ void KeepFolderAsGiven(const std::string& folder);
 // The name below the target folder (engine form) as a name the file system can hold without
 // reading it as something else; on POSIX every name is stored as it is.
 std::string StorableName(const std::string& name);
+
+// ---- Interruption ---------------------------------------------------------------
+// From now on an interruption (SIGINT, SIGTERM, SIGHUP, SIGPIPE; on Windows Ctrl-C, Ctrl-Break and
+// closing the console) only sets a mark the run looks at, so that it can stop and remove what it
+// has not finished; a second one ends the process at once (a repeated SIGPIPE does not count).
+void WatchInterruptions();
+// The signal that interrupted the run, 0 while none did. Any thread may ask.
+int InterruptionSignal();
+// Called by a thread the program starts, so that an interruption goes to the main thread, where it
+// ends a wait for input or a blocked write.
+void KeepInterruptionsAway();
+// Ends the process as the interruption would have ended it without the mark: its shell sees the
+// signal (status 128 + its number); on Windows the status is STATUS_CONTROL_C_EXIT.
+[[noreturn]] void ExitInterrupted(int signal);
 
 // ---- Code pages -------------------------------------------------------------
 // Entry names made on MS-DOS-family hosts are in an OEM code page: on Windows the system's; on POSIX

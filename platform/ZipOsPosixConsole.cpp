@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,10 +24,17 @@ constexpr std::size_t firstPathGuess = 256;
 bool ReadTerminalLine(int fd, std::string& line) {
     bool readAny = false;
     for (;;) {
+        // A signal ends poll whatever its handler asked for, so an interruption ends the wait.
+        pollfd typed{fd, POLLIN, 0};
+        if (::poll(&typed, 1, -1) < 0) {
+            if (errno == EINTR && InterruptionSignal() == 0)
+                continue;
+            return false;
+        }
         char c;
         const ssize_t n = ::read(fd, &c, 1);
         if (n < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR && InterruptionSignal() == 0)
                 continue;
             return false;
         }

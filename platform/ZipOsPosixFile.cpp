@@ -3,6 +3,7 @@
 #include "platform/ZipOsPosixPath.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -108,5 +109,39 @@ std::int64_t ReadFileAt(int fd, void* buffer, std::uint32_t count, std::int64_t 
 bool FlushFile(int fd) { return ::fsync(fd) == 0; }
 
 bool TruncateFile(int fd, std::int64_t length) { return ::ftruncate(fd, static_cast<off_t>(length)) == 0; }
+
+// O_NOFOLLOW refuses a symlink put where the folder was; O_TMPFILE gives a file that no name leads to
+// until it is linked, so a killed run leaves nothing behind.
+int CreateUnnamedFile(const std::string& directory) {
+    if (directory.find('\0') != std::string::npos) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd;
+    do
+        fd = ::open(ToNativePath(directory).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, newFileMode);
+    while (fd == -1 && errno == EINTR);
+    // Kernels and file systems without unnamed files answer in one of these ways.
+    if (fd == -1 && (errno == EISDIR || errno == EINVAL || errno == ENOSYS))
+        errno = EOPNOTSUPP;
+    return fd;
+}
+
+bool LinkUnnamedFile(int fd, const std::string& path) {
+    if (path.find('\0') != std::string::npos) {
+        errno = EINVAL;
+        return false;
+    }
+    const std::string native = ToNativePath(path);
+    if (::linkat(fd, "", AT_FDCWD, native.c_str(), AT_EMPTY_PATH) == 0)
+        return true;
+    // Older kernels link a descriptor so only for a process allowed to search every folder; the
+    // descriptor's entry under /proc does it for anyone.
+    if (errno != ENOENT && errno != EPERM)
+        return false;
+    char self[40];
+    std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    return ::linkat(AT_FDCWD, self, AT_FDCWD, native.c_str(), AT_SYMLINK_FOLLOW) == 0;
+}
 
 } // namespace ZipOs

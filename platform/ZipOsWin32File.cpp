@@ -92,4 +92,15 @@ bool FlushFile(int fd) {
 
 bool TruncateFile(int fd, std::int64_t length) { return ::_chsize_s(fd, length) == 0; }
 
+// Windows names every file it creates: outputs are written under a temporary name instead.
+int CreateUnnamedFile(const std::string&) {
+    errno = EOPNOTSUPP;
+    return -1;
+}
+
+bool LinkUnnamedFile(int, const std::string&) {
+    errno = EOPNOTSUPP;
+    return false;
+}
+
 } // namespace ZipOs

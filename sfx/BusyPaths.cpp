@@ -9,13 +9,13 @@
 
 void CBusyPaths::Add(const CZipExtraction& job) {
     Insert(job.path);
-    if (job.writtenPath != job.path)
+    if (!job.writtenPath.empty() && job.writtenPath != job.path)
         Insert(job.writtenPath);
 }
 
 void CBusyPaths::Remove(const CZipExtraction& job) {
     Erase(job.path);
-    if (job.writtenPath != job.path)
+    if (!job.writtenPath.empty() && job.writtenPath != job.path)
         Erase(job.writtenPath);
 }
 

@@ -94,7 +94,8 @@ std::vector<std::string> PasswordAlternatives(const std::string& typed) {
 
 CExtractionDialogue::Console CExtractionDialogue::StandardConsole() {
     // Into a pipe or a file, one write per entry would cost as much as a small entry's own writes.
-    return Console{stdout, &ZipOs::ReadAnswer, &ZipOs::ReadPasswordLine, ZipOs::IsTerminal(stdout)};
+    return Console{stdout, &ZipOs::ReadAnswer, &ZipOs::ReadPasswordLine, ZipOs::IsTerminal(stdout),
+                   &ZipOs::WatchInterruptions};
 }
 
 std::string CExtractionDialogue::PrintableName(const std::string& name, char separator) {
@@ -187,8 +188,28 @@ void CExtractionDialogue::ForgetPassword() {
     password.clear();
 }
 
+void CExtractionDialogue::Flush() {
+    std::fflush(console.out);
+    unflushed = false;
+    lastFlush = std::chrono::steady_clock::now();
+}
+
+void CExtractionDialogue::FlushWhenDue() {
+    if (unflushed && std::chrono::steady_clock::now() - lastFlush >= flushInterval)
+        Flush();
+}
+
+void CExtractionDialogue::WatchInterruptions() {
+    if (console.watchInterruptions != nullptr)
+        console.watchInterruptions();
+}
+
 void CExtractionDialogue::Say(const std::string& text) {
     ZipOs::WriteText(console.out, text);
+    unflushed = true;
+    // Into a pipe, a stream of lines goes out in batches; the first after a quiet while at once.
     if (console.flushEachMessage)
         Flush();
+    else
+        FlushWhenDue();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -17,9 +18,14 @@ class CExtractionDialogue {
         int (*readAnswer)();
         bool (*readPasswordLine)(std::string& text);
         // Each message is flushed as it is written (a terminal); otherwise the stream's own buffer
-        // collects them and is flushed before every read of input and at the end.
+        // collects them and is flushed before every read of input, at the end, and while the run
+        // goes on at least every flushInterval (FlushWhenDue).
         bool flushEachMessage = true;
+        // Called once the user agreed, when the run starts to write files: from then on an
+        // interruption is noticed and cleaned up after (ZipOs::WatchInterruptions); none in tests.
+        void (*watchInterruptions)() = nullptr;
     };
+    static constexpr std::chrono::milliseconds flushInterval{100};
     static Console StandardConsole();
 
     explicit CExtractionDialogue(const Console& console) : console(console) {}
@@ -57,13 +63,20 @@ class CExtractionDialogue {
     void ForgetPassword();
 
     // Everything said so far reaches the console: before the program waits for input, and at the end.
-    void Flush() { std::fflush(console.out); }
+    void Flush();
+    // Flushes what waits in the buffer once flushInterval has passed since the last flush, so that a
+    // reader of a pipe sees the lines soon and an interrupted run loses none. Cheap: call it often.
+    void FlushWhenDue();
+    // The run from here on writes files (see Console::watchInterruptions).
+    void WatchInterruptions();
 
   private:
     // Writes text as it is; on a terminal it is flushed at once, so it shows before the program works.
     void Say(const std::string& text);
 
     Console console;
+    bool unflushed = false;
+    std::chrono::steady_clock::time_point lastFlush = std::chrono::steady_clock::now();
     bool passwordRead = false;
     std::string password;
 };

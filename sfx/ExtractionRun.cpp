@@ -1,5 +1,6 @@
 #include "sfx/ExtractionRun.h"
 
+#include "engine/ZipActionCallback.h"
 #include "engine/ZipArchive.h"
 #include "engine/ZipEntryHeader.h"
 #include "engine/ZipException.h"
@@ -35,6 +36,22 @@ constexpr std::uint64_t minBytesForWorkers = 256 * 1024;
 
 // Only what the OS separates with: on POSIX a backslash is a character of a name like any other.
 bool IsPathSeparator(char c) { return c == '/' || c == ZipOs::PathSeparator(); }
+
+bool Interrupted() { return ZipOs::InterruptionSignal() != 0; }
+
+// Called between the chunks of an entry written on this thread: the console's lines go out while a
+// large entry is written, and an interruption stops the entry.
+class CRunProgress : public CZipActionCallback {
+  public:
+    explicit CRunProgress(CExtractionDialogue& dialogue) : dialogue(dialogue) {}
+    bool Progress(std::uint32_t) override {
+        dialogue.FlushWhenDue();
+        return !Interrupted();
+    }
+
+  private:
+    CExtractionDialogue& dialogue;
+};
 
 } // namespace
 
@@ -84,7 +101,11 @@ int CExtractionRun::RunDialogue(const std::string& modulePath) {
     // Said once here rather than only as each entry's cause.
     if (count > 0 && !ZipOs::CreateDirectoryTree(targetFolder))
         dialogue.ShowFolderFailure(errno);
+    dialogue.WatchInterruptions();
+    CRunProgress progress(dialogue);
+    archive.SetCallback(&progress, CZipArchive::CallbackExtract);
     const bool anyFailed = !ExtractEntries(archive, static_cast<std::uint32_t>(count));
+    archive.SetCallback(nullptr, CZipArchive::CallbackExtract);
     archive.ApplyFolderTimes();
 
     try {
@@ -93,6 +114,9 @@ int CExtractionRun::RunDialogue(const std::string& modulePath) {
         // Nothing is written to a read-only archive; whatever failed, release it without checks.
         archive.Close(1, false);
     }
+    // An interrupted run ends with the lines of the entries it finished.
+    if (Interrupted())
+        return StatusEntriesFailed;
     dialogue.ShowEnd();
     return anyFailed ? StatusEntriesFailed : StatusDone;
 }
@@ -127,7 +151,7 @@ unsigned CExtractionRun::WorkersFor(const CZipArchive& archive) const {
 
 bool CExtractionRun::ExtractOneByOne(CZipArchive& archive, std::uint32_t count) {
     bool allExtracted = true;
-    for (std::uint32_t index = 0; index < count; ++index) {
+    for (std::uint32_t index = 0; index < count && !Interrupted(); ++index) {
         if (!ProcessEntry(archive, index))
             allExtracted = false;
     }
@@ -156,7 +180,9 @@ bool CExtractionRun::ProcessEntry(CZipArchive& archive, std::uint32_t index) {
     } catch (...) {
     }
     if (!extracted) {
-        dialogue.ShowFailure(cause, CExtractionDialogue::MethodOfCause(cause, archive));
+        // An entry an interruption stopped is not a failure of its own.
+        if (!Interrupted())
+            dialogue.ShowFailure(cause, CExtractionDialogue::MethodOfCause(cause, archive));
         // Discards what a failure left open; does nothing when no entry is open.
         archive.CloseEntry(nullptr, true);
     }

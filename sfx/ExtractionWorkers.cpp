@@ -5,6 +5,7 @@
 
 #include "engine/ZipEntryWriter.h"
 #include "engine/ZipExtraction.h"
+#include "platform/ZipOs.h"
 
 #include <memory>
 
@@ -41,18 +42,20 @@ void CExtractionWorkers::Submit(Task& task) {
         wake.notify_one();
 }
 
-void CExtractionWorkers::Wait(const Task& task) {
+bool CExtractionWorkers::Wait(const Task& task, std::chrono::milliseconds most) {
     if (task.decoded.load())
-        return;
+        return true;
     std::unique_lock<std::mutex> guard(lock);
     // Told before the task is looked at again: a thread that marks it decoded afterwards sees this
     // and wakes the waiter under the lock.
     waiting.store(true);
-    decoded.wait(guard, [&task] { return task.decoded.load(); });
+    const bool done = decoded.wait_for(guard, most, [&task] { return task.decoded.load(); });
     waiting.store(false);
+    return done;
 }
 
 void CExtractionWorkers::Work() {
+    ZipOs::KeepInterruptionsAway();
     // Its buffers are allocated here, by the thread that uses them.
     const auto decoder = std::make_unique<CZipEntryWriter>();
     std::unique_lock<std::mutex> guard(lock);

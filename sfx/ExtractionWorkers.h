@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -35,7 +36,8 @@ class CExtractionWorkers {
     // The task must stay where it is until Wait has returned for it.
     void Submit(Task& task);
     static bool IsDecoded(const Task& task) { return task.decoded.load(); }
-    void Wait(const Task& task);
+    // Waits for the task, at most for `most`; true when it is decoded.
+    bool Wait(const Task& task, std::chrono::milliseconds most);
 
   private:
     void Work();

@@ -13,5 +13,9 @@ int main() {
     std::string modulePath;
     if (!ZipOs::GetModulePath(modulePath))
         return CExtractionRun::StatusNoModulePath;
-    return CExtractionRun().Run(modulePath);
+    const int status = CExtractionRun().Run(modulePath);
+    // Everything unfinished is gone and the lines are out: the process ends as the signal ends it.
+    if (const int signal = ZipOs::InterruptionSignal())
+        ZipOs::ExitInterrupted(signal);
+    return status;
 }

@@ -41,11 +41,19 @@ CParallelExtraction::~CParallelExtraction() = default;
 
 bool CParallelExtraction::ExtractAll(std::uint32_t count) {
     ZipOs::PrepareThreads();
-    for (std::uint32_t index = 0; index < count; ++index)
+    for (std::uint32_t index = 0; index < count && !Interrupted(); ++index)
         Place(index);
     HandOver();
     Report(0);
     return allExtracted;
+}
+
+bool CParallelExtraction::Interrupted() { return ZipOs::InterruptionSignal() != 0; }
+
+void CParallelExtraction::Stop() {
+    stopped = true;
+    allExtracted = false;
+    placed.pop_front();
 }
 
 void CParallelExtraction::Place(std::uint32_t index) {
@@ -55,37 +63,29 @@ void CParallelExtraction::Place(std::uint32_t index) {
         // Asked where one thread asks: after every earlier entry is through.
         if (dialogue.WillAskPassword())
             Report(0);
+        if (Interrupted())
+            return;
         dialogue.SupplyPassword(archive);
     }
     const std::string name = header.GetFileName();
     if (!busy.Empty() &&
         busy.Meets(archive.ComposeExtractPath(name, targetFolder.c_str(), true, nullptr), targetFolder.size()))
         Report(0);
+    if (stopped)
+        return;
 
     placed.emplace_back();
     PlacedEntry& entry = placed.back();
     entry.name = name;
-    // A small stored entry, with nothing at the workers: extracted here as on one thread, its
-    // bytes taken from the block the headers are read through.
-    if (tasks.empty() && !header.IsEncrypted() && header.method == 0 && header.compressedSize <= maxOwnStoredSize) {
-        try {
-            entry.extracted = archive.ExtractEntry(index, targetFolder.c_str());
-            entry.cause = archive.GetLastFailure();
-        } catch (const CZipException& e) {
-            entry.extracted = false;
-            entry.cause = e.code;
-        } catch (...) {
-            entry.extracted = false;
-        }
-        if (!entry.extracted)
-            archive.CloseEntry(nullptr, true);
-        Report(noWait);
-        return;
-    }
+    // A small stored entry is copied here, its bytes taken from the block the headers are read
+    // through: handing its data over would cost more than copying them. Only its name goes over.
+    const bool ownStored = !header.IsEncrypted() && header.method == 0 && header.compressedSize <= maxOwnStoredSize;
     auto job = std::make_unique<CZipExtraction>();
     CZipExtraction::Step step = CZipExtraction::Failed;
     try {
-        step = archive.BeginExtraction(*job, index, targetFolder.c_str());
+        int stopCode = 0;
+        step = ownStored ? archive.WriteEntry(*job, index, targetFolder.c_str(), stopCode)
+                         : archive.BeginExtraction(*job, index, targetFolder.c_str());
         entry.cause = job->failure;
     } catch (const CZipException& e) {
         entry.cause = e.code;
@@ -94,10 +94,9 @@ void CParallelExtraction::Place(std::uint32_t index) {
     } catch (...) {
         archive.CloseEntry(nullptr, true);
     }
-    if (step == CZipExtraction::DataDue && job->entry.method == 0 && job->cipher == nullptr &&
-        job->compressedSize <= maxOwnStoredSize) {
-        // Nothing to decode: copying it here costs less than handing it over.
-        OwnDecoder().Decode(*job, archive.GetArchiveHandle());
+    job->written = ownStored;
+    if (step == CZipExtraction::DataDue && ownStored && (job->outcome == CZipExtraction::NotDecoded || !job->unnamed)) {
+        // Nothing for the workers: ended here with the others.
         busy.Add(*job);
         entry.job = std::move(job);
     } else if (step == CZipExtraction::DataDue) {
@@ -108,7 +107,7 @@ void CParallelExtraction::Place(std::uint32_t index) {
         }
         filling->task.jobs.push_back(job.get());
         ++filling->unreported;
-        filling->bytes += job->compressedSize + entryCostBytes;
+        filling->bytes += (ownStored ? 0 : job->compressedSize) + entryCostBytes;
         entry.task = &filling->task;
         entry.job = std::move(job);
         if (filling->task.jobs.size() >= maxTaskEntries || filling->bytes >= maxTaskBytes)
@@ -136,7 +135,7 @@ void CParallelExtraction::HandOver() {
 }
 
 void CParallelExtraction::Report(std::size_t keep) {
-    while (!placed.empty()) {
+    while (!placed.empty() && !stopped) {
         PlacedEntry& entry = placed.front();
         if (!entry.lineShown) {
             dialogue.ShowEntry(entry.name);
@@ -149,10 +148,17 @@ void CParallelExtraction::Report(std::size_t keep) {
             // Its task is the oldest one; it may still be filling.
             if (filling == &tasks.front())
                 HandOver();
-            if (!CExtractionWorkers::IsDecoded(*entry.task))
-                workers->Wait(*entry.task);
+            // The lines said meanwhile go out while this thread waits.
+            while (!workers->Wait(*entry.task, CExtractionDialogue::flushInterval))
+                dialogue.FlushWhenDue();
             if (--tasks.front().unreported == 0)
                 tasks.pop_front();
+        }
+        // An interruption ends the report at the first entry it stopped; that entry and every later
+        // one go with their files (the later ones once the workers have ended).
+        if (entry.job && entry.job->outcome == CZipExtraction::NotDecoded && Interrupted()) {
+            Stop();
+            return;
         }
         if (entry.job) {
             // Written once more now that every entry before it has ended: a full disk may have
@@ -172,6 +178,10 @@ void CParallelExtraction::Report(std::size_t keep) {
             entry.job.reset(); // removes a file that was not kept
         }
         if (!entry.extracted) {
+            if (Interrupted()) {
+                Stop();
+                return;
+            }
             dialogue.ShowFailure(entry.cause, entry.method);
             allExtracted = false;
         }

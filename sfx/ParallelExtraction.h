@@ -55,6 +55,9 @@ class CParallelExtraction {
     void Report(std::size_t keep);
     // The decoder for entries written on this thread.
     CZipEntryWriter& OwnDecoder();
+    static bool Interrupted();
+    // The report ends at the entry in front, which an interruption stopped; it goes with its file.
+    void Stop();
 
     CZipArchive& archive;
     CExtractionDialogue& dialogue;
@@ -70,4 +73,5 @@ class CParallelExtraction {
     // Started with the first task: an archive whose entries all stay here starts none.
     std::unique_ptr<CExtractionWorkers> workers;
     bool allExtracted = true;
+    bool stopped = false;
 };

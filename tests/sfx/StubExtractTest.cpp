@@ -7,10 +7,13 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <map>
 #include <set>
 #include <string>
@@ -18,6 +21,7 @@
 #include <unistd.h>
 #include <utime.h>
 #include <vector>
+#include <zlib.h>
 
 namespace {
 
@@ -571,3 +575,144 @@ TEST(StubExtract, CorpusComesOutTheSameWithOneThreadOrThree) {
 }
 
 } // namespace
+
+// Interrupted runs: a many-file archive and one of big stored files, stopped at several moments.
+struct InterruptRow {
+    const char* label;
+    bool big;       // the big-file archive, else the many-file one
+    const char* at; // the signal goes once standard output shows this
+    int signal;     // SIGPIPE: the reader of the output quits
+};
+
+const InterruptRow interruptRows[] = {
+    {"SIGINT early", false, "Rozbaluji: d03/", SIGINT},
+    {"SIGTERM late", false, "Rozbaluji: d20/", SIGTERM},
+    {"SIGHUP", false, "Rozbaluji: d10/", SIGHUP},
+    {"reader quits", false, "Rozbaluji: d05/", SIGPIPE},
+    {"SIGKILL", false, "Rozbaluji: d08/", SIGKILL},
+    {"SIGTERM in a big file", true, "Rozbaluji: big2.bin", SIGTERM},
+    {"SIGINT in a big file", true, "Rozbaluji: big1.bin", SIGINT},
+    {"SIGKILL in a big file", true, "Rozbaluji: big2.bin", SIGKILL},
+};
+
+// Every file and link below root, by its path below it, with its bytes.
+std::map<std::string, std::string> FilesBelow(const std::string& root) {
+    namespace fs = std::filesystem;
+    std::map<std::string, std::string> files;
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(root, error); !error && it != fs::recursive_directory_iterator();
+         it.increment(error)) {
+        if (!it->is_directory() || it->is_symlink())
+            files[it->path().lexically_relative(root).string()] = it->is_regular_file() && !it->is_symlink()
+                                                                      ? CStubRunner::ReadFileBytes(it->path().string())
+                                                                      : "<not a file>";
+    }
+    return files;
+}
+
+// A raw deflate stream of text without its last block: Z_FULL_FLUSH ends it on a byte and forgets
+// the window, so copies of it may follow one another.
+std::string FullyFlushedDeflate(const std::string& text) {
+    z_stream stream{};
+    if (deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        return {};
+    std::string out(deflateBound(&stream, text.size()) + 64, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    stream.avail_in = static_cast<uInt>(text.size());
+    stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FULL_FLUSH);
+    out.resize(out.size() - stream.avail_out);
+    deflateEnd(&stream);
+    return out;
+}
+const std::string lastEmptyBlock("\x03\x00", 2); // a last block of fixed codes holding only its end
+
+bool IsTemporaryName(const std::string& path) {
+    const std::string name = path.substr(path.rfind('/') + 1);
+    return name.size() == 21 && name.compare(0, 8, ".rozbal-") == 0 && name.compare(16, 5, ".part") == 0;
+}
+
+TEST(StubExtract, AnInterruptedRunLeavesOnlyWholeFilesAndTheirLines) {
+    std::map<std::string, std::string> many, big;
+    for (int folder = 0; folder < 30; ++folder) {
+        for (int file = 0; file < 120; ++file) {
+            char name[32];
+            std::snprintf(name, sizeof name, "d%02d/f%03d.txt", folder, file);
+            many[name] =
+                std::string(name) + std::to_string(folder * 7919 + file * 104729) + std::string(600, 'a' + file % 26);
+        }
+    }
+    // Big entries that take a while to inflate, and cost little to make: one deflated chunk of
+    // 4-bit symbols, flushed fully so that copies of it follow one another, then an empty last block.
+    std::string chunk(1 << 20, '\0');
+    std::uint32_t seed = 1;
+    for (char& c : chunk) {
+        seed = seed * 1103515245u + 12345u;
+        c = static_cast<char>('@' + (seed >> 24) % 16);
+    }
+    const std::string packedChunk = FullyFlushedDeflate(chunk);
+    std::vector<Entry> bigEntries{File("first.txt", "first", methodStored)};
+    big["first.txt"] = "first";
+    for (const char* name : {"big1.bin", "big2.bin", "big3.bin"}) {
+        std::string data, packed;
+        for (int i = 0; i < 20; ++i) {
+            data += chunk;
+            packed += packedChunk;
+        }
+        big[name] = data;
+        bigEntries.push_back(File(name, data));
+        bigEntries.back().rawData = packed + lastEmptyBlock;
+    }
+    bigEntries.push_back(File("last.txt", "last", methodStored));
+    big["last.txt"] = "last";
+    std::vector<Entry> manyEntries;
+    for (const auto& file : many)
+        manyEntries.push_back(File(file.first, file.second, file.first[5] == '0' ? methodStored : methodDeflated));
+    const std::string manyArchive = BuildArchive(manyEntries);
+    const std::string bigArchive = BuildArchive(bigEntries);
+
+    for (const InterruptRow& row : interruptRows) {
+        SCOPED_TRACE(row.label);
+        CStubRunner runner;
+        const std::string program = runner.MakeProgram("setup.run", row.big ? bigArchive : manyArchive);
+        CStubRunner::Options options = Answer();
+        options.signalToSend = row.signal;
+        options.signalAt = row.at;
+        const CStubRunner::Result result = runner.Run({program}, options);
+        ASSERT_FALSE(result.timedOut);
+        const std::map<std::string, std::string>& source = row.big ? big : many;
+        const std::map<std::string, std::string> written = FilesBelow(runner.Folder() + "/setup");
+        // Ended by its signal, or done before it came.
+        const bool finished = result.out.find("Operace dokoncena") != std::string::npos;
+        if (!finished) {
+            EXPECT_EQ(result.signal, row.signal) << result.exitCode;
+        }
+        std::size_t temporary = 0;
+        for (const auto& file : written) {
+            if (row.signal == SIGKILL && IsTemporaryName(file.first)) {
+                ++temporary;
+                continue;
+            }
+            const auto entry = source.find(file.first);
+            ASSERT_NE(entry, source.end()) << "left behind: " << file.first;
+            EXPECT_TRUE(file.second == entry->second) << "not whole: " << file.first;
+            // A handled signal leaves the line of every file it kept.
+            if (row.signal != SIGKILL && row.signal != SIGPIPE) {
+                EXPECT_NE(result.out.find("\nRozbaluji: " + file.first), std::string::npos) << file.first;
+            }
+        }
+        if (row.signal == SIGKILL || row.signal == SIGPIPE || finished)
+            continue;
+        // The lines are those of the files kept, and at most one more: the entry it stopped.
+        std::size_t lines = 0;
+        for (std::size_t at = result.out.find("\nRozbaluji: "); at != std::string::npos;
+             at = result.out.find("\nRozbaluji: ", at + 1))
+            ++lines;
+        EXPECT_LE(lines, written.size() + 1);
+        EXPECT_GE(lines, written.size());
+        EXPECT_EQ(result.out.find("Operace dokoncena"), std::string::npos);
+        EXPECT_EQ(result.out.find(failedText), std::string::npos);
+        EXPECT_EQ(temporary, 0u);
+    }
+}

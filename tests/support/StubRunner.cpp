@@ -279,6 +279,7 @@ CStubRunner::Result CStubRunner::Run(const std::vector<std::string>& argv, const
     out.fds[0] = err.fds[0] = -1;
     int& termFd = terminal.master; // -1 without a terminal
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeoutMs);
+    bool signalSent = false;
 
     while (outFd >= 0 || errFd >= 0) {
         if (inFd >= 0 && toStdin.empty()) {
@@ -315,6 +316,16 @@ CStubRunner::Result CStubRunner::Run(const std::vector<std::string>& argv, const
                     toStdin.clear(); // the child closed its input
             } else if (p.fd == outFd) {
                 ReadSome(outFd, result.out);
+                if (options.signalToSend != 0 && !signalSent &&
+                    result.out.find(options.signalAt) != std::string::npos) {
+                    signalSent = true;
+                    if (options.signalToSend != SIGPIPE) {
+                        ::kill(pid, options.signalToSend);
+                    } else if (outFd >= 0) {
+                        ::close(outFd);
+                        outFd = -1;
+                    }
+                }
             } else if (p.fd == errFd) {
                 ReadSome(errFd, result.err);
             } else if (p.fd == termFd) {

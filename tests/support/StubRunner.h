@@ -39,6 +39,10 @@ class CStubRunner {
         unsigned long long fileSizeLimit = 0;
         // Non-empty: the child's LANG, with LC_ALL and LC_CTYPE unset so that LANG decides.
         std::string locale;
+        // Non-zero: once standard output has shown signalAt, the child gets this signal; SIGPIPE
+        // instead closes the reading end of its output, as a reader that quits early does.
+        int signalToSend = 0;
+        std::string signalAt;
     };
     struct Result {
         std::string out;      // standard output, exact bytes
