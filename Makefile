@@ -129,7 +129,8 @@ bench-deps:
 	if [ -n "$$missing" ]; then \
 	  if command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
 	    echo "installing:$$missing"; \
-	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	    apt-get update -qq || echo "bench-deps: some package lists could not be read; installing from the others"; \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
 	  else \
 	    echo "bench: not installed:$$missing (apt-get install$$missing); their columns or kinds are left out"; \
 	  fi; \
