@@ -60,7 +60,7 @@ if(NOT ROZBAL_MINIMAL)
     target_link_libraries(rozbal_core PUBLIC ${staticLibrary})
   endif()
   if(ROZBAL_CRYPTO STREQUAL "mbedtls")
-    # mbedtls's SHA-1 is OpenSSL's (deps/mbedtls-sha1): Debian's static libcrypto.a, of which the
+    # mbedtls's SHA-1 is OpenSSL's (deps/sha1-from-openssl.c): Debian's static libcrypto.a, of which the
     # stub keeps only the SHA-1 code and its processor check.
     find_library(ROZBAL_OPENSSL_CRYPTO NAMES libcrypto.a)
     if(NOT ROZBAL_OPENSSL_CRYPTO)

@@ -8,7 +8,7 @@
 #   mbedtls  the default (Apache-2.0): aes, aesni, md, pkcs5 and platform_util only, with a
 #            configuration of just those (installed as its mbedtls/config.h): no platform layer, no
 #            files, no standard I/O, no entropy; AES-NI chosen at run time on x86-64. Its SHA-1 is
-#            OpenSSL's (Apache-2.0, Debian's static libcrypto.a; deps/mbedtls-sha1), which uses the
+#            OpenSSL's (Apache-2.0, Debian's static libcrypto.a; deps/sha1-from-openssl.c), which uses the
 #            processor's SHA instructions where mbedtls's own is plain C; the stub links libcrypto.a
 #            after it. Linux only: its Windows build insists on the platform layer, and the Windows
 #            program has the system's CNG.
@@ -99,8 +99,8 @@ buildMbedtls() {
     cp -R "$source/include/mbedtls" "$prefix/include/mbedtls"
     mbedtlsConfig >"$prefix/include/mbedtls/config.h"
     [ -f /usr/include/openssl/sha.h ] || fail "OpenSSL's headers are missing (libssl-dev), whose SHA-1 mbedtls uses"
-    cp "$here/mbedtls-sha1/sha1_alt.h" "$prefix/include/mbedtls/sha1_alt.h"
-    cp "$here/mbedtls-sha1/sha1_alt.c" "$build/sha1_alt.c"
+    cp "$here/sha1-from-openssl.h" "$prefix/include/mbedtls/sha1_alt.h" # the name mbedtls includes
+    cp "$here/sha1-from-openssl.c" "$build/sha1_alt.c"
     # -Os throughout: aes, aesni and sha1 at -O2 measured the same (the AES-NI code is assembly) and
     # cost 2 KB more.
     for file in aes aesni sha1 md pkcs5 platform_util "$build/sha1_alt"; do

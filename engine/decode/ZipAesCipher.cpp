@@ -14,7 +14,7 @@
 #include <bcrypt.h>
 #elif defined(ROZBAL_AES_MBEDTLS)
 // The Linux default, being Apache-2.0: its AES-NI code takes one block a call; its SHA-1 is OpenSSL's
-// (deps/mbedtls-sha1), with the processor's SHA instructions (bench/README.md has the figures).
+// (deps/sha1-from-openssl.c), with the processor's SHA instructions (bench/README.md has the figures).
 #include <mbedtls/aes.h>
 #include <mbedtls/md.h>
 #include <mbedtls/pkcs5.h>
