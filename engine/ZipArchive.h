@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 #include <zlib.h>
@@ -193,6 +194,8 @@ class CZipArchive {
     bool outputFolderMade = false;
     std::string outputDirectory;
     bool outputDirectoryKnown = false;
+    // outputDirectory held open for the files made in it, once one is.
+    std::shared_ptr<const CZipOutputFolder> heldFolder;
     std::uint32_t tempNameCounter = 0;
     int lastFailure = 0;
     std::uint16_t lastDataMethod = 0;

@@ -84,6 +84,7 @@ ZipOs::FolderWalk CZipArchive::EnsureOutputDirectory(const std::string& base, co
     }
     if (outputDirectoryKnown && relative == outputDirectory)
         return ZipOs::FolderWalk::Ready;
+    heldFolder.reset();
     // Below the folder known last, only the levels under it are new.
     const bool below = outputDirectoryKnown && !outputDirectory.empty() && StartsWithFolder(relative, outputDirectory);
     const ZipOs::FolderWalk result = below ? ZipOs::WalkFoldersBelow(JoinFolder(base, outputDirectory),
@@ -101,9 +102,25 @@ std::string CZipArchive::NextTempName(const std::string& directory) {
 bool CZipArchive::CreateOutput(CZipExtraction& job, const std::string& directory) {
     job.writtenPath.clear();
     job.unnamed = false;
+    job.folder.reset();
     if (unnamedOutputs) {
-        if (job.output.OpenUnnamed(directory.empty() ? "." : directory, job.path)) {
+        const std::string folder = directory.empty() ? "." : directory;
+        if (!heldFolder)
+            heldFolder = std::make_shared<const CZipOutputFolder>(folder);
+        int handle = heldFolder->GetHandle();
+        bool opened = handle != -1 && job.output.OpenUnnamedIn(handle, job.path);
+        if (!opened && handle != -1) {
+            // The folder held may have gone (the system then says EPERM or ENOENT): the path tells.
+            heldFolder.reset();
+            handle = -1;
+        }
+        if (opened || job.output.OpenUnnamed(folder, job.path)) {
             job.unnamed = true;
+            if (handle != -1) {
+                job.folder = heldFolder;
+                const auto last = std::find_if(job.path.rbegin(), job.path.rend(), IsSeparator);
+                job.leaf.assign(last.base(), job.path.end());
+            }
             return true;
         }
         if (errno != EOPNOTSUPP)
@@ -117,8 +134,21 @@ bool CZipArchive::CreateOutput(CZipExtraction& job, const std::string& directory
 }
 
 bool CZipArchive::LinkOutput(CZipExtraction& job) {
-    if (job.output.LinkAs(job.path))
+    if (job.LinkUnnamed())
         return true;
+    // The folder held open went since the file was made in it: it is made again, and the file
+    // named by path.
+    if (errno == ENOENT && job.folder != nullptr) {
+        job.folder.reset();
+        outputFolderMade = false;
+        const std::string relative = job.path.substr(job.baseLength);
+        const ZipOs::FolderWalk walk =
+            EnsureOutputDirectory(job.path.substr(0, job.baseLength), CZipPathSafety::DirectoryOf(relative));
+        if (walk == ZipOs::FolderWalk::Link)
+            errno = ELOOP;
+        if (walk == ZipOs::FolderWalk::Ready && job.LinkUnnamed())
+            return true;
+    }
     if (errno != EEXIST)
         return false;
     std::string temp;
@@ -213,6 +243,7 @@ CZipExtraction::Step CZipArchive::BeginExtraction(CZipExtraction& job, std::uint
     const std::string relativeDirectory = CZipPathSafety::DirectoryOf(relative);
     const std::string directory = base + relativeDirectory;
     job.path = path;
+    job.baseLength = base.size();
     for (int attempt = 0;; ++attempt) {
         // A folder failing to be made shows as the file failing to be created, for the folder's cause.
         const ZipOs::FolderWalk walk = EnsureOutputDirectory(base, relativeDirectory);
@@ -291,7 +322,14 @@ CZipExtraction::Step CZipArchive::WriteEntry(CZipExtraction& job, std::uint32_t 
         }
     } while (n == bufferSize);
 
-    const int closed = CloseEntry(job.output, !job.unnamed);
+    job.stampLater = job.stampLater && job.unnamed;
+    if (job.stampLater) {
+        const CZipEntryHeader& header = *centralDir.currentHeader;
+        job.time = header.GetModTime(&centralDir.localExtraField);
+        job.attributes = header.GetLocalAttributes();
+        job.unixMode = header.GetUnixPermissions();
+    }
+    const int closed = job.stampLater ? CloseEntry(nullptr, false) : CloseEntry(job.output, !job.unnamed);
     job.outcome = closed == 1    ? CZipExtraction::Verified
                   : closed == -2 ? CZipExtraction::NotStamped
                                  : CZipExtraction::NotDecoded;

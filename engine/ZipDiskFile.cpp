@@ -55,7 +55,16 @@ bool CZipDiskFile::Open(const char* path, std::uint32_t flags, bool throwOnError
 bool CZipDiskFile::OpenUnnamed(const std::string& directory, const std::string& path) {
     if (!IsClosed())
         Close();
-    const int fd = ZipOs::CreateUnnamedFile(directory);
+    return TakeUnnamed(ZipOs::CreateUnnamedFile(directory), path);
+}
+
+bool CZipDiskFile::OpenUnnamedIn(int folder, const std::string& path) {
+    if (!IsClosed())
+        Close();
+    return TakeUnnamed(ZipOs::CreateUnnamedFileIn(folder), path);
+}
+
+bool CZipDiskFile::TakeUnnamed(int fd, const std::string& path) {
     if (fd == -1)
         return false;
     handle = fd;
@@ -69,6 +78,10 @@ bool CZipDiskFile::OpenUnnamed(const std::string& directory, const std::string& 
 }
 
 bool CZipDiskFile::LinkAs(const std::string& path) { return handle != -1 && ZipOs::LinkUnnamedFile(handle, path); }
+
+bool CZipDiskFile::LinkIn(int folder, const std::string& name) {
+    return handle != -1 && ZipOs::LinkUnnamedFileIn(handle, folder, name);
+}
 
 void CZipDiskFile::Close() {
     if (handle == -1)

@@ -27,6 +27,9 @@ class CZipDiskFile : public CZipStream {
     bool OpenUnnamed(const std::string& directory, const std::string& path);
     // Gives the unnamed file open here its name; false with errno set (EEXIST: something is there).
     bool LinkAs(const std::string& path);
+    // The same two in a folder held open (ZipOs::OpenFolder); name is the file's name in it.
+    bool OpenUnnamedIn(int folder, const std::string& path);
+    bool LinkIn(int folder, const std::string& name);
     void Close() override;
     void Flush() override;
     std::int64_t GetPosition() override;
@@ -50,6 +53,7 @@ class CZipDiskFile : public CZipStream {
     std::int64_t OsRead(void* buffer, std::uint32_t count);
     std::uint32_t BufferedRead(unsigned char* buffer, std::uint32_t count);
     void DropReadAhead() { aheadPos = aheadEnd = 0; }
+    bool TakeUnnamed(int fd, const std::string& path);
 
     int handle = -1;
     std::string fileName;

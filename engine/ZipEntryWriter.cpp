@@ -46,7 +46,15 @@ void CZipEntryWriter::Name(CZipExtraction& job) {
     // ends the entries the call; else it stays open for that thread to name.
     if (job.outcome == CZipExtraction::NotDecoded)
         return;
-    if (job.unnamed && job.output.LinkAs(job.path))
+    if (job.stampLater) {
+        job.stampLater = false;
+        if (job.output.Stamp(job.time.seconds, job.time.nanoseconds, job.attributes, job.unixMode) ==
+            CZipStream::StampFailed) {
+            job.outcome = CZipExtraction::NotStamped;
+            job.failure = CZipException::NotStamped;
+        }
+    }
+    if (job.unnamed && job.LinkUnnamed())
         job.named = true;
     try {
         if (!job.unnamed || job.named)

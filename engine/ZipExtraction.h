@@ -2,6 +2,7 @@
 
 #include "engine/ZipDiskFile.h"
 #include "engine/ZipEntryHeader.h"
+#include "engine/ZipOutputFolder.h"
 #include "engine/decode/ZipCipher.h"
 #include "engine/decode/ZipEntryDecoder.h"
 
@@ -35,15 +36,21 @@ class CZipExtraction {
     ~CZipExtraction();
     // Whether a file was created for the entry.
     bool HasOutput() const { return unnamed || !writtenPath.empty(); }
+    // Gives the unnamed output its name, path; false with errno set (EEXIST: something is there).
+    bool LinkUnnamed() { return folder ? output.LinkIn(folder->GetHandle(), leaf) : output.LinkAs(path); }
 
     std::uint32_t index = 0;
     std::string path; // where the entry lands
+    std::size_t baseLength = 0; // of path's part that is the target folder
     // The file written under a temporary name beside path; empty for an unnamed one (unnamed), which
     // stays open until it gets its name.
     std::string writtenPath;
     bool unnamed = false;
     // The unnamed file got its name already, from the thread that wrote it (NameWritten).
     bool named = false;
+    // The folder the unnamed file was made in, where it is held open, and the file's name there.
+    std::shared_ptr<const CZipOutputFolder> folder;
+    std::string leaf;
     CZipDiskFile output;
     bool kept = false;
 
@@ -70,6 +77,9 @@ class CZipExtraction {
     int failure = 0;
     // The data are written and checked already (outcome): a decoder only names the file.
     bool written = false;
+    // Set before WriteEntry: an unnamed file's time and attributes are left (in time, attributes and
+    // unixMode) to the thread that names it; WriteEntry clears it where it stamped the file itself.
+    bool stampLater = false;
     // The output file refused the data (a full disk, a size limit): it is left open and empty, so
     // that the entry can be written again once the entries before it have ended and made room.
     bool writeFailed = false;

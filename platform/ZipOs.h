@@ -38,6 +38,14 @@ bool TruncateFile(int fd, std::int64_t length);
 int CreateUnnamedFile(const std::string& directory);
 // Gives the unnamed file at fd the name path; fails with EEXIST when anything is there.
 bool LinkUnnamedFile(int fd, const std::string& path);
+// A folder (engine form) held open, so that files are made and named in it without its path being
+// looked up again, and in the folder that was there when it was opened; a symlink in its place is
+// refused. -1 with errno set; EOPNOTSUPP where unnamed files cannot be made in it by descriptor.
+int OpenFolder(const std::string& path);
+void CloseFolder(int folder);
+// CreateUnnamedFile and LinkUnnamedFile in a folder held open; name is a single component.
+int CreateUnnamedFileIn(int folder);
+bool LinkUnnamedFileIn(int fd, int folder, const std::string& name);
 
 // ---- File-system services -------------------------------------------------
 // attributes: a DOS attribute word (0x01 read-only, 0x10 directory, ...).

@@ -112,14 +112,12 @@ bool TruncateFile(int fd, std::int64_t length) { return ::ftruncate(fd, static_c
 
 // O_NOFOLLOW refuses a symlink put where the folder was; O_TMPFILE gives a file that no name leads to
 // until it is linked, so a killed run leaves nothing behind.
-int CreateUnnamedFile(const std::string& directory) {
-    if (directory.find('\0') != std::string::npos) {
-        errno = EINVAL;
-        return -1;
-    }
+namespace {
+
+int OpenUnnamedAt(int folder, const char* path) {
     int fd;
     do
-        fd = ::open(ToNativePath(directory).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, newFileMode);
+        fd = ::openat(folder, path, O_TMPFILE | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, newFileMode);
     while (fd == -1 && errno == EINTR);
     // Kernels and file systems without unnamed files answer in one of these ways.
     if (fd == -1 && (errno == EISDIR || errno == EINVAL || errno == ENOSYS))
@@ -127,13 +125,8 @@ int CreateUnnamedFile(const std::string& directory) {
     return fd;
 }
 
-bool LinkUnnamedFile(int fd, const std::string& path) {
-    if (path.find('\0') != std::string::npos) {
-        errno = EINVAL;
-        return false;
-    }
-    const std::string native = ToNativePath(path);
-    if (::linkat(fd, "", AT_FDCWD, native.c_str(), AT_EMPTY_PATH) == 0)
+bool LinkAt(int fd, int folder, const char* path) {
+    if (::linkat(fd, "", folder, path, AT_EMPTY_PATH) == 0)
         return true;
     // Older kernels link a descriptor so only for a process allowed to search every folder; the
     // descriptor's entry under /proc does it for anyone.
@@ -141,7 +134,53 @@ bool LinkUnnamedFile(int fd, const std::string& path) {
         return false;
     char self[40];
     std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-    return ::linkat(AT_FDCWD, self, AT_FDCWD, native.c_str(), AT_SYMLINK_FOLLOW) == 0;
+    return ::linkat(AT_FDCWD, self, folder, path, AT_SYMLINK_FOLLOW) == 0;
+}
+
+} // namespace
+
+int CreateUnnamedFile(const std::string& directory) {
+    if (directory.find('\0') != std::string::npos) {
+        errno = EINVAL;
+        return -1;
+    }
+    return OpenUnnamedAt(AT_FDCWD, ToNativePath(directory).c_str());
+}
+
+bool LinkUnnamedFile(int fd, const std::string& path) {
+    if (path.find('\0') != std::string::npos) {
+        errno = EINVAL;
+        return false;
+    }
+    return LinkAt(fd, AT_FDCWD, ToNativePath(path).c_str());
+}
+
+// O_PATH asks for no permission to read the folder: one that may only be written and searched
+// takes files as well.
+int OpenFolder(const std::string& path) {
+    if (path.find('\0') != std::string::npos) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd;
+    do
+        fd = ::open(ToNativePath(path).c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    while (fd == -1 && errno == EINTR);
+    return fd;
+}
+
+void CloseFolder(int folder) { ::close(folder); }
+
+int CreateUnnamedFileIn(int folder) { return OpenUnnamedAt(folder, "."); }
+
+bool LinkUnnamedFileIn(int fd, int folder, const std::string& name) {
+    // A separator would make it a path below the folder, which nothing walked.
+    if (name.empty() || name.find_first_of(std::string("/\0", 2)) != std::string::npos || name == "." ||
+        name == "..") {
+        errno = EINVAL;
+        return false;
+    }
+    return LinkAt(fd, folder, name.c_str());
 }
 
 } // namespace ZipOs

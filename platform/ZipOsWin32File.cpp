@@ -103,4 +103,21 @@ bool LinkUnnamedFile(int, const std::string&) {
     return false;
 }
 
+int OpenFolder(const std::string&) {
+    errno = EOPNOTSUPP;
+    return -1;
+}
+
+void CloseFolder(int) {}
+
+int CreateUnnamedFileIn(int) {
+    errno = EOPNOTSUPP;
+    return -1;
+}
+
+bool LinkUnnamedFileIn(int, int, const std::string&) {
+    errno = EOPNOTSUPP;
+    return false;
+}
+
 } // namespace ZipOs

@@ -82,6 +82,7 @@ void CParallelExtraction::Place(std::uint32_t index) {
     const bool ownStored = !header.IsEncrypted() && header.method == 0 && header.compressedSize <= maxOwnStoredSize;
     auto job = std::make_unique<CZipExtraction>();
     CZipExtraction::Step step = CZipExtraction::Failed;
+    job->stampLater = ownStored;
     try {
         int stopCode = 0;
         step = ownStored ? archive.WriteEntry(*job, index, targetFolder.c_str(), stopCode)

@@ -260,6 +260,42 @@ TEST(Extract, AFolderRemovedBetweenEntriesIsMadeAgain) {
     EXPECT_EQ(Tree(out.Path()), (std::set<std::string>{"a/", "a/b/", "a/b/two.txt", "a/b/c/", "a/b/c/three.txt"}));
 }
 
+// Between a file's making and its naming (the workers' time), its folder may go or be swapped for a
+// link. An unnamed file is named in a folder made again, or in the folder it was made in, wherever
+// that went; a temporary one, named by path, fails. None is named through the link.
+TEST_P(ExtractOutputs, AFolderChangedBeforeTheNamingNeverLeadsTheFileAway) {
+    struct Row {
+        const char* label;
+        bool swapForLink;
+    };
+    for (const Row row : {Row{"removed", false}, Row{"swapped for a link", true}}) {
+        Opened zip({File("a/b/one.txt", "1")}, GetParam());
+        CTempDir out, elsewhere;
+        CZipExtraction job;
+        int stopCode = 0;
+        ASSERT_EQ(zip.archive.WriteEntry(job, 0, out.Path().c_str(), stopCode), CZipExtraction::DataDue) << row.label;
+        if (row.swapForLink) {
+            fs::rename(out.Join("a/b"), out.Join("a/moved"));
+            fs::create_directory_symlink(elsewhere.Path(), out.Join("a/b"));
+        } else {
+            fs::remove_all(out.Join("a"));
+        }
+        bool named = false;
+        try {
+            named = zip.archive.EndExtraction(job);
+        } catch (const CZipException&) {
+        }
+        EXPECT_EQ(Tree(elsewhere.Path()), std::set<std::string>{}) << row.label;
+        EXPECT_EQ(named, GetParam()) << row.label;
+        if (!GetParam())
+            continue;
+        const std::set<std::string> expected =
+            row.swapForLink ? std::set<std::string>{"a/", "a/b ->", "a/moved/", "a/moved/one.txt"}
+                            : std::set<std::string>{"a/", "a/b/", "a/b/one.txt"};
+        EXPECT_EQ(Tree(out.Path()), expected) << row.label;
+    }
+}
+
 // A folder entry with its time in a central UT block, as Info-ZIP zip writes it.
 Entry DirAt(const std::string& name, std::uint32_t seconds) {
     Entry dir = Dir(name);
