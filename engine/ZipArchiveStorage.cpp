@@ -157,6 +157,7 @@ void CZipArchiveStorage::ChangeVolume(int volume) {
         flags |= CZipStream::OpenNativePath;
     } else {
         path = GetVolumeName(false);
+        flags |= CZipStream::OpenNativePath;
     }
     file->Close();
     // The failure names the volume that is missing, not the closed file's empty name.
@@ -168,8 +169,21 @@ void CZipArchiveStorage::ChangeVolume(int volume) {
 }
 
 std::string CZipArchiveStorage::GetVolumeName(bool isLast, const char* base) const {
-    CZipPathParts parts(base != nullptr ? std::string(base) : archivePath);
-    parts.SetExtension(isLast ? archiveExtension : NumberedExtension(currentVolume + 1));
+    const std::string extension = isLast ? archiveExtension : NumberedExtension(currentVolume + 1);
+    if (base == nullptr) {
+        // The archive's own path came from the OS: its volumes beside it differ from it only in the
+        // extension, and keep every other byte as the OS gave it (on POSIX a backslash is a name's).
+        const char separator = ZipOs::PathSeparator();
+        std::size_t nameStart = archivePath.size();
+        while (nameStart > 0 && archivePath[nameStart - 1] != separator && archivePath[nameStart - 1] != '/')
+            --nameStart;
+        const std::size_t dot = archivePath.rfind('.');
+        const std::string title =
+            dot != std::string::npos && dot >= nameStart ? archivePath.substr(0, dot) : archivePath;
+        return extension.empty() ? title : title + '.' + extension;
+    }
+    CZipPathParts parts(base);
+    parts.SetExtension(extension);
     // Joined here: with no folder the name must stay relative, not become "\name",
     // and a folder given with a trailing slash takes no second separator.
     std::string folder = parts.GetDirectoryPath();

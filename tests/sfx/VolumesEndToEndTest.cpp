@@ -94,6 +94,7 @@ TEST(VolumesEndToEnd, SplitSetBehindTheStub) {
         const char* zipOptions;
         int missingVolume; // index of a volume removed before the run, -1 none
         int exitCode;
+        const char* folder = ""; // the set moved into this folder below the runner's
     } rows[] = {
         // Only big.bin runs over the second volume.
         {"whole set", "", -1, 0},
@@ -101,11 +102,21 @@ TEST(VolumesEndToEnd, SplitSetBehindTheStub) {
         // ZIP64 extra blocks in every header, the ZIP64 end record on the last volume.
         {"ZIP64 records", "-fz", -1, 0},
         {"ZIP64 records, second volume missing", "-fz", 1, 1},
+        // The volumes beside a program whose path the OS gave with a backslash in a folder's name.
+        {"in a folder a\\b", "", -1, 0, "a\\b"},
     };
     for (const Row& row : rows) {
         CStubRunner runner;
-        const auto [program, volumes] = MakeSplitProgram(runner, row.zipOptions);
+        auto [program, volumes] = MakeSplitProgram(runner, row.zipOptions);
         ASSERT_GE(volumes, 5u) << row.label;
+        const std::string folder = runner.Folder() + (*row.folder != '\0' ? "/" + std::string(row.folder) : "");
+        if (*row.folder != '\0') {
+            ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0) << folder;
+            for (std::size_t i = 0; i < volumes; ++i)
+                std::rename(ziptest::VolumePath(program, i, volumes).c_str(),
+                            ziptest::VolumePath(folder + "/setup.run", i, volumes).c_str());
+            program = folder + "/setup.run";
+        }
         if (row.missingVolume >= 0) {
             const std::string missing =
                 ziptest::VolumePath(program, static_cast<std::size_t>(row.missingVolume), volumes);
@@ -114,7 +125,7 @@ TEST(VolumesEndToEnd, SplitSetBehindTheStub) {
         CStubRunner::Options options;
         options.input = "a\n";
         const CStubRunner::Result result = runner.Run({program}, options);
-        const std::string target = runner.Folder() + "/setup";
+        const std::string target = folder + "/setup";
         std::string lines;
         for (const auto& [name, data] : Files()) {
             lines += "\nRozbaluji: " + name;
