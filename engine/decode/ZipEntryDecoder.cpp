@@ -53,13 +53,7 @@ void CZipEntryDecoder::Begin(const Entry& newEntry, CZipCipher* newCipher, CZipD
     const ZipCodecTable::Row* row = ZipCodecTable::Find(entry.method, fitsWhole);
     if (row == nullptr)
         Fail(CZipException::BadArchive);
-    for (auto& made : codecs)
-        if (made.first == row)
-            codec = made.second.get();
-    if (codec == nullptr) {
-        codecs.emplace_back(row, row->make());
-        codec = codecs.back().second.get();
-    }
+    codec = CodecOf(row);
     // Stored bytes are the file's bytes: any other count is damage, which would otherwise leave bytes
     // unread or ask for bytes that are not there.
     if (codec->PassesInputThrough() && inputLeft != outputLeft)
@@ -70,6 +64,14 @@ void CZipEntryDecoder::Begin(const Entry& newEntry, CZipCipher* newCipher, CZipD
     start.flags = entry.flags;
     if (!codec->Start(start))
         Fail(CZipException::OutOfMemory);
+}
+
+CZipCodec* CZipEntryDecoder::CodecOf(const ZipCodecTable::Row* row) {
+    for (auto& made : codecs)
+        if (made.first == row)
+            return made.second.get();
+    codecs.emplace_back(row, row->make());
+    return codecs.back().second.get();
 }
 
 void CZipEntryDecoder::Refill() {
@@ -180,11 +182,40 @@ std::uint32_t CZipEntryDecoder::ReadWhole(const unsigned char*& bytes) {
     nextLeft = in;
     unsigned char* out = output;
     std::size_t room = static_cast<std::size_t>(outputLeft);
-    Step(out, room);
+    try {
+        Step(out, room);
+    } catch (const CZipException& e) {
+        // A damaged stream may run past the declared size before its damage shows, which the
+        // whole-buffer codec meets first: the streaming codec gives the verdict a single thread gives.
+        if (e.code != CZipException::ZlibBufferError)
+            throw;
+        Restream(in);
+        throw;
+    }
     if (!ended)
         Fail(CZipException::BadArchive);
     bytes = output;
     return static_cast<std::uint32_t>(out - output);
+}
+
+void CZipEntryDecoder::Restream(std::uint32_t inputSize) {
+    const ZipCodecTable::Row* row = ZipCodecTable::Find(entry.method, false);
+    if (row == nullptr)
+        return;
+    codec = CodecOf(row);
+    CZipCodec::Entry start;
+    start.compressedSize = inputSize;
+    start.uncompressedSize = entry.uncompressedSize;
+    start.flags = entry.flags;
+    if (!codec->Start(start))
+        return;
+    next = input;
+    nextLeft = inputSize;
+    outputLeft = entry.uncompressedSize;
+    crc = 0;
+    ended = false;
+    while (Read(output, bufferSize) != 0) {
+    }
 }
 
 std::uint32_t CZipEntryDecoder::Next(const unsigned char*& bytes) {

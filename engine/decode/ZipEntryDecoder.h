@@ -67,6 +67,10 @@ class CZipEntryDecoder {
     // One codec call into out: advances out, lowers room.
     void Step(unsigned char*& out, std::size_t& room);
     std::uint32_t ReadWhole(const unsigned char*& bytes);
+    // Decodes the whole input again with the method's streaming codec, which throws its verdict.
+    void Restream(std::uint32_t inputSize);
+    // The codec of row, made once for this decoder.
+    CZipCodec* CodecOf(const ZipCodecTable::Row* row);
     void Produced(const unsigned char* bytes, std::size_t count);
 
     std::uint32_t bufferSize;
