@@ -15,6 +15,8 @@ LINUX_ARGS  = -DROZBAL_CRYPTO=$(CRYPTO) $(CMAKE_ARGS)
 all: configure
 	cmake --build $(BUILD) --target rozbal -j $(JOBS)
 	@printf 'stub: %s (%s bytes)\n' $(BUILD)/bin/rozbal "$$(stat -c %s $(BUILD)/bin/rozbal)"
+	cmake --build $(BUILD) --target rozbal-pack -j $(JOBS)
+	@printf 'packer: %s (%s bytes)\n' $(BUILD)/bin/rozbal-pack "$$(stat -c %s $(BUILD)/bin/rozbal-pack)"
 
 # Installs what the build needs on Debian when we are root; elsewhere it names the packages. Then
 # builds the crypto library chosen by CRYPTO from its Debian source package (deps/build-crypto.sh), once.
