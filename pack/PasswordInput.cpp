@@ -13,20 +13,21 @@ namespace {
 std::string AskOnce(int tty, const char* prompt) {
     if (write(tty, prompt, std::strlen(prompt)) < 0)
         throw std::runtime_error(std::string("/dev/tty: ") + std::strerror(errno));
+    // TCSANOW: what was typed ahead stays to be read.
     termios saved{};
     const bool isTerminal = tcgetattr(tty, &saved) == 0;
     if (isTerminal) {
         termios quiet = saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         quiet.c_lflag |= ECHONL;
-        tcsetattr(tty, TCSAFLUSH, &quiet);
+        tcsetattr(tty, TCSANOW, &quiet);
     }
     std::string line;
     char c;
     while (read(tty, &c, 1) == 1 && c != '\n')
         line.push_back(c);
     if (isTerminal)
-        tcsetattr(tty, TCSAFLUSH, &saved);
+        tcsetattr(tty, TCSANOW, &saved);
     if (!line.empty() && line.back() == '\r')
         line.pop_back();
     return line;
