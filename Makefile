@@ -10,7 +10,7 @@ CMAKE_ARGS ?=
 CRYPTO     ?= mbedtls
 LINUX_ARGS  = -DROZBAL_CRYPTO=$(CRYPTO) $(CMAKE_ARGS)
 
-.PHONY: all deps configure test test-large test-sanitize test-tsan demo clean bench bench-deps windows windows-deps test-windows
+.PHONY: all deps configure test test-large test-sanitize test-tsan demo clean bench bench-pack bench-deps windows windows-deps test-windows
 
 all: configure
 	cmake --build $(BUILD) --target rozbal -j $(JOBS)
@@ -112,6 +112,15 @@ bench: deps bench-deps
 	$(MAKE) -C bench OUT=$(BENCH_ABS) tools check
 	sh bench/make-corpus.sh $(BENCH_OUT)
 	OUT=$(BENCH_OUT) STUBS="$(STUBS)" bash bench/run.sh
+	$(MAKE) --no-print-directory bench-pack
+
+# The packing shape alone (bench/pack.sh): rozbal-pack against `zip -r -6` on the big and small trees.
+bench-pack: deps bench-deps
+	@[ -f $(BENCH_OUT)/stub/CMakeCache.txt ] || cmake -S . -B $(BENCH_OUT)/stub -DCMAKE_BUILD_TYPE=Release -DROZBAL_TESTS=OFF $(LINUX_ARGS) >/dev/null
+	cmake --build $(BENCH_OUT)/stub --target rozbal-pack -j $(JOBS)
+	$(MAKE) -C bench OUT=$(BENCH_ABS) tools
+	SHAPES="big small" KINDS=store sh bench/make-corpus.sh $(BENCH_OUT)
+	OUT=$(BENCH_OUT) bash bench/pack.sh
 
 # The peers the benchmark compares with, the compressors and Python that make the
 # archives of the other methods, and strace for its thread counts, installed on Debian

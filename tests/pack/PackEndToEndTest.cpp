@@ -5,10 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <random>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -231,6 +234,43 @@ TEST_F(PackTest, ErrorsLeaveNoOutput) {
     ASSERT_EQ(unlink(out.c_str()), 0);
     EXPECT_EQ(Pack({"--keep-outside-links", "--zip-only", "-o", out, f + "/abs", f + "/x"}).exitCode, 0);
     EXPECT_NE(runner.Run({"unzip", "-Z", out}).out.find("lrwxrwxrwx"), std::string::npos);
+}
+
+// Ctrl-C while packing removes the temporary file: nothing is left in the output's folder.
+TEST_F(PackTest, InterruptionLeavesNothing) {
+    std::mt19937 random(3);
+    std::string bytes(32 << 20, '\0');
+    for (std::size_t i = 0; i < bytes.size(); i += 4)
+        bytes[i] = static_cast<char>(random() % 16);
+    Write(source + "/slow.bin", bytes);
+    const std::string folder = runner.Folder() + "/out";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    auto entries = [&] {
+        std::vector<std::string> names;
+        DIR* dir = opendir(folder.c_str());
+        while (const dirent* d = dir ? readdir(dir) : nullptr)
+            if (d->d_name[0] != '.' || (d->d_name[1] != '\0' && std::strcmp(d->d_name, "..") != 0))
+                names.push_back(d->d_name);
+        if (dir)
+            closedir(dir);
+        return names;
+    };
+    const pid_t child = fork();
+    if (child == 0) {
+        signal(SIGINT, SIG_DFL);
+        execl(packer.c_str(), packer.c_str(), "-9", "-o", (folder + "/out.run").c_str(), source.c_str(), nullptr);
+        _exit(127);
+    }
+    // As soon as the temporary file is there, the packer is writing it.
+    for (int i = 0; i < 20000 && entries().empty(); ++i)
+        usleep(500);
+    ASSERT_EQ(entries().size(), 1u);
+    EXPECT_EQ(entries()[0].rfind(".out.run.", 0), 0u);
+    kill(child, SIGINT);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    EXPECT_EQ(entries(), std::vector<std::string>{});
 }
 
 // WinZip AES-256: the stub asks for the password and extracts, 7-Zip tests it, and refuses a wrong one.
