@@ -236,6 +236,45 @@ TEST_F(PackTest, ErrorsLeaveNoOutput) {
     EXPECT_NE(runner.Run({"unzip", "-Z", out}).out.find("lrwxrwxrwx"), std::string::npos);
 }
 
+// --target windows puts the Windows stub in front, which extracts the tree under Wine (the 32-bit
+// program the packer carries where 32-bit Wine runs, else the same sources built for 64 bits by
+// `make test-windows`, given with --stub).
+TEST_F(PackTest, WindowsTargetExtractsUnderWine) {
+    const std::string out = runner.Folder() + "/setup.exe";
+    const CStubRunner::Result pack = Pack({"--target", "windows", "-o", out, source + "/a"});
+    if (pack.exitCode != 0)
+        GTEST_SKIP() << pack.err; // built before `make windows`
+    EXPECT_EQ(CStubRunner::ReadFileBytes(out).substr(0, 2), "MZ");
+    const std::string win64 = std::string(ROZBAL_SOURCE_DIR) + "/build-win64/bin/rozbal.exe";
+    std::string wine = "wine";
+    if (access("/usr/lib/wine/wine", X_OK) != 0) {
+        if (access("/usr/lib/wine/wine64", X_OK) != 0 || access(win64.c_str(), R_OK) != 0)
+            GTEST_SKIP() << "no Wine that runs the program here";
+        wine = "/usr/lib/wine/wine64";
+        ASSERT_EQ(Pack({"--stub", win64, "-o", out, source + "/a"}).exitCode, 0);
+    }
+    // Wine's services keep the first call's output open: warmed up into /dev/null first.
+    const std::string env =
+        std::string("WINEPREFIX='") + ROZBAL_PACK_WINEPREFIX + "' LANG=C.UTF-8 LC_ALL=C.UTF-8 WINEDEBUG=-all ";
+    CStubRunner::Options slow;
+    slow.timeoutMs = 110000;
+    ASSERT_EQ(
+        runner
+            .Run({"sh", "-c",
+                  "mkdir -p '" ROZBAL_PACK_WINEPREFIX "' && " + env + wine + " cmd /c ver >/dev/null 2>&1 </dev/null"},
+                 slow)
+            .exitCode,
+        0);
+    slow.input = "a\n";
+    const CStubRunner::Result run = runner.Run({"sh", "-c", env + wine + " '" + out + "'"}, slow);
+    EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_NE(run.out.find("Rozbaluji: a\\b\\c\\big.txt\n"), std::string::npos) << run.out;
+    for (const char* file : {"a/b/c/big.txt", "a/noise.bin", "a/run.sh", "a/b/secret"})
+        EXPECT_TRUE(CStubRunner::ReadFileBytes(runner.Folder() + "/setup/" + file) ==
+                    CStubRunner::ReadFileBytes(source + "/" + file))
+            << file;
+}
+
 // Ctrl-C while packing removes the temporary file: nothing is left in the output's folder.
 TEST_F(PackTest, InterruptionLeavesNothing) {
     std::mt19937 random(3);
