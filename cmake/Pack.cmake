@@ -12,15 +12,20 @@ target_compile_options(rozbal_writer PRIVATE ${ROZBAL_WARNINGS})
 set(ROZBAL_WINDOWS_STUB ${CMAKE_SOURCE_DIR}/build-win32/bin/rozbal.exe CACHE FILEPATH
     "The Windows stub rozbal-pack carries, where it has been built")
 set(ROZBAL_ARM64_STUB "" CACHE FILEPATH "The linux-arm64 stub rozbal-pack carries, where one has been built")
+# The other Linux target's stub comes only from ROZBAL_ARM64_STUB, on an x86-64 build.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
   set(native linux-arm64)
+  set(other linux-x86_64)
+  set(otherStub "")
 else()
   set(native linux-x86_64)
+  set(other linux-arm64)
+  set(otherStub "${ROZBAL_ARM64_STUB}")
 endif()
 set(stubs ${CMAKE_BINARY_DIR}/pack-stubs)
 add_custom_target(rozbal_pack_stubs
   COMMAND ${CMAKE_COMMAND} -DOUT=${stubs} -DNATIVE=${native} -DNATIVE_STUB=$<TARGET_FILE:rozbal>
-          -DWINDOWS_STUB=${ROZBAL_WINDOWS_STUB} -DARM64_STUB=${ROZBAL_ARM64_STUB}
+          -DWINDOWS_STUB=${ROZBAL_WINDOWS_STUB} -DOTHER=${other} "-DOTHER_STUB=${otherStub}"
           -P ${CMAKE_SOURCE_DIR}/cmake/PackStubs.cmake
   BYPRODUCTS ${stubs}/linux-x86_64 ${stubs}/linux-arm64 ${stubs}/windows
   DEPENDS rozbal VERBATIM)

@@ -1,7 +1,7 @@
 # Run at build time (cmake -P): copies the stubs rozbal-pack carries into OUT, each only when it
 # changed (so that the packer is relinked only then), an empty file for one not built.
 file(MAKE_DIRECTORY ${OUT})
-foreach(pair "${NATIVE}=${NATIVE_STUB}" "windows=${WINDOWS_STUB}" "linux-arm64=${ARM64_STUB}")
+foreach(pair "${NATIVE}=${NATIVE_STUB}" "windows=${WINDOWS_STUB}" "${OTHER}=${OTHER_STUB}")
   string(REGEX MATCH "^([^=]*)=(.*)$" _ "${pair}")
   set(name ${CMAKE_MATCH_1})
   set(from ${CMAKE_MATCH_2})
