@@ -81,16 +81,16 @@ test-sanitize: deps
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS) -LE large
 
-# Under ThreadSanitizer, at -O1: the engine suite, and the end-to-end suites with the stub that
-# always extracts with three threads (the workers.* tests). The stubs inherit TSAN_OPTIONS, so a
+# Under ThreadSanitizer, at -O1: the engine suite, the end-to-end suites with the stub that
+# always extracts with three threads (the workers.* tests), and rozbal-pack's (the pack tests). The stubs inherit TSAN_OPTIONS, so a
 # race reported in any of them stops it with status 66 and fails its test (without the second
 # ThreadSanitizer waits at every exit by default).
 test-tsan: deps
 	@[ -f $(TSAN_BUILD)/CMakeCache.txt ] || cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_FLAGS_DEBUG="-g1 -O1" -DCMAKE_C_FLAGS_DEBUG="-g1 -O1" -DROZBAL_TSAN=ON $(LINUX_ARGS) >/dev/null
-	cmake --build $(TSAN_BUILD) --target sfx_tests engine_tests -j $(JOBS)
+	cmake --build $(TSAN_BUILD) --target sfx_tests engine_tests pack_tests -j $(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 atexit_sleep_ms=0" \
-	  ctest --output-on-failure -j $(JOBS) -LE large -L '^(engine|workers)$$'
+	  ctest --output-on-failure -j $(JOBS) -LE large -L '^(engine|workers|pack)$$'
 
 demo: all
 	@sh demo/run-demo.sh $(BUILD)/bin/rozbal
