@@ -10,11 +10,13 @@ CMAKE_ARGS ?=
 CRYPTO     ?= mbedtls
 LINUX_ARGS  = -DROZBAL_CRYPTO=$(CRYPTO) $(CMAKE_ARGS)
 
-.PHONY: all deps configure test test-large test-sanitize test-tsan demo clean bench bench-deps windows windows-deps test-windows
+.PHONY: all deps configure test test-large test-sanitize test-tsan demo clean bench bench-pack bench-deps windows windows-deps test-windows
 
 all: configure
 	cmake --build $(BUILD) --target rozbal -j $(JOBS)
 	@printf 'stub: %s (%s bytes)\n' $(BUILD)/bin/rozbal "$$(stat -c %s $(BUILD)/bin/rozbal)"
+	cmake --build $(BUILD) --target rozbal-pack -j $(JOBS)
+	@printf 'packer: %s (%s bytes)\n' $(BUILD)/bin/rozbal-pack "$$(stat -c %s $(BUILD)/bin/rozbal-pack)"
 
 # Installs what the build needs on Debian when we are root; elsewhere it names the packages. Then
 # builds the crypto library chosen by CRYPTO from its Debian source package (deps/build-crypto.sh), once.
@@ -79,16 +81,16 @@ test-sanitize: deps
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 	cd $(SAN_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest --output-on-failure -j $(JOBS) -LE large
 
-# Under ThreadSanitizer, at -O1: the engine suite, and the end-to-end suites with the stub that
-# always extracts with three threads (the workers.* tests). The stubs inherit TSAN_OPTIONS, so a
+# Under ThreadSanitizer, at -O1: the engine suite, the end-to-end suites with the stub that
+# always extracts with three threads (the workers.* tests), and rozbal-pack's (the pack tests). The stubs inherit TSAN_OPTIONS, so a
 # race reported in any of them stops it with status 66 and fails its test (without the second
 # ThreadSanitizer waits at every exit by default).
 test-tsan: deps
 	@[ -f $(TSAN_BUILD)/CMakeCache.txt ] || cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_FLAGS_DEBUG="-g1 -O1" -DCMAKE_C_FLAGS_DEBUG="-g1 -O1" -DROZBAL_TSAN=ON $(LINUX_ARGS) >/dev/null
-	cmake --build $(TSAN_BUILD) --target sfx_tests engine_tests -j $(JOBS)
+	cmake --build $(TSAN_BUILD) --target sfx_tests engine_tests pack_tests -j $(JOBS)
 	cd $(TSAN_BUILD) && TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 atexit_sleep_ms=0" \
-	  ctest --output-on-failure -j $(JOBS) -LE large -L '^(engine|workers)$$'
+	  ctest --output-on-failure -j $(JOBS) -LE large -L '^(engine|workers|pack)$$'
 
 demo: all
 	@sh demo/run-demo.sh $(BUILD)/bin/rozbal
@@ -110,6 +112,15 @@ bench: deps bench-deps
 	$(MAKE) -C bench OUT=$(BENCH_ABS) tools check
 	sh bench/make-corpus.sh $(BENCH_OUT)
 	OUT=$(BENCH_OUT) STUBS="$(STUBS)" bash bench/run.sh
+	$(MAKE) --no-print-directory bench-pack
+
+# The packing shape alone (bench/pack.sh): rozbal-pack against `zip -r -6` on the big and small trees.
+bench-pack: deps bench-deps
+	@[ -f $(BENCH_OUT)/stub/CMakeCache.txt ] || cmake -S . -B $(BENCH_OUT)/stub -DCMAKE_BUILD_TYPE=Release -DROZBAL_TESTS=OFF $(LINUX_ARGS) >/dev/null
+	cmake --build $(BENCH_OUT)/stub --target rozbal-pack -j $(JOBS)
+	$(MAKE) -C bench OUT=$(BENCH_ABS) tools
+	SHAPES="big small" KINDS=store sh bench/make-corpus.sh $(BENCH_OUT)
+	OUT=$(BENCH_OUT) bash bench/pack.sh
 
 # The peers the benchmark compares with, the compressors and Python that make the
 # archives of the other methods, and strace for its thread counts, installed on Debian

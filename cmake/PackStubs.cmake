@@ -1,0 +1,18 @@
+# Run at build time (cmake -P): copies the stubs rozbal-pack carries into OUT, each only when it
+# changed (so that the packer is relinked only then), an empty file for one not built.
+file(MAKE_DIRECTORY ${OUT})
+foreach(pair "${NATIVE}=${NATIVE_STUB}" "windows=${WINDOWS_STUB}" "${OTHER}=${OTHER_STUB}")
+  string(REGEX MATCH "^([^=]*)=(.*)$" _ "${pair}")
+  set(name ${CMAKE_MATCH_1})
+  set(from ${CMAKE_MATCH_2})
+  if(from AND EXISTS "${from}")
+    file(COPY_FILE "${from}" "${OUT}/${name}" ONLY_IF_DIFFERENT)
+  elseif(NOT EXISTS "${OUT}/${name}")
+    file(WRITE "${OUT}/${name}" "")
+  else()
+    file(SIZE "${OUT}/${name}" size)
+    if(NOT size EQUAL 0)
+      file(WRITE "${OUT}/${name}" "")
+    endif()
+  endif()
+endforeach()
