@@ -2,6 +2,7 @@
 #include "platform/ZipOs.h"
 #include "platform/ZipOsWin32Path.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <io.h>
@@ -52,13 +53,30 @@ int OpenFile(const std::string& path, unsigned flags) {
 
 bool CloseFile(int fd) { return ::_close(fd) == 0; }
 
-std::int64_t ReadFile(int fd, void* buffer, std::uint32_t count) { return ::_read(fd, buffer, count); }
+// The C runtime counts in int: a count past INT_MAX would come back negative, so larger ones go in pieces.
+constexpr std::uint32_t largestPiece = 1u << 30;
+
+std::int64_t ReadFile(int fd, void* buffer, std::uint32_t count) {
+    char* p = static_cast<char*>(buffer);
+    std::int64_t done = 0;
+    while (count > 0) {
+        const int n = ::_read(fd, p, std::min(count, largestPiece));
+        if (n < 0)
+            return done > 0 ? done : -1;
+        if (n == 0)
+            break;
+        done += n;
+        p += n;
+        count -= static_cast<std::uint32_t>(n);
+    }
+    return done;
+}
 
 bool WriteFile(int fd, const void* buffer, std::uint32_t count) {
     const char* p = static_cast<const char*>(buffer);
     std::uint32_t left = count;
     while (left > 0) {
-        const int n = ::_write(fd, p, left);
+        const int n = ::_write(fd, p, std::min(left, largestPiece));
         if (n < 0)
             return false;
         if (n == 0) {

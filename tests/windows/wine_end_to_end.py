@@ -20,6 +20,7 @@ import termios
 import time
 import unittest
 import zipfile
+from xml.etree import ElementTree
 
 EXE = os.path.abspath(sys.argv[1]) if len(sys.argv) > 1 else ""
 SOURCE = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else ""
@@ -57,6 +58,76 @@ def tree(root):
             with open(path, "rb") as f:
                 found[os.path.relpath(path, root)] = f.read()
     return found
+
+
+class PeImage:
+    """The few parts of a PE file the tests read: the file header's flags, the data directories and
+    the resources (type, id) -> bytes."""
+
+    def __init__(self, data):
+        self.data = data
+        pe = struct.unpack_from("<I", data, 0x3C)[0]
+        assert data[pe:pe + 4] == b"PE\0\0"
+        sections, optional_size, self.characteristics = struct.unpack_from("<2xH12xHH", data, pe + 4)
+        optional = pe + 24
+        magic = struct.unpack_from("<H", data, optional)[0]
+        directories = optional + (96 if magic == 0x10B else 112)  # PE32 or PE32+
+        count = struct.unpack_from("<I", data, directories - 4)[0]
+        self.directories = [struct.unpack_from("<II", data, directories + 8 * i) for i in range(count)]
+        self.sections = []  # (virtual address, virtual size, file offset)
+        for i in range(sections):
+            size, address, _, offset = struct.unpack_from("<IIII", data, optional + optional_size + 40 * i + 8)
+            self.sections.append((address, size, offset))
+
+    def offset_of(self, address):
+        for start, size, offset in self.sections:
+            if start <= address < start + size:
+                return offset + address - start
+        raise ValueError("address %#x in no section" % address)
+
+    def resources(self):
+        root_address = self.directories[2][0]
+        root = self.offset_of(root_address)
+        found = {}
+
+        def entries(table):
+            named, numbered = struct.unpack_from("<12xHH", self.data, table)
+            for i in range(named + numbered):
+                key, target = struct.unpack_from("<II", self.data, table + 16 + 8 * i)
+                yield key, target
+
+        for type_id, types in entries(root):
+            for name_id, names in entries(root + (types & 0x7FFFFFFF)):
+                for _, leaf in entries(root + (names & 0x7FFFFFFF)):
+                    address, size = struct.unpack_from("<II", self.data, root + leaf)
+                    start = self.offset_of(address)
+                    found[(type_id, name_id)] = self.data[start:start + size]
+        return found
+
+
+def version_strings(blob):
+    """The StringFileInfo values of a version resource. Every block is its length, its value's length
+    (in characters for text), its type (1 text), a UTF-16 key, its value, then its child blocks, each
+    32-bit aligned; the strings are the children of the string tables, three levels down."""
+    strings = {}
+
+    def walk(start, end, depth):
+        while start + 6 <= end:
+            length, value_length, kind = struct.unpack_from("<HHH", blob, start)
+            key_end = start + 6
+            while blob[key_end:key_end + 2] != b"\0\0":
+                key_end += 2
+            key = blob[start + 6:key_end].decode("utf-16-le")
+            value = (key_end + 2 + 3) & ~3
+            value_bytes = value_length * 2 if kind == 1 else value_length
+            if depth == 3:
+                strings[key] = blob[value:value + value_bytes].decode("utf-16-le").rstrip("\0")
+            elif depth == 0 or key == "StringFileInfo" or depth == 2:
+                walk((value + value_bytes + 3) & ~3, start + length, depth + 1)
+            start = (start + length + 3) & ~3
+
+    walk(0, len(blob), 0)
+    return strings
 
 
 class WineRun(unittest.TestCase):
@@ -396,6 +467,26 @@ class WineRun(unittest.TestCase):
         self.assertLessEqual(names, allowed)
         if "pei-i386" in dump:
             self.assertLessEqual(os.path.getsize(EXE), 560000)
+
+    def test_manifest_version_and_address_space(self):
+        with open(EXE, "rb") as f:
+            image = PeImage(f.read())
+        self.assertTrue(image.characteristics & 0x20, "large-address-aware")  # IMAGE_FILE_LARGE_ADDRESS_AWARE
+        resources = image.resources()
+        self.assertEqual(sorted(resources), [(16, 1), (24, 1)])  # RT_VERSION, RT_MANIFEST (the program's, id 1)
+        manifest = ElementTree.fromstring(resources[(24, 1)])
+        v3, compatibility = "{urn:schemas-microsoft-com:asm.v3}", "{urn:schemas-microsoft-com:compatibility.v1}"
+        level = manifest.find(".//%srequestedExecutionLevel" % v3)
+        self.assertEqual((level.get("level"), level.get("uiAccess")), ("asInvoker", "false"))
+        long_paths = manifest.find(".//{http://schemas.microsoft.com/SMI/2016/WindowsSettings}longPathAware")
+        self.assertEqual(long_paths.text, "true")
+        self.assertEqual([os_id.get("Id") for os_id in manifest.iter(compatibility + "supportedOS")],
+                         ["{35138b9a-5d96-4fbd-8e2d-a2440225f93a}", "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",
+                          "{1f676c76-80e1-4239-95bb-83d0f6d0da78}", "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"])
+        strings = version_strings(resources[(16, 1)])
+        self.assertEqual({key: strings.get(key) for key in ("FileDescription", "ProductName", "ProductVersion")},
+                         {"FileDescription": "Samorozbalovaci archiv ZIP", "ProductName": "rozbal",
+                          "ProductVersion": "1.0.0"})
 
     # ---- the corpus tables ----
     def manifest(self):
