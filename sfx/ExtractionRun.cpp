@@ -77,12 +77,16 @@ std::string CExtractionRun::TargetFolder(const std::string& modulePath) {
 int CExtractionRun::Run(const std::string& modulePath) {
     const int status = RunDialogue(modulePath);
     dialogue.Flush();
+    // Whoever declined or interrupted the run wants it gone; the rest get to read its lines.
+    if (agreed && !Interrupted())
+        dialogue.PauseIfConsoleCloses();
     return status;
 }
 
 int CExtractionRun::RunDialogue(const std::string& modulePath) {
     targetFolder = TargetFolder(modulePath);
-    if (!dialogue.AgreesToExtractInto(targetFolder))
+    agreed = dialogue.AgreesToExtractInto(targetFolder);
+    if (!agreed)
         return StatusDone;
 
     dialogue.ShowOpening();

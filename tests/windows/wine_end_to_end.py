@@ -28,6 +28,7 @@ WINE = os.environ.get("ROZBAL_WINE", "wine")
 CORPUS = os.path.join(SOURCE, "..", "shared", "corpus")
 RULE = "-------------------------------------------"
 FAILED = "\n\t - soubor se nepodarilo rozbalit"
+PAUSE = b"Pro ukonceni stisknete Enter."
 
 
 def win_path(path):
@@ -150,21 +151,26 @@ class WineRun(unittest.TestCase):
         return subprocess.run([WINE, program], input=answer, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               cwd=self.base, env=env, timeout=120)
 
-    def run_console(self, program, typed, console_output=False):
+    def run_console(self, program, typed, console_output=False, through_cmd=False):
         """Standard input on a pseudo-terminal, so Wine gives the program a console; standard output
         stays a pipe, or with console_output is the console too, and what the screen showed comes back
         (the console host's escape sequences stripped). Each (wait_for, text) pair types text once
-        wait_for has appeared in that output."""
+        wait_for has appeared in the output or on the screen. Started directly, the program is alone on
+        its console and waits for Enter at the end (its prompt shows on the screen only where the
+        output does): once everything is typed, Enter is pressed every half second until it ends.
+        through_cmd starts it from Wine's command prompt, which shares the console."""
+        command = [WINE, "cmd", "/c", win_path(program)] if through_cmd else [WINE, program]
         master, slave = os.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 25, 80, 0, 0))  # 0x0 would hang Wine
         env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
-        child = subprocess.Popen([WINE, program], stdin=slave, stdout=slave if console_output else subprocess.PIPE,
+        child = subprocess.Popen(command, stdin=slave, stdout=slave if console_output else subprocess.PIPE,
                                  stderr=subprocess.DEVNULL, cwd=self.base, env=env, start_new_session=True)
         os.close(slave)
         out = b""
         screen = b""
         deadline = time.time() + 120
         pending = list(typed)
+        last_enter = time.time()
         try:
             while time.time() < deadline:
                 ready, _, _ = select.select([master] + ([] if console_output else [child.stdout]), [], [], 0.1)
@@ -179,16 +185,23 @@ class WineRun(unittest.TestCase):
                     except OSError:
                         if console_output:
                             break
+                shown = re.sub(rb"\x1b\][^\x07]*\x07|\x1b\[[0-9;?]*[A-Za-z]", b"", screen.replace(b"\x1b[1C", b" "))
                 if console_output:
-                    out = re.sub(rb"\x1b\][^\x07]*\x07|\x1b\[[0-9;?]*[A-Za-z]", b"", screen.replace(b"\x1b[1C", b" "))
+                    out = shown
                     if child.poll() is not None and not ready:
                         break
-                if pending and pending[0][0] in out:
+                if pending and (pending[0][0] in out or pending[0][0] in shown):
                     # Typed only once the console has left canonical mode: earlier input is mangled.
                     if not termios.tcgetattr(master)[3] & termios.ICANON:
                         time.sleep(0.2)
                         os.write(master, pending.pop(0)[1])
+                        last_enter = time.time()
+                elif not pending and not through_cmd and time.time() - last_enter > 0.5:
+                    os.write(master, b"\r")  # keys pressed before the wait are dropped: again until it ends
+                    last_enter = time.time()
             child.wait(timeout=max(1, deadline - time.time()))
+        except subprocess.TimeoutExpired:
+            self.fail("still running; output %r, screen %r" % (out, screen))
         finally:
             if child.poll() is None:
                 child.kill()
@@ -287,6 +300,30 @@ class WineRun(unittest.TestCase):
         self.assertIn(("Rozbaluji: " + name).encode(), screen)
         self.assertIn(b"Operace dokoncena.", screen)
         self.assertEqual(tree(os.path.join(self.base, "setup")), {name: b"con"})
+
+    def test_end_waits_for_enter_when_the_console_is_the_programs(self):
+        raw = os.path.join(self.work, "pause.zip")
+        with zipfile.ZipFile(raw, "w") as z:
+            z.writestr("a.txt", b"a")
+        with open(raw, "rb") as f:
+            data = f.read()
+        # Alone on its console (as from Explorer): the last line, then the wait; Enter ends it.
+        program = self.program(data)
+        code, screen = self.run_console(program, [(b"A/N", b"a\r"), (PAUSE, b"\r")], console_output=True)
+        self.assertEqual(code, 0, screen)
+        self.assertIn(b"Operace dokoncena.\n\n" + PAUSE, screen.replace(b"\r", b""))
+        # With the archive missing the failure stays on screen too, on a line of its own.
+        code, screen = self.run_console(self.program(b"", "empty.exe"), [(b"A/N", b"a\r"), (PAUSE, b"\r")],
+                                        console_output=True)
+        self.assertEqual(code, 2, screen)
+        self.assertIn(b"Chyba archivu.\n\n" + PAUSE, screen.replace(b"\r", b""))
+        # From a command prompt, which keeps the console, and with input from a pipe: no wait.
+        shutil.rmtree(os.path.join(self.base, "setup"))
+        code, screen = self.run_console(program, [(b"A/N", b"a\r")], console_output=True, through_cmd=True)
+        self.assertEqual(code, 0, screen)
+        self.assertIn(b"Operace dokoncena.", screen)
+        self.assertNotIn(PAUSE, screen)
+        self.assertNotIn(PAUSE, self.run_piped(program).stdout)
 
     def test_oem_names_follow_the_code_page(self):
         # Names from an MS-DOS host without the UTF-8 flag are in the OEM code page: 852 under a
