@@ -153,7 +153,7 @@ test-windows: windows-deps
 	WIN_BUILD=$(WIN_BUILD) JOBS=$(JOBS) sh tests/windows/run.sh
 
 # The cross compilers, zlib and GoogleTest's sources for them, 32-bit Wine (with the i386
-# architecture), the Czech locale for the code-page tests, and where 32-bit programs cannot run
+# architecture), the Czech locale for the code-page tests, osslsigncode for the signed program, and where 32-bit programs cannot run
 # here, the 64-bit compilers and Wine that run the suite instead.
 windows-deps: deps
 	@missing=""; i386=""; \
@@ -163,6 +163,7 @@ windows-deps: deps
 	command -v python3 >/dev/null 2>&1 || missing="$$missing python3"; \
 	[ -f /usr/share/i18n/locales/cs_CZ ] || missing="$$missing locales"; \
 	command -v wine >/dev/null 2>&1 || missing="$$missing wine"; \
+	command -v osslsigncode >/dev/null 2>&1 || missing="$$missing osslsigncode"; \
 	[ -x /usr/lib/wine/wine ] || { missing="$$missing wine32:i386"; i386=yes; }; \
 	if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1 && [ -x /lib/ld-linux.so.2 ]; then \
 	  command -v x86_64-w64-mingw32-c++-posix >/dev/null 2>&1 || missing="$$missing g++-mingw-w64-x86-64-posix"; \

@@ -5,6 +5,7 @@
 #include "engine/ZipEntryHeader.h"
 #include "engine/ZipException.h"
 #include "platform/ZipOs.h"
+#include "sfx/ProgramImage.h"
 
 #ifndef ROZBAL_WORKERS
 #define ROZBAL_WORKERS 0
@@ -93,6 +94,7 @@ int CExtractionRun::RunDialogue(const std::string& modulePath) {
     ZipOs::KeepFolderAsGiven(targetFolder);
     CZipArchive archive;
     dialogue.ForgetPassword();
+    archive.SetDataEnd(CProgramImage::DataEndOf(modulePath));
     try {
         archive.Open(modulePath.c_str(), CZipArchive::ModeReadOnly, 0);
     } catch (...) {

@@ -75,6 +75,7 @@ class PeImage:
         directories = optional + (96 if magic == 0x10B else 112)  # PE32 or PE32+
         count = struct.unpack_from("<I", data, directories - 4)[0]
         self.directories = [struct.unpack_from("<II", data, directories + 8 * i) for i in range(count)]
+        self.directories_at = directories  # file offset of the first entry
         self.sections = []  # (virtual address, virtual size, file offset)
         for i in range(sections):
             size, address, _, offset = struct.unpack_from("<IIII", data, optional + optional_size + 40 * i + 8)
@@ -524,6 +525,64 @@ class WineRun(unittest.TestCase):
         self.assertEqual({key: strings.get(key) for key in ("FileDescription", "ProductName", "ProductVersion")},
                          {"FileDescription": "Samorozbalovaci archiv ZIP", "ProductName": "rozbal",
                           "ProductVersion": "1.0.0"})
+
+    def test_signed_after_appending(self):
+        # Append, then sign: the signature's certificate table follows the archive, which it covers.
+        work = self.work
+
+        def zip_of(name, files):
+            raw = os.path.join(work, name)
+            with zipfile.ZipFile(raw, "w", zipfile.ZIP_DEFLATED) as z:
+                for entry_name, data in files.items():
+                    z.writestr(entry_name, data)
+            with open(raw, "rb") as f:
+                return f.read()
+
+        key, cert = os.path.join(work, "k.pem"), os.path.join(work, "c.pem")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
+                        "-subj", "/CN=rozbal test", "-days", "2"], check=True, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+        def verifies(path):
+            return subprocess.run(["osslsigncode", "verify", "-CAfile", cert, "-in", path], stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL).returncode == 0
+
+        files = {"a.txt": b"signed " * 300, "b/c.txt": b"c"}
+        unsigned = self.program(zip_of("a.zip", files), "unsigned.exe")
+        program = os.path.join(self.base, "setup.exe")
+        subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-n", "rozbal test", "-in", unsigned,
+                        "-out", program], check=True, stdout=subprocess.DEVNULL)
+        os.remove(unsigned)
+        self.assertTrue(verifies(program))
+        folder = os.path.join(self.base, "setup")
+        result = self.run_piped(program)
+        self.assertEqual(result.stdout, dialogue(folder, [entry("a.txt"), entry("b\\c.txt")]))
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(tree(folder), files)
+        with open(program, "rb") as f:
+            signed = f.read()
+        # An archive hidden inside the certificate table (its size grown over it; the signature does
+        # not cover the table) is never taken for the program's own.
+        image = PeImage(signed)
+        start, size = image.directories[4]
+        hidden = zip_of("hidden.zip", {"evil.txt": b"not signed"})
+        smuggled = bytearray(signed + hidden)
+        struct.pack_into("<I", smuggled, image.directories_at + 4 * 8 + 4, size + len(hidden))
+        shutil.rmtree(folder)
+        with open(program, "wb") as f:
+            f.write(smuggled)
+        result = self.run_piped(program)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        self.assertEqual(tree(folder), files)
+        # Appending after signing leaves a program whose signature fails; the archive appended last
+        # is the one it holds.
+        shutil.rmtree(folder)
+        with open(program, "wb") as f:
+            f.write(signed + hidden)
+        self.assertFalse(verifies(program))
+        result = self.run_piped(program)
+        self.assertEqual(result.returncode, 0, result.stdout)
+        self.assertEqual(tree(folder), {"evil.txt": b"not signed"})
 
     # ---- the corpus tables ----
     def manifest(self):
