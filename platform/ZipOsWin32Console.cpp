@@ -37,25 +37,29 @@ void WriteConsoleText(HANDLE handle, const std::string& text) {
     }
 }
 
-// Reads one line from the console in line mode, so nothing typed after it is consumed. Keeps
-// up to passwordLineKept bytes and drops the rest of a longer line.
+// Reads one line from the console in line mode, so nothing typed after it is consumed, as UTF-8:
+// read as UTF-16, every character typed comes through, whatever the console's code page holds.
+// Keeps up to passwordLineKept characters and drops the rest of a longer line.
 bool ReadConsoleLine(HANDLE input, std::string& line) {
     bool readAny = false;
-    char chunk[consoleChunk];
-    for (;;) {
+    bool ended = false;
+    std::wstring wide;
+    wchar_t chunk[consoleChunk];
+    while (!ended) {
         DWORD n = 0;
-        if (!::ReadConsoleA(input, chunk, consoleChunk, &n, nullptr))
+        if (!::ReadConsoleW(input, chunk, consoleChunk, &n, nullptr))
             return false;
         if (n == 0)
-            return readAny;
+            break;
         readAny = true;
-        for (DWORD i = 0; i < n; ++i) {
-            if (chunk[i] == '\n')
-                return true;
-            if (line.size() < passwordLineKept)
-                line.push_back(chunk[i]);
+        for (DWORD i = 0; i < n && !ended; ++i) {
+            ended = chunk[i] == L'\n';
+            if (!ended && wide.size() < passwordLineKept)
+                wide.push_back(chunk[i]);
         }
     }
+    line = Narrow(wide.data(), wide.size());
+    return readAny;
 }
 
 HANDLE OpenConsole(const wchar_t* name) {

@@ -152,7 +152,7 @@ class WineRun(unittest.TestCase):
         return subprocess.run([WINE, program], input=answer, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               cwd=self.base, env=env, timeout=120)
 
-    def run_console(self, program, typed, console_output=False, through_cmd=False):
+    def run_console(self, program, typed, console_output=False, through_cmd=False, locale="C.UTF-8"):
         """Standard input on a pseudo-terminal, so Wine gives the program a console; standard output
         stays a pipe, or with console_output is the console too, and what the screen showed comes back
         (the console host's escape sequences stripped). Each (wait_for, text) pair types text once
@@ -163,7 +163,7 @@ class WineRun(unittest.TestCase):
         command = [WINE, "cmd", "/c", win_path(program)] if through_cmd else [WINE, program]
         master, slave = os.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 25, 80, 0, 0))  # 0x0 would hang Wine
-        env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+        env = dict(os.environ, LANG=locale, LC_ALL=locale)
         child = subprocess.Popen(command, stdin=slave, stdout=slave if console_output else subprocess.PIPE,
                                  stderr=subprocess.DEVNULL, cwd=self.base, env=env, start_new_session=True)
         os.close(slave)
@@ -444,6 +444,31 @@ class WineRun(unittest.TestCase):
         result = self.run_piped(program_for(b"third", damaged=True))
         self.assertEqual(result.returncode, 1, result.stdout)
         self.assertEqual(tree(folder), {})
+
+    def test_czech_password_typed_on_the_console(self):
+        # Typed on a Czech console (OEM 852, ANSI 1250), the password matches what UTF-8, CP1250 and
+        # CP852 tools stored; a character neither code page has comes through too.
+        src = os.path.join(self.work, "secret")
+        os.makedirs(src)
+        with open(os.path.join(src, "tajne.txt"), "wb") as f:
+            f.write(b"tajne " * 100)
+        for label, typed, stored in (("utf-8", "\u017eena", "\u017eena".encode("utf-8")),
+                                     ("cp1250", "\u017eena", "\u017eena".encode("cp1250")),
+                                     ("cp852", "\u017eena", "\u017eena".encode("cp852")),
+                                     ("beyond the code pages", "\u03a9\u017eena", "\u03a9\u017eena".encode("utf-8"))):
+            with self.subTest(label):
+                raw = os.path.join(self.work, "pw.zip")
+                if os.path.exists(raw):
+                    os.remove(raw)
+                subprocess.run([b"zip", b"-q", b"-P", stored, raw.encode(), b"tajne.txt"], cwd=src, check=True)
+                with open(raw, "rb") as f:
+                    program = self.program(f.read())
+                shutil.rmtree(os.path.join(self.base, "setup"), ignore_errors=True)
+                code, out = self.run_console(program, [(b"A/N\t", b"a\r"), (b"heslo: ", typed.encode() + b"\r")],
+                                             locale="cs_CZ.UTF-8")
+                self.assertEqual(code, 0, out)
+                self.assertNotIn(FAILED.encode(), out)
+                self.assertEqual(tree(os.path.join(self.base, "setup")), {"tajne.txt": b"tajne " * 100})
 
     def test_password_on_the_console_only(self):
         raw = os.path.join(CORPUS, "generated", "iz-enc-deflated.zip")
