@@ -43,7 +43,7 @@ void WriteConsoleText(HANDLE handle, const std::string& text) {
 bool ReadConsoleLine(HANDLE input, std::string& line) {
     bool readAny = false;
     bool ended = false;
-    std::wstring wide;
+    WideText wide;
     wchar_t chunk[consoleChunk];
     while (!ended) {
         DWORD n = 0;
