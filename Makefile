@@ -193,6 +193,20 @@ windows-deps: deps
 	@$(MAKE) -q $(DEPS_WORK)/win32/codecs.stamp || $(MAKE) --no-print-directory $(DEPS_WORK)/win32/codecs.stamp
 	@if command -v x86_64-w64-mingw32-gcc-posix >/dev/null 2>&1; then \
 	  $(MAKE) -q $(DEPS_WORK)/win64/codecs.stamp || $(MAKE) --no-print-directory $(DEPS_WORK)/win64/codecs.stamp; fi
+	@$(MAKE) -q $(DEPS_WORK)/win32-libdeflate/libdeflate.stamp || \
+	  $(MAKE) --no-print-directory $(DEPS_WORK)/win32-libdeflate/libdeflate.stamp
+	@if command -v x86_64-w64-mingw32-gcc-posix >/dev/null 2>&1; then \
+	  $(MAKE) -q $(DEPS_WORK)/win64-libdeflate/libdeflate.stamp || \
+	  $(MAKE) --no-print-directory $(DEPS_WORK)/win64-libdeflate/libdeflate.stamp; fi
+
+# libdeflate for the Windows program (Debian builds it for Linux only), from Debian's source package.
+$(DEPS_WORK)/%-libdeflate/libdeflate.stamp: deps/build-libdeflate.sh deps/fetch-source.sh
+	@echo "building libdeflate 1.14 for $* from Debian's source package into $(DEPS_WORK)/$*-libdeflate"
+	@mkdir -p $(DEPS_WORK)
+	@ROZBAL_DEPS_WORK=$(DEPS_WORK) nice sh deps/build-libdeflate.sh $* >$(DEPS_WORK)/libdeflate-$*.log 2>&1 || \
+	  { cat $(DEPS_WORK)/libdeflate-$*.log; exit 1; }
+	@grep '^build-libdeflate: ' $(DEPS_WORK)/libdeflate-$*.log | sed 's/^build-libdeflate: /  /'
+	@touch $@
 
 # Fuzzing (never part of `make test`): libFuzzer targets built with clang in
 # $(FUZZ_BUILD); `make fuzz` runs each for FUZZ_SECONDS, one after another.
