@@ -13,6 +13,7 @@ import random
 import re
 import resource
 import select
+import signal
 import shutil
 import struct
 import subprocess
@@ -358,6 +359,68 @@ class WineRun(unittest.TestCase):
         self.assertGreaterEqual(len(busy), 2, "threads' ticks %s" % sorted(ticks.values()))
         if idle:
             self.assertGreater(cpu, wall, "processor %.2f s, wall %.2f s" % (cpu, wall))
+
+    def test_ctrl_c_leaves_only_whole_files_and_their_lines(self):
+        # Wine turns SIGINT into the console's Ctrl-C event for a program with a console (as pressing
+        # Ctrl-C in a terminal would deliver it); the ^C typed into its console host, Ctrl-Break and
+        # closing the console (SIGHUP ends Wine's process at once) it does not pass on.
+        rng = random.Random(6)
+        source = {"f%04d.txt" % i: bytes(rng.choice(b"abcdefgh \r\n") for _ in range(6000)) for i in range(3000)}
+        raw = os.path.join(self.work, "many.zip")
+        with zipfile.ZipFile(raw, "w", zipfile.ZIP_DEFLATED) as z:
+            for name, data in source.items():
+                z.writestr(name, data)
+        with open(raw, "rb") as f:
+            program = self.program(f.read())
+        master, slave = os.openpty()
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 25, 80, 0, 0))
+        env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+        child = subprocess.Popen([WINE, program], stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                 cwd=self.base, env=env, start_new_session=True)
+        os.close(slave)
+        out, answered, interrupted = b"", False, False
+        deadline = time.time() + 120
+        try:
+            while time.time() < deadline:
+                ready, _, _ = select.select([master, child.stdout], [], [], 0.1)
+                if child.stdout in ready:
+                    chunk = os.read(child.stdout.fileno(), 65536)
+                    if not chunk:
+                        break
+                    out += chunk
+                if master in ready:
+                    try:
+                        os.read(master, 65536)
+                    except OSError:
+                        pass
+                if not answered and b"A/N" in out and not termios.tcgetattr(master)[3] & termios.ICANON:
+                    time.sleep(0.2)
+                    os.write(master, b"a\r")
+                    answered = True
+                if answered and not interrupted and out.count(b"\nRozbaluji: ") >= 200:
+                    os.kill(child.pid, signal.SIGINT)
+                    interrupted = True
+                if b"Operace dokoncena" in out:
+                    os.write(master, b"\r")  # done before the signal came: the wait for Enter
+            child.wait(timeout=30)
+        finally:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+            child.stdout.close()
+            os.close(master)
+        if b"Operace dokoncena" in out:
+            self.skipTest("done before the signal came")
+        self.assertEqual(child.returncode, 0xC000013A & 0xFF)  # STATUS_CONTROL_C_EXIT, as Wine passes it on
+        written = tree(os.path.join(self.base, "setup"))
+        for name, data in written.items():
+            self.assertIn(name, source, "left behind")
+            self.assertTrue(data == source[name], "not whole: " + name)
+            self.assertIn(b"\nRozbaluji: " + name.encode(), out)
+        lines = out.count(b"\nRozbaluji: ")
+        self.assertTrue(len(written) <= lines <= len(written) + 1, (lines, len(written)))
+        self.assertLess(len(written), len(source))
+        self.assertNotIn(FAILED.encode(), out)
 
     def test_end_waits_for_enter_when_the_console_is_the_programs(self):
         raw = os.path.join(self.work, "pause.zip")
