@@ -155,14 +155,15 @@ class WineRun(unittest.TestCase):
         return subprocess.run([WINE, program], input=answer, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               cwd=self.base, env=env, timeout=120)
 
-    def run_console(self, program, typed, console_output=False, through_cmd=False, locale="C.UTF-8"):
+    def run_console(self, program, typed, console_output=False, through_cmd=False, locale="C.UTF-8", watch=None):
         """Standard input on a pseudo-terminal, so Wine gives the program a console; standard output
         stays a pipe, or with console_output is the console too, and what the screen showed comes back
         (the console host's escape sequences stripped). Each (wait_for, text) pair types text once
         wait_for has appeared in the output or on the screen. Started directly, the program is alone on
         its console and waits for Enter at the end (its prompt shows on the screen only where the
         output does): once everything is typed, Enter is pressed every half second until it ends.
-        through_cmd starts it from Wine's command prompt, which shares the console."""
+        through_cmd starts it from Wine's command prompt, which shares the console; watch(child, out) is
+        called as the output grows."""
         command = [WINE, "cmd", "/c", win_path(program)] if through_cmd else [WINE, program]
         master, slave = os.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 25, 80, 0, 0))  # 0x0 would hang Wine
@@ -190,6 +191,8 @@ class WineRun(unittest.TestCase):
                         if console_output:
                             break
                 shown = re.sub(rb"\x1b\][^\x07]*\x07|\x1b\[[0-9;?]*[A-Za-z]", b"", screen.replace(b"\x1b[1C", b" "))
+                if watch:
+                    watch(child, out)
                 if console_output:
                     out = shown
                     if child.poll() is not None and not ready:
@@ -372,46 +375,17 @@ class WineRun(unittest.TestCase):
                 z.writestr(name, data)
         with open(raw, "rb") as f:
             program = self.program(f.read())
-        master, slave = os.openpty()
-        fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 25, 80, 0, 0))
-        env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
-        child = subprocess.Popen([WINE, program], stdin=slave, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                 cwd=self.base, env=env, start_new_session=True)
-        os.close(slave)
-        out, answered, interrupted = b"", False, False
-        deadline = time.time() + 120
-        try:
-            while time.time() < deadline:
-                ready, _, _ = select.select([master, child.stdout], [], [], 0.1)
-                if child.stdout in ready:
-                    chunk = os.read(child.stdout.fileno(), 65536)
-                    if not chunk:
-                        break
-                    out += chunk
-                if master in ready:
-                    try:
-                        os.read(master, 65536)
-                    except OSError:
-                        pass
-                if not answered and b"A/N" in out and not termios.tcgetattr(master)[3] & termios.ICANON:
-                    time.sleep(0.2)
-                    os.write(master, b"a\r")
-                    answered = True
-                if answered and not interrupted and out.count(b"\nRozbaluji: ") >= 200:
-                    os.kill(child.pid, signal.SIGINT)
-                    interrupted = True
-                if b"Operace dokoncena" in out:
-                    os.write(master, b"\r")  # done before the signal came: the wait for Enter
-            child.wait(timeout=30)
-        finally:
-            if child.poll() is None:
-                child.kill()
-                child.wait()
-            child.stdout.close()
-            os.close(master)
+        interrupted = []
+
+        def interrupt_midway(child, out):
+            if not interrupted and out.count(b"\nRozbaluji: ") >= 200:
+                os.kill(child.pid, signal.SIGINT)
+                interrupted.append(True)
+
+        code, out = self.run_console(program, [(b"A/N\t", b"a\r")], watch=interrupt_midway)
         if b"Operace dokoncena" in out:
             self.skipTest("done before the signal came")
-        self.assertEqual(child.returncode, 0xC000013A & 0xFF)  # STATUS_CONTROL_C_EXIT, as Wine passes it on
+        self.assertEqual(code, 0xC000013A & 0xFF)  # STATUS_CONTROL_C_EXIT, as Wine passes it on
         written = tree(os.path.join(self.base, "setup"))
         for name, data in written.items():
             self.assertIn(name, source, "left behind")
