@@ -10,7 +10,7 @@ CMAKE_ARGS ?=
 CRYPTO     ?= mbedtls
 LINUX_ARGS  = -DROZBAL_CRYPTO=$(CRYPTO) $(CMAKE_ARGS)
 
-.PHONY: all deps configure test test-large test-sanitize test-tsan demo clean bench bench-deps windows windows-deps test-windows
+.PHONY: all deps configure test test-large test-sanitize test-tsan demo clean bench bench-deps windows windows-deps test-windows bench-windows
 
 all: configure
 	cmake --build $(BUILD) --target rozbal -j $(JOBS)
@@ -151,6 +151,11 @@ windows: windows-deps
 
 test-windows: windows-deps
 	WIN_BUILD=$(WIN_BUILD) JOBS=$(JOBS) sh tests/windows/run.sh
+
+# The Windows program under Wine, with workers against one thread, on the many-file and big-file
+# shapes (bench/wine.sh).
+bench-windows: windows-deps bench-deps
+	JOBS=$(JOBS) sh bench/wine.sh $(BENCH_OUT)
 
 # The cross compilers, zlib and GoogleTest's sources for them, 32-bit Wine (with the i386
 # architecture), the Czech locale for the code-page tests, osslsigncode for the signed program, and where 32-bit programs cannot run
