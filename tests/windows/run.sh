@@ -62,6 +62,11 @@ wineserver -p >/dev/null 2>&1 || true
 $wine cmd /c ver >/dev/null 2>&1 </dev/null
 status=0
 (cd "$run_build" && ctest --output-on-failure -j "$JOBS" </dev/null) || status=$?
+# The shipped program's own rows that need no Wine, where the suite ran its 64-bit build.
+if [ $can_run_32 = no ]; then
+    python3 tests/windows/wine_end_to_end.py "$exe" "$PWD" WineRun.test_manifest_version_and_address_space \
+        WineRun.test_program_imports_only_system_libraries </dev/null || status=$?
+fi
 wineserver -k >/dev/null 2>&1 || true
 echo "test-windows: $(($(date +%s) - started)) s, ran $ran"
 exit $status

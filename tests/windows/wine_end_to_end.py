@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """End to end under Wine: the Windows program with archives appended, run as a user would.
 
-Usage: wine_end_to_end.py PROGRAM.exe SOURCE_DIR. The Wine prefix and program (wine or wine64) come
+Usage: wine_end_to_end.py PROGRAM.exe SOURCE_DIR [TEST...]. The Wine prefix and program (wine or wine64) come
 from the environment (WINEPREFIX, ROZBAL_WINE), as `make test-windows` sets them. The answer goes
 through a pipe, the password is typed on a pseudo-terminal, and the exact dialogue bytes, the exit
 status and the files written are checked."""
@@ -722,4 +722,4 @@ class WineRun(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    unittest.main(argv=[sys.argv[0], "-v"])
+    unittest.main(argv=[sys.argv[0], "-v"] + sys.argv[3:])  # test names may follow: only those run
