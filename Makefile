@@ -10,7 +10,7 @@ CMAKE_ARGS ?=
 CRYPTO     ?= mbedtls
 LINUX_ARGS  = -DROZBAL_CRYPTO=$(CRYPTO) $(CMAKE_ARGS)
 
-.PHONY: all deps configure test test-large test-sanitize test-tsan demo clean bench bench-pack bench-deps windows windows-deps test-windows
+.PHONY: all deps configure test test-large test-sanitize test-tsan demo clean bench bench-pack bench-deps windows windows-deps test-windows bench-windows
 
 all: configure
 	cmake --build $(BUILD) --target rozbal -j $(JOBS)
@@ -163,8 +163,13 @@ windows: windows-deps
 test-windows: windows-deps
 	WIN_BUILD=$(WIN_BUILD) JOBS=$(JOBS) sh tests/windows/run.sh
 
+# The Windows program under Wine, with workers against one thread, on the many-file and big-file
+# shapes (bench/wine.sh).
+bench-windows: windows-deps bench-deps
+	JOBS=$(JOBS) sh bench/wine.sh $(BENCH_OUT)
+
 # The cross compilers, zlib and GoogleTest's sources for them, 32-bit Wine (with the i386
-# architecture), the Czech locale for the code-page tests, and where 32-bit programs cannot run
+# architecture), the Czech locale for the code-page tests, osslsigncode for the signed program, and where 32-bit programs cannot run
 # here, the 64-bit compilers and Wine that run the suite instead.
 windows-deps: deps
 	@missing=""; i386=""; \
@@ -174,6 +179,7 @@ windows-deps: deps
 	command -v python3 >/dev/null 2>&1 || missing="$$missing python3"; \
 	[ -f /usr/share/i18n/locales/cs_CZ ] || missing="$$missing locales"; \
 	command -v wine >/dev/null 2>&1 || missing="$$missing wine"; \
+	command -v osslsigncode >/dev/null 2>&1 || missing="$$missing osslsigncode"; \
 	[ -x /usr/lib/wine/wine ] || { missing="$$missing wine32:i386"; i386=yes; }; \
 	if ! /lib/ld-linux.so.2 --version >/dev/null 2>&1 && [ -x /lib/ld-linux.so.2 ]; then \
 	  command -v x86_64-w64-mingw32-c++-posix >/dev/null 2>&1 || missing="$$missing g++-mingw-w64-x86-64-posix"; \
@@ -203,6 +209,20 @@ windows-deps: deps
 	@$(MAKE) -q $(DEPS_WORK)/win32/codecs.stamp || $(MAKE) --no-print-directory $(DEPS_WORK)/win32/codecs.stamp
 	@if command -v x86_64-w64-mingw32-gcc-posix >/dev/null 2>&1; then \
 	  $(MAKE) -q $(DEPS_WORK)/win64/codecs.stamp || $(MAKE) --no-print-directory $(DEPS_WORK)/win64/codecs.stamp; fi
+	@$(MAKE) -q $(DEPS_WORK)/win32-libdeflate/libdeflate.stamp || \
+	  $(MAKE) --no-print-directory $(DEPS_WORK)/win32-libdeflate/libdeflate.stamp
+	@if command -v x86_64-w64-mingw32-gcc-posix >/dev/null 2>&1; then \
+	  $(MAKE) -q $(DEPS_WORK)/win64-libdeflate/libdeflate.stamp || \
+	  $(MAKE) --no-print-directory $(DEPS_WORK)/win64-libdeflate/libdeflate.stamp; fi
+
+# libdeflate for the Windows program (Debian builds it for Linux only), from Debian's source package.
+$(DEPS_WORK)/%-libdeflate/libdeflate.stamp: deps/build-libdeflate.sh deps/fetch-source.sh
+	@echo "building libdeflate 1.14 for $* from Debian's source package into $(DEPS_WORK)/$*-libdeflate"
+	@mkdir -p $(DEPS_WORK)
+	@ROZBAL_DEPS_WORK=$(DEPS_WORK) nice sh deps/build-libdeflate.sh $* >$(DEPS_WORK)/libdeflate-$*.log 2>&1 || \
+	  { cat $(DEPS_WORK)/libdeflate-$*.log; exit 1; }
+	@grep '^build-libdeflate: ' $(DEPS_WORK)/libdeflate-$*.log | sed 's/^build-libdeflate: /  /'
+	@touch $@
 
 # Fuzzing (never part of `make test`): libFuzzer targets built with clang in
 # $(FUZZ_BUILD); `make fuzz` runs each for FUZZ_SECONDS, one after another.

@@ -42,6 +42,9 @@ class CZipArchive {
     void Open(const char* path, int mode = ModeReadOnly, int volumeSize = 0);
     // The same on a caller's stream, which the archive never closes.
     void Open(CZipStream& stream, int mode = ModeReadOnly);
+    // Where the archive's file ends for the next Open: the bytes after end (a signed program's
+    // certificate table) are not the archive's.
+    void SetDataEnd(std::uint64_t end) { storage.lastVolumeDataEnd = end; }
     bool IsClosed(bool archive = true) const;
     void Close(int afterException = 0, bool updateTime = false);
     int GetCount(bool filesOnly = false) const;

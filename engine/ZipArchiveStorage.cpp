@@ -6,7 +6,9 @@
 #include "platform/ZipOs.h"
 #include "platform/ZipPathParts.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <string>
 
 namespace {
@@ -105,6 +107,13 @@ std::uint32_t CZipArchiveStorage::Read(void* buffer, std::uint32_t count, bool a
 }
 
 std::int64_t CZipArchiveStorage::GetPosition() const { return file->GetPosition() + bytesInWriteBuffer; }
+
+std::uint64_t CZipArchiveStorage::GetDataLength() const {
+    const auto length = static_cast<std::uint64_t>(file->GetLength());
+    // Before the volumes are known, the file open is the one the end record is looked for in.
+    const bool last = currentVolume < 0 || currentVolume == lastVolume;
+    return last ? std::min(length, lastVolumeDataEnd) : length;
+}
 
 int CZipArchiveStorage::GetVolumeState() const {
     if (volumeMode == NoVolumes)

@@ -63,6 +63,9 @@ class CZipArchiveStorage {
     // Bytes in front of the archive in the current volume's file: the stub of a
     // self-extractor, which only the file holding the end record can carry.
     std::uint64_t GetArchiveStart() const { return currentVolume == lastVolume ? archiveStart : 0; }
+    // The current volume's length as far as the archive may use it: the last volume's file ends at
+    // lastVolumeDataEnd where that is set.
+    std::uint64_t GetDataLength() const;
     void Flush();
     // Returns the path of the file that was open.
     std::string Close(bool afterException);
@@ -88,6 +91,10 @@ class CZipArchiveStorage {
     // Bytes in front of the archive in the last volume's file (the single file's
     // for a single-file archive), as the central directory works them out.
     std::uint64_t archiveStart = 0;
+    // Where the data of the last volume's file (the single file's) end, when something that is not
+    // the archive's follows: a signed program's certificate table, which the signature does not
+    // cover. Nothing past it is read as the archive.
+    std::uint64_t lastVolumeDataEnd = UINT64_MAX;
 
   protected:
     // The decision between asking for disks and looking for numbered files.

@@ -43,7 +43,7 @@ void CZipCentralDir::Clear() {
 // the file's last four bytes. The occurrences nearest the end first: only the first, or all.
 std::vector<std::uint64_t> CZipCentralDir::FindEndRecordSignatures(bool all) {
     CZipStream* file = storage->GetFile();
-    const std::int64_t length = file->GetLength();
+    const auto length = static_cast<std::int64_t>(storage->GetDataLength());
     const std::int64_t limit = std::min<std::int64_t>(length, endRecordSearchLimit);
     const std::int64_t chunk = searchBufferSize;
     CZipBuffer buffer(searchBufferSize);
@@ -54,7 +54,7 @@ std::vector<std::uint64_t> CZipCentralDir::FindEndRecordSignatures(bool all) {
     while (back < limit) {
         back = std::min(covered + chunk, limit);
         const auto n = static_cast<std::uint32_t>(back - covered);
-        file->Seek(-back, CZipStream::FromEnd);
+        file->Seek(length - back, CZipStream::FromBegin);
         ReadFromFile(buffer.GetBuffer(), n);
         for (std::int64_t i = static_cast<std::int64_t>(n) - signatureSize; i >= 0; --i)
             if (HasSignature(bytes + i, endRecordSignature)) {
@@ -69,7 +69,7 @@ std::vector<std::uint64_t> CZipCentralDir::FindEndRecordSignatures(bool all) {
 
 bool CZipCentralDir::ReadEndRecordAt(std::uint64_t offset, unsigned char* record) {
     CZipStream* file = storage->GetFile();
-    const auto length = static_cast<std::uint64_t>(file->GetLength());
+    const auto length = storage->GetDataLength();
     if (offset > length || length - offset < endRecordSize)
         return false;
     file->Seek(static_cast<std::int64_t>(offset), CZipStream::FromBegin);
@@ -84,7 +84,7 @@ bool CZipCentralDir::LeadsToDirectoryHere(std::uint64_t offset) {
     if (!ReadEndRecordAt(offset, record))
         return false;
     CZipStream* file = storage->GetFile();
-    const auto length = static_cast<std::uint64_t>(file->GetLength());
+    const auto length = storage->GetDataLength();
     if (length - offset - endRecordSize < ReadLe16(record + EndRecord::commentLength))
         return false;
     if (offset >= zip64LocatorSize) {
@@ -134,11 +134,11 @@ std::uint64_t CZipCentralDir::LocateEndRecord() {
 }
 
 void CZipCentralDir::Read() {
-    CZipStream* file = storage->GetFile();
     info.endRecordOffset = LocateEndRecord();
     unsigned char record[endRecordSize];
-    file->Seek(static_cast<std::int64_t>(info.endRecordOffset), CZipStream::FromBegin);
-    ReadFromFile(record, endRecordSize);
+    // Whole before the data end: a record cut there is not completed from what follows.
+    if (!ReadEndRecordAt(info.endRecordOffset, record))
+        ThrowError(CZipException::BadArchive);
     info.thisDisk = ReadLe16(record + EndRecord::thisDisk);
     info.cdStartDisk = ReadLe16(record + EndRecord::cdStartDisk);
     info.entriesOnThisDisk = ReadLe16(record + EndRecord::entriesOnThisDisk);
@@ -215,8 +215,8 @@ bool CZipCentralDir::ReadZip64Locator(LocatorValues& locator) {
 
 bool CZipCentralDir::ReadRecordAt(std::uint64_t position, unsigned char* record) {
     CZipStream* file = storage->GetFile();
-    if (position > static_cast<std::uint64_t>(file->GetLength()) ||
-        static_cast<std::uint64_t>(file->GetLength()) - position < zip64EndRecordSize)
+    if (position > storage->GetDataLength() ||
+        storage->GetDataLength() - position < zip64EndRecordSize)
         return false;
     file->Seek(static_cast<std::int64_t>(position), CZipStream::FromBegin);
     ReadFromFile(record, zip64EndRecordSize);
@@ -268,7 +268,7 @@ std::uint64_t CZipCentralDir::ReadZip64EndRecord(const LocatorValues& locator, s
 void CZipCentralDir::ReadHeaders() {
     CZipStream* file = storage->GetFile();
     const std::uint64_t start = info.cdOffset + storage->GetArchiveStart();
-    const auto length = static_cast<std::uint64_t>(file->GetLength());
+    const auto length = storage->GetDataLength();
     if (start < info.cdOffset || start > static_cast<std::uint64_t>(INT64_MAX))
         ThrowError(CZipException::BadArchive);
     file->Seek(static_cast<std::int64_t>(start), CZipStream::FromBegin);
@@ -428,7 +428,7 @@ void CZipCentralDir::OpenEntry(std::size_t index) {
         ThrowError(CZipException::BadArchive);
     // The name is stepped over, not read: one cut by the end of its volume
     // would leave the data to be read from the wrong place.
-    if (file->GetPosition() > file->GetLength())
+    if (static_cast<std::uint64_t>(file->GetPosition()) > storage->GetDataLength())
         ThrowError(CZipException::BadArchive);
     localExtraField.Release();
     if (local.extraLength != 0) {

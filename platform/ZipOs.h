@@ -102,6 +102,12 @@ int ReadAnswer();
 bool ReadPasswordLine(std::string& text);
 // Whether the stream is a terminal, where what is written should show at once.
 bool IsTerminal(std::FILE* stream);
+// Whether the console closes when this program ends (PausesAtEnd); never on POSIX, where the
+// terminal belongs to whoever started the program.
+bool ConsoleClosesWithProgram();
+// Shows prompt on the console (not standard output) and waits until Enter is pressed there; keys
+// pressed before are not taken for it.
+void WaitForEnter(const std::string& prompt);
 bool PathExists(const std::string& path);
 // Makes an existing output path writable again (a read-only file can then be replaced).
 bool MakeNormal(const std::string& path);

@@ -17,4 +17,8 @@ std::vector<std::string> PasswordCuts(const std::string& password) {
     return cuts;
 }
 
+bool PausesAtEnd(unsigned long consoleProcesses, bool inputIsConsole) {
+    return consoleProcesses == 1 && inputIsConsole;
+}
+
 } // namespace ZipOs

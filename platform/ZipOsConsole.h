@@ -20,4 +20,9 @@ std::string PasswordFromLine(const std::string& line);
 // The whole password first, then its first passwordLineMax bytes where it is longer.
 std::vector<std::string> PasswordCuts(const std::string& password);
 
+// Whether the program's end waits for Enter: only when its console closes with it, that is when no
+// other process is attached to it (started from Explorer, not from a command prompt), and when
+// standard input is that console (never for a script or a pipe, which nobody would answer).
+bool PausesAtEnd(unsigned long consoleProcesses, bool inputIsConsole);
+
 } // namespace ZipOs

@@ -104,4 +104,8 @@ bool ReadPasswordLine(std::string& text) {
 
 char PathSeparator() { return '/'; }
 
+bool ConsoleClosesWithProgram() { return false; }
+
+void WaitForEnter(const std::string&) {}
+
 } // namespace ZipOs

@@ -44,14 +44,13 @@ bool Convert(const std::string& text, UINT from, UINT to, std::string& out) {
 
 } // namespace
 
-// The console gives the password in its input code page; tools store it in UTF-8, in the ANSI code
-// page, or in the OEM one.
+// The password is read from the console as Unicode and comes in UTF-8, which most tools store; others
+// store it in the ANSI code page, or in the OEM one (a console program of the maker's).
 std::vector<std::string> PasswordForms(const std::string& typed) {
     std::vector<std::string> forms;
-    const UINT typedIn = ::GetConsoleCP() != 0 ? ::GetConsoleCP() : ::GetOEMCP();
-    for (const UINT to : {static_cast<UINT>(CP_UTF8), ::GetACP(), ::GetOEMCP()}) {
+    for (const UINT to : {::GetACP(), ::GetOEMCP()}) {
         std::string form;
-        if (to != typedIn && Convert(typed, typedIn, to, form) && form != typed &&
+        if (Convert(typed, CP_UTF8, to, form) && form != typed &&
             std::find(forms.begin(), forms.end(), form) == forms.end())
             forms.push_back(form);
     }

@@ -24,25 +24,67 @@ bool IsConsole(HANDLE handle) {
     return handle != INVALID_HANDLE_VALUE && ::GetConsoleMode(handle, &mode) != 0;
 }
 
-// Reads one line from the console in line mode, so nothing typed after it is consumed. Keeps
-// up to passwordLineKept bytes and drops the rest of a longer line.
+void WriteConsoleText(HANDLE handle, const std::string& text) {
+    const WideText wide = Widen(text);
+    const std::size_t length = wide.size() - 1; // without the zero
+    std::size_t done = 0;
+    while (done < length) {
+        DWORD written = 0;
+        if (!::WriteConsoleW(handle, wide.data() + done, static_cast<DWORD>(length - done), &written, nullptr) ||
+            written == 0)
+            return;
+        done += written;
+    }
+}
+
+// Reads one line from the console in line mode, so nothing typed after it is consumed, as UTF-8:
+// read as UTF-16, every character typed comes through, whatever the console's code page holds.
+// Keeps up to passwordLineKept characters and drops the rest of a longer line.
 bool ReadConsoleLine(HANDLE input, std::string& line) {
     bool readAny = false;
-    char chunk[consoleChunk];
-    for (;;) {
+    bool ended = false;
+    WideText wide;
+    wchar_t chunk[consoleChunk];
+    while (!ended) {
         DWORD n = 0;
-        if (!::ReadConsoleA(input, chunk, consoleChunk, &n, nullptr))
+        if (!::ReadConsoleW(input, chunk, consoleChunk, &n, nullptr))
             return false;
         if (n == 0)
-            return readAny;
+            break;
         readAny = true;
-        for (DWORD i = 0; i < n; ++i) {
-            if (chunk[i] == '\n')
-                return true;
-            if (line.size() < passwordLineKept)
-                line.push_back(chunk[i]);
+        for (DWORD i = 0; i < n && !ended; ++i) {
+            ended = chunk[i] == L'\n';
+            if (!ended && wide.size() < passwordLineKept)
+                wide.push_back(chunk[i]);
         }
     }
+    line = Narrow(wide.data(), wide.size());
+    return readAny;
+}
+
+HANDLE OpenConsole(const wchar_t* name) {
+    return ::CreateFileW(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+}
+
+// One line typed on the console (CONIN$, whatever standard input is), echoed and editable, whatever
+// mode the console was left in; with fresh, keys pressed before are dropped first.
+bool ReadTypedLine(std::string& line, bool fresh) {
+    const HANDLE input = OpenConsole(L"CONIN$");
+    if (input == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD previous = 0;
+    if (!::GetConsoleMode(input, &previous)) {
+        ::CloseHandle(input);
+        return false;
+    }
+    if (fresh)
+        ::FlushConsoleInputBuffer(input);
+    ::SetConsoleMode(input, ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT);
+    const bool read = ReadConsoleLine(input, line);
+    ::SetConsoleMode(input, previous);
+    ::CloseHandle(input);
+    return read;
 }
 
 } // namespace
@@ -72,16 +114,7 @@ void WriteText(std::FILE* stream, const std::string& text) {
         return;
     }
     std::fflush(stream);
-    const WideText wide = Widen(text);
-    const std::size_t length = wide.size() - 1; // without the zero
-    std::size_t done = 0;
-    while (done < length) {
-        DWORD written = 0;
-        if (!::WriteConsoleW(handle, wide.data() + done, static_cast<DWORD>(length - done), &written, nullptr) ||
-            written == 0)
-            return;
-        done += written;
-    }
+    WriteConsoleText(handle, text);
 }
 
 int ReadAnswer() { return std::getchar(); }
@@ -90,23 +123,25 @@ char PathSeparator() { return '\\'; }
 
 bool IsTerminal(std::FILE* stream) { return IsConsole(StreamHandle(stream)); }
 
-bool ReadPasswordLine(std::string& text) {
-    const HANDLE input = ::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                       nullptr, OPEN_EXISTING, 0, nullptr);
-    if (input == INVALID_HANDLE_VALUE)
-        return false;
-    DWORD previous = 0;
-    if (!::GetConsoleMode(input, &previous)) {
-        ::CloseHandle(input);
-        return false;
+bool ConsoleClosesWithProgram() {
+    DWORD processes[2];
+    const DWORD count = ::GetConsoleProcessList(processes, 2);
+    return PausesAtEnd(count, IsConsole(::GetStdHandle(STD_INPUT_HANDLE)));
+}
+
+void WaitForEnter(const std::string& prompt) {
+    const HANDLE output = OpenConsole(L"CONOUT$");
+    if (output != INVALID_HANDLE_VALUE) {
+        WriteConsoleText(output, prompt);
+        ::CloseHandle(output);
     }
-    // Line input with echo and the usual editing keys, whatever mode the console was left in.
-    ::SetConsoleMode(input, ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT);
     std::string line;
-    const bool read = ReadConsoleLine(input, line);
-    ::SetConsoleMode(input, previous);
-    ::CloseHandle(input);
-    if (!read)
+    ReadTypedLine(line, true);
+}
+
+bool ReadPasswordLine(std::string& text) {
+    std::string line;
+    if (!ReadTypedLine(line, false))
         return false;
     text = PasswordFromLine(line);
     return true;

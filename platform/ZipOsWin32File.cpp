@@ -2,11 +2,51 @@
 #include "platform/ZipOs.h"
 #include "platform/ZipOsWin32Path.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <io.h>
+#include <mutex>
+#include <utility>
+#include <vector>
 
 namespace ZipOs {
+namespace {
+
+std::mutex positionedLock;
+// Descriptor and its second handle (ReadFileAt): one or two archive files are open at a time.
+std::vector<std::pair<int, HANDLE>> positionedHandles;
+
+std::vector<std::pair<int, HANDLE>>::iterator FindPositioned(int fd) {
+    return std::find_if(positionedHandles.begin(), positionedHandles.end(),
+                        [fd](const std::pair<int, HANDLE>& known) { return known.first == fd; });
+}
+
+HANDLE PositionedHandle(int fd) {
+    const std::lock_guard<std::mutex> hold(positionedLock);
+    const auto found = FindPositioned(fd);
+    if (found != positionedHandles.end())
+        return found->second;
+    const auto own = reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+    if (own == INVALID_HANDLE_VALUE)
+        return own;
+    // The archive is open for reading with others reading beside it; a second reader is let in.
+    const HANDLE second = ::ReOpenFile(own, GENERIC_READ, FILE_SHARE_READ, 0);
+    if (second != INVALID_HANDLE_VALUE)
+        positionedHandles.emplace_back(fd, second);
+    return second;
+}
+
+void ForgetPositionedHandle(int fd) {
+    const std::lock_guard<std::mutex> hold(positionedLock);
+    const auto found = FindPositioned(fd);
+    if (found == positionedHandles.end())
+        return;
+    ::CloseHandle(found->second);
+    positionedHandles.erase(found);
+}
+
+} // namespace
 
 int OpenFile(const std::string& path, unsigned flags) {
     WideText wide;
@@ -50,15 +90,35 @@ int OpenFile(const std::string& path, unsigned flags) {
     return fd;
 }
 
-bool CloseFile(int fd) { return ::_close(fd) == 0; }
+bool CloseFile(int fd) {
+    ForgetPositionedHandle(fd);
+    return ::_close(fd) == 0;
+}
 
-std::int64_t ReadFile(int fd, void* buffer, std::uint32_t count) { return ::_read(fd, buffer, count); }
+// The C runtime counts in int: a count past INT_MAX would come back negative, so larger ones go in pieces.
+constexpr std::uint32_t largestPiece = 1u << 30;
+
+std::int64_t ReadFile(int fd, void* buffer, std::uint32_t count) {
+    char* p = static_cast<char*>(buffer);
+    std::int64_t done = 0;
+    while (count > 0) {
+        const int n = ::_read(fd, p, std::min(count, largestPiece));
+        if (n < 0)
+            return done > 0 ? done : -1;
+        if (n == 0)
+            break;
+        done += n;
+        p += n;
+        count -= static_cast<std::uint32_t>(n);
+    }
+    return done;
+}
 
 bool WriteFile(int fd, const void* buffer, std::uint32_t count) {
     const char* p = static_cast<const char*>(buffer);
     std::uint32_t left = count;
     while (left > 0) {
-        const int n = ::_write(fd, p, left);
+        const int n = ::_write(fd, p, std::min(left, largestPiece));
         if (n < 0)
             return false;
         if (n == 0) {
@@ -77,10 +137,36 @@ std::int64_t SeekFile(int fd, std::int64_t offset, int origin) {
 }
 
 // A positioned read on Windows moves the handle's position as well, which would pull the archive's
-// own sequential reads away; the Windows program extracts on one thread and never asks for it.
-std::int64_t ReadFileAt(int /*fd*/, void* /*buffer*/, std::uint32_t /*count*/, std::int64_t /*offset*/) {
-    errno = ENOSYS;
-    return -1;
+// own sequential reads away: these go through a second handle of the same file instead, opened at
+// the first such read and closed with the descriptor. Reads at given offsets on one handle may run
+// on several threads at once.
+std::int64_t ReadFileAt(int fd, void* buffer, std::uint32_t count, std::int64_t offset) {
+    const HANDLE handle = PositionedHandle(fd);
+    if (handle == INVALID_HANDLE_VALUE) {
+        SetErrnoFromLastError();
+        return -1;
+    }
+    char* p = static_cast<char*>(buffer);
+    std::int64_t done = 0;
+    while (count > 0) {
+        OVERLAPPED at{};
+        const auto position = static_cast<std::uint64_t>(offset + done);
+        at.Offset = static_cast<DWORD>(position);
+        at.OffsetHigh = static_cast<DWORD>(position >> 32);
+        DWORD n = 0;
+        if (!::ReadFile(handle, p, std::min(count, largestPiece), &n, &at)) {
+            if (::GetLastError() == ERROR_HANDLE_EOF)
+                break;
+            SetErrnoFromLastError();
+            return done > 0 ? done : -1;
+        }
+        if (n == 0)
+            break;
+        done += n;
+        p += n;
+        count -= n;
+    }
+    return done;
 }
 
 bool FlushFile(int fd) {

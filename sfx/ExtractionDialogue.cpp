@@ -76,6 +76,8 @@ constexpr MethodName methodNames[] = {
 };
 constexpr const char* listTailText = "\n\n-------------------------------------------";
 constexpr const char* doneText = "\nOperace dokoncena.\n\n";
+constexpr const char* pauseText = "Pro ukonceni stisknete Enter.";
+constexpr const char* pauseLineStart = "\n\n";
 
 // Where the typed line fails an entry's check: its other encodings, then its first characters as
 // programs that cut passwords short took them, and their other encodings.
@@ -94,8 +96,13 @@ std::vector<std::string> PasswordAlternatives(const std::string& typed) {
 
 CExtractionDialogue::Console CExtractionDialogue::StandardConsole() {
     // Into a pipe or a file, one write per entry would cost as much as a small entry's own writes.
-    return Console{stdout, &ZipOs::ReadAnswer, &ZipOs::ReadPasswordLine, ZipOs::IsTerminal(stdout),
-                   &ZipOs::WatchInterruptions};
+    return Console{stdout,
+                   &ZipOs::ReadAnswer,
+                   &ZipOs::ReadPasswordLine,
+                   ZipOs::IsTerminal(stdout),
+                   &ZipOs::WatchInterruptions,
+                   &ZipOs::ConsoleClosesWithProgram,
+                   &ZipOs::WaitForEnter};
 }
 
 std::string CExtractionDialogue::PrintableName(const std::string& name, char separator) {
@@ -133,6 +140,13 @@ void CExtractionDialogue::ShowCount(int count) {
 }
 
 void CExtractionDialogue::ShowEnd() { Say(std::string(listTailText) + doneText); }
+
+void CExtractionDialogue::PauseIfConsoleCloses() {
+    if (console.consoleClosesWithProgram == nullptr || !console.consoleClosesWithProgram())
+        return;
+    Flush();
+    console.waitForEnter((atLineStart ? "" : pauseLineStart) + std::string(pauseText));
+}
 
 void CExtractionDialogue::ShowEntry(const std::string& name) {
     Say(entryPrefix + PrintableName(name, ZipOs::PathSeparator()));
@@ -207,6 +221,8 @@ void CExtractionDialogue::WatchInterruptions() {
 void CExtractionDialogue::Say(const std::string& text) {
     ZipOs::WriteText(console.out, text);
     unflushed = true;
+    if (!text.empty())
+        atLineStart = text.back() == '\n';
     // Into a pipe, a stream of lines goes out in batches; the first after a quiet while at once.
     if (console.flushEachMessage)
         Flush();

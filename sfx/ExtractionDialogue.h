@@ -24,6 +24,10 @@ class CExtractionDialogue {
         // Called once the user agreed, when the run starts to write files: from then on an
         // interruption is noticed and cleaned up after (ZipOs::WatchInterruptions); none in tests.
         void (*watchInterruptions)() = nullptr;
+        // Whether the console closes with the program, and the wait for Enter then (ZipOs); none in
+        // tests: the run ends without a pause.
+        bool (*consoleClosesWithProgram)() = nullptr;
+        void (*waitForEnter)(const std::string& prompt) = nullptr;
     };
     static constexpr std::chrono::milliseconds flushInterval{100};
     static Console StandardConsole();
@@ -41,6 +45,9 @@ class CExtractionDialogue {
     void ShowArchiveError();
     void ShowCount(int count);
     void ShowEnd();
+    // After the last line, where the console would close with the program (started from Explorer):
+    // says so and waits for Enter, so that the lines can be read.
+    void PauseIfConsoleCloses();
     // The entry's line, and the line that tells it failed, followed by one naming the cause where it
     // is one the user can act on or should know of (cause: a CZipException code or an errno value;
     // method: the entry's compression method, named for an unsupported one).
@@ -76,6 +83,7 @@ class CExtractionDialogue {
 
     Console console;
     bool unflushed = false;
+    bool atLineStart = true;
     std::chrono::steady_clock::time_point lastFlush = std::chrono::steady_clock::now();
     bool passwordRead = false;
     std::string password;

@@ -5,6 +5,7 @@
 #include "engine/ZipEntryHeader.h"
 #include "engine/ZipException.h"
 #include "platform/ZipOs.h"
+#include "sfx/ProgramImage.h"
 
 #ifndef ROZBAL_WORKERS
 #define ROZBAL_WORKERS 0
@@ -77,18 +78,23 @@ std::string CExtractionRun::TargetFolder(const std::string& modulePath) {
 int CExtractionRun::Run(const std::string& modulePath) {
     const int status = RunDialogue(modulePath);
     dialogue.Flush();
+    // Whoever declined or interrupted the run wants it gone; the rest get to read its lines.
+    if (agreed && !Interrupted())
+        dialogue.PauseIfConsoleCloses();
     return status;
 }
 
 int CExtractionRun::RunDialogue(const std::string& modulePath) {
     targetFolder = TargetFolder(modulePath);
-    if (!dialogue.AgreesToExtractInto(targetFolder))
+    agreed = dialogue.AgreesToExtractInto(targetFolder);
+    if (!agreed)
         return StatusDone;
 
     dialogue.ShowOpening();
     ZipOs::KeepFolderAsGiven(targetFolder);
     CZipArchive archive;
     dialogue.ForgetPassword();
+    archive.SetDataEnd(CProgramImage::DataEndOf(modulePath));
     try {
         archive.Open(modulePath.c_str(), CZipArchive::ModeReadOnly, 0);
     } catch (...) {

@@ -48,4 +48,5 @@ class CExtractionRun {
     CExtractionDialogue dialogue;
     std::string targetFolder;
     unsigned workerThreads = 0;
+    bool agreed = false;
 };

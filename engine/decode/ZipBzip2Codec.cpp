@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bzlib.h>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
 
@@ -64,7 +65,11 @@ struct CBlockCache {
 void* TakeBlock(void* cache, int count, int size) {
     if (count < 0 || size < 0)
         return nullptr;
-    return static_cast<CBlockCache*>(cache)->Take(static_cast<std::size_t>(count) * static_cast<std::size_t>(size));
+    // Multiplied in 64 bits: the product of two ints overflows a 32-bit size_t.
+    const std::uint64_t bytes = static_cast<std::uint64_t>(count) * static_cast<std::uint64_t>(size);
+    if (bytes > SIZE_MAX)
+        return nullptr;
+    return static_cast<CBlockCache*>(cache)->Take(static_cast<std::size_t>(bytes));
 }
 
 void GiveBlock(void* cache, void* pointer) { static_cast<CBlockCache*>(cache)->Give(pointer); }

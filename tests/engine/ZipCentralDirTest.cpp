@@ -29,11 +29,13 @@ std::string WithComment(const std::string& comment) {
 class CentralDirTest : public ::testing::TestWithParam<StreamKind> {
   protected:
     // Reads the directory; 0 on success, else the exception's code.
-    int Load(const std::string& bytes, std::uint32_t searchBufferSize = CZipCentralDir::defaultSearchBufferSize) {
+    int Load(const std::string& bytes, std::uint32_t searchBufferSize = CZipCentralDir::defaultSearchBufferSize,
+             std::uint64_t dataEnd = UINT64_MAX) {
         dir.Close(true);
         storage.Close(true);
         stream = MakeStream(GetParam(), bytes);
         dir.storage = &storage;
+        storage.lastVolumeDataEnd = dataEnd;
         dir.searchBufferSize = searchBufferSize;
         storage.OpenStream(*stream, CZipArchive::ModeReadOnly);
         dir.Clear();
@@ -79,11 +81,16 @@ TEST_P(CentralDirTest, EndRecordSearch) {
     // A record only in front (no comment holds the damaged one) is never taken.
     std::string damagedWithFakeBefore = endAlone + oneEntry;
     PutLE32(damagedWithFakeBefore, damagedWithFakeBefore.size() - endRecordSize + endCdSizeOffset, 1000);
+    // What follows the data end (a signed program's certificate table, after its padding) is never
+    // the archive, even a whole one.
+    const std::string twoEntries = BuildArchive({Stored("a.txt", "hello"), Stored("b.txt", "world")});
+    const std::string signedOne = oneEntry + std::string(5, '\0');
     const struct {
         const char* label;
         std::string bytes;
         int code;  // 0: opens
         int count; // entries when it opens
+        std::uint64_t dataEnd = UINT64_MAX;
     } cases[] = {
         {"empty file", "", CZipException::CentralDirNotFound, 0},
         {"one byte", "P", CZipException::CentralDirNotFound, 0},
@@ -105,10 +112,14 @@ TEST_P(CentralDirTest, EndRecordSearch) {
         {"comment holds a record past its directory", WithComment(fakeRecord), 0, 1},
         {"a bare signature and no record around it", std::string("PK\5\6xx", 6), CZipException::BadArchive, 0},
         {"fake record in front of a damaged one", damagedWithFakeBefore, CZipException::BadArchive, 0},
+        {"an archive after the data end", signedOne + twoEntries, 0, 1, signedOne.size()},
+        {"the data end cuts the end record", oneEntry + twoEntries, CZipException::BadArchive, 0, oneEntry.size() - 1},
+        {"nothing before the data end", twoEntries, CZipException::CentralDirNotFound, 0, 0},
+        {"a data end past the file", oneEntry, 0, 1, oneEntry.size() + 100},
     };
     for (std::uint32_t searchBufferSize : {32768u, 1024u}) {
         for (const auto& c : cases) {
-            EXPECT_EQ(Load(c.bytes, searchBufferSize), c.code) << c.label << ", buffer " << searchBufferSize;
+            EXPECT_EQ(Load(c.bytes, searchBufferSize, c.dataEnd), c.code) << c.label << ", buffer " << searchBufferSize;
             if (c.code == 0) {
                 EXPECT_EQ(dir.GetCount(), c.count) << c.label << ", buffer " << searchBufferSize;
             } else {

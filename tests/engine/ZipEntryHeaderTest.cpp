@@ -202,6 +202,12 @@ TEST(ZipEntryHeader, EveryCp437ByteBecomesOneUtf8Character) {
     EXPECT_EQ(name.substr(name.size() - 2), "\xC2\xA0"); // 0xFF is the no-break space
 }
 
+#ifdef _WIN32
+// The Windows C runtime sets the environment through its own call.
+int setenv(const char* name, const char* value, int) { return _putenv_s(name, value); }
+int unsetenv(const char* name) { return _putenv_s(name, ""); }
+#endif
+
 class UtcTime : public ::testing::Test {
   protected:
     void SetUp() override {

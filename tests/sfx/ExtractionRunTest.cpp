@@ -4,6 +4,7 @@
 #include "sfx/ExtractionDialogue.cpp"
 #include "sfx/ExtractionWorkers.cpp"
 #include "sfx/ParallelExtraction.cpp"
+#include "sfx/ProgramImage.cpp"
 
 #include <gtest/gtest.h>
 

@@ -59,3 +59,22 @@ TEST(PasswordLine, CutsOfALongLine) {
 }
 
 } // namespace
+
+// The end waits for Enter only where nobody else would keep the console open and someone can press it.
+TEST(ConsolePause, OnlyAloneOnTheConsoleWithInputFromIt) {
+    const struct {
+        const char* label;
+        unsigned long processes; // attached to the console, this program included
+        bool inputIsConsole;
+        bool pauses;
+    } rows[] = {
+        {"started from Explorer", 1, true, true},
+        {"from a command prompt", 2, true, false},
+        {"through cmd /c under a shell", 3, true, false},
+        {"alone, input from a pipe or a file", 1, false, false},
+        {"no console at all", 0, false, false},
+        {"the count could not be had", 0, true, false},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(ZipOs::PausesAtEnd(row.processes, row.inputIsConsole), row.pauses) << row.label;
+}

@@ -10,6 +10,8 @@
 #undef CreateSymbolicLink
 
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -89,6 +91,39 @@ TEST_F(ZipOsWin32Test, LongAndUnicodePathsWork) {
     std::string mixed = file;
     mixed.replace(root.size(), 1, "/./");
     EXPECT_EQ(ReadText(mixed), "long");
+}
+
+// The workers read the archive at offsets while the placing thread reads it in order: neither moves
+// the other's position, and several threads may read at once.
+TEST_F(ZipOsWin32Test, ReadsAtOffsetsLeaveThePositionAlone) {
+    const std::string file = root + "\\archive.bin";
+    std::string bytes;
+    for (int i = 0; i < 100000; ++i)
+        bytes += static_cast<char>(i * 7 % 251);
+    ASSERT_TRUE(WriteText(file, bytes));
+    const int fd = ZipOs::OpenFile(file, ZipOs::FileRead);
+    ASSERT_GE(fd, 0);
+    char head[10];
+    ASSERT_EQ(ZipOs::ReadFile(fd, head, sizeof head), 10);
+    std::vector<std::thread> readers;
+    std::vector<int> wrong(4, 0);
+    for (int t = 0; t < 4; ++t)
+        readers.emplace_back([&, t] {
+            for (std::uint32_t at = static_cast<std::uint32_t>(t); at < 99000; at += 997) {
+                char piece[1000];
+                if (ZipOs::ReadFileAt(fd, piece, sizeof piece, at) != 1000 || bytes.compare(at, 1000, piece, 1000) != 0)
+                    ++wrong[static_cast<std::size_t>(t)];
+            }
+        });
+    for (std::thread& reader : readers)
+        reader.join();
+    EXPECT_EQ(wrong, std::vector<int>(4, 0));
+    char next[10];
+    ASSERT_EQ(ZipOs::ReadFile(fd, next, sizeof next), 10);
+    EXPECT_EQ(std::string(next, 10), bytes.substr(10, 10));
+    char tail[100];
+    EXPECT_EQ(ZipOs::ReadFileAt(fd, tail, sizeof tail, 99950), 50); // fewer only where the file ends
+    EXPECT_TRUE(ZipOs::CloseFile(fd));
 }
 
 TEST_F(ZipOsWin32Test, AttributesAndReadOnlyReplace) {
