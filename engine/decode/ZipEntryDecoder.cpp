@@ -184,38 +184,39 @@ std::uint32_t CZipEntryDecoder::ReadWhole(const unsigned char*& bytes) {
     std::size_t room = static_cast<std::size_t>(outputLeft);
     try {
         Step(out, room);
-    } catch (const CZipException& e) {
-        // A damaged stream may run past the declared size before its damage shows, which the
-        // whole-buffer codec meets first: the streaming codec gives the verdict a single thread gives.
-        if (e.code != CZipException::ZlibBufferError)
-            throw;
-        Restream(in);
-        throw;
+        if (!ended)
+            Fail(CZipException::BadArchive);
+    } catch (const CZipException&) {
+        // Damaged data may fail the one-call codec otherwise than the streaming one, the reference
+        // (it meets the declared size first, or checks another thing first): the streaming codec
+        // decodes the entry again, so that its verdict, or its bytes, are what a single thread gets.
+        return Restream(in, bytes);
     }
-    if (!ended)
-        Fail(CZipException::BadArchive);
     bytes = output;
     return static_cast<std::uint32_t>(out - output);
 }
 
-void CZipEntryDecoder::Restream(std::uint32_t inputSize) {
+std::uint32_t CZipEntryDecoder::Restream(std::uint32_t inputSize, const unsigned char*& bytes) {
     const ZipCodecTable::Row* row = ZipCodecTable::Find(entry.method, false);
     if (row == nullptr)
-        return;
+        throw;
     codec = CodecOf(row);
     CZipCodec::Entry start;
     start.compressedSize = inputSize;
     start.uncompressedSize = entry.uncompressedSize;
     start.flags = entry.flags;
     if (!codec->Start(start))
-        return;
+        throw;
     next = input;
     nextLeft = inputSize;
     outputLeft = entry.uncompressedSize;
     crc = 0;
     ended = false;
-    while (Read(output, bufferSize) != 0) {
-    }
+    std::uint32_t total = 0;
+    while (const std::uint32_t n = Read(output + total, bufferSize - total))
+        total += n;
+    bytes = output;
+    return total;
 }
 
 std::uint32_t CZipEntryDecoder::Next(const unsigned char*& bytes) {

@@ -67,8 +67,10 @@ class CZipEntryDecoder {
     // One codec call into out: advances out, lowers room.
     void Step(unsigned char*& out, std::size_t& room);
     std::uint32_t ReadWhole(const unsigned char*& bytes);
-    // Decodes the whole input again with the method's streaming codec, which throws its verdict.
-    void Restream(std::uint32_t inputSize);
+    // Decodes the whole input again with the method's streaming codec, from within the handler of
+    // the one-call codec's failure (rethrown where there is no streaming codec): its bytes, or its
+    // own failure.
+    std::uint32_t Restream(std::uint32_t inputSize, const unsigned char*& bytes);
     // The codec of row, made once for this decoder.
     CZipCodec* CodecOf(const ZipCodecTable::Row* row);
     void Produced(const unsigned char* bytes, std::size_t count);

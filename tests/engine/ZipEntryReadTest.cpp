@@ -164,8 +164,20 @@ std::vector<Damage> Damages() {
     Entry endsEarly = File("short", text);
     endsEarly.local.uncompressedSize = endsEarly.central.uncompressedSize = 6000;
 
+    // Found by the workers' fuzz target too: deflate data of 170 bytes with one byte changed, which
+    // one-call inflate refuses and streaming inflate decodes, for the CRC to refuse.
+    Entry mutated = Raw(File("mutated", std::string(170, 'x')),
+                        std::string("\x63\x60\x15\x63\x67\x60\x62\x60\xf0\x4d\x4c\x56\xf0\x0f\x56\x88\x50\x80"
+                                    "\x02\x90\x18\x03\x27\x10\x1b\x01\x71\x05\x10\x83\xf8\xab\x18\x88\x02\x8e"
+                                    "\x21\x21\x41\x50\x26\x48\xc7\x0c\x20\x16\x42\x53\xc2\x88\x10\x17\x4d\xce"
+                                    "\xcf\xd5\x4b\x2c\x28\xc8\x49\xd5\x2b\x2c\x4d\x2c\x4a\xcc\x2b\xc9\xcc\x4b"
+                                    "\x65\x28\xd4\x37\x30\xb0\x30\xb6\x36\x80\x8a\x6b\x6b\x06\x00",
+                                    87));
+    mutated.local.crc = mutated.central.crc = 0x6b75ae14;
+
     const std::string big = Text(600000);
     return {
+        {"deflate data one-call inflate refuses and the CRC refuses", {mutated}, CZipException::CrcMismatch, Stage::Close},
         {"deflate data of a reserved block type",
          {Raw(File("bad", text), badBlock)},
          CZipException::ZlibDataError,
