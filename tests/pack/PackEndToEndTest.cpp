@@ -36,7 +36,7 @@ void Write(const std::string& path, const std::string& bytes, mode_t mode = 0644
     ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
 }
 
-// The tree the issue names: nested folders, thousands of small files, a big compressible and a
+// A tree of everything the packer keeps: nested folders, thousands of small files, a big compressible and a
 // random file (both larger than the piece a worker deflates at once), modes 755 and 600, links,
 // an empty file and folder, Czech names. Folder times are set last, deepest first.
 void MakeTree(const std::string& root) {
