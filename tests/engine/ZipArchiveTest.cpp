@@ -11,6 +11,9 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#ifdef _WIN32
+#include <io.h>
+#endif
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -45,11 +48,18 @@ class TempFile {
 
 int OpenDescriptors() {
     int count = 0;
+#ifdef _WIN32
+    // The C runtime's descriptors: under Wine the process's own /proc entries also hold Wine's,
+    // which come and go by themselves.
+    for (int fd = 0; fd < 4096; ++fd)
+        count += ::_get_osfhandle(fd) != -1 ? 1 : 0;
+#else
     if (DIR* dir = ::opendir("/proc/self/fd")) {
         while (::readdir(dir))
             ++count;
         ::closedir(dir);
     }
+#endif
     return count;
 }
 
