@@ -227,8 +227,11 @@ class InfoZip : public ::testing::Test {
   protected:
     void SetUp() override {
         if (std::system("command -v zip >/dev/null 2>&1") != 0) {
+#ifndef _WIN32
+            // A build dependency, so CI has it; under Wine the shell and the Linux tools are out of reach.
             if (std::getenv("CI"))
                 FAIL() << "Info-ZIP zip is missing";
+#endif
             GTEST_SKIP() << "Info-ZIP zip is not installed";
         }
         folder = ::testing::TempDir() + "rozbal-infozip-" + std::to_string(::getpid());
