@@ -38,6 +38,7 @@ deps:
 	command -v 7z >/dev/null 2>&1 || missing="$$missing p7zip-full"; \
 	[ -x /usr/bin/python3 ] || missing="$$missing python3"; \
 	command -v unzip >/dev/null 2>&1 || missing="$$missing unzip"; \
+	[ "$$(uname -m)" != x86_64 ] || command -v nasm >/dev/null 2>&1 || missing="$$missing nasm"; \
 	if [ -n "$$missing" ]; then \
 	  if command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
 	    echo "installing:$$missing"; \
@@ -49,6 +50,8 @@ deps:
 	fi
 	@sh deps/build-crypto.sh $(CRYPTO) linux
 	@$(MAKE) -q $(DEPS_WORK)/linux/codecs.stamp || $(MAKE) --no-print-directory $(DEPS_WORK)/linux/codecs.stamp
+	@if [ "$$(uname -m)" = x86_64 ]; then \
+	  $(MAKE) -q $(DEPS_WORK)/linux-isal/isal.stamp || $(MAKE) --no-print-directory $(DEPS_WORK)/linux-isal/isal.stamp; fi
 	@if command -v i686-w64-mingw32-gcc-posix >/dev/null 2>&1; then \
 	  $(MAKE) -q $(DEPS_WORK)/win32/codecs.stamp || $(MAKE) --no-print-directory $(DEPS_WORK)/win32/codecs.stamp; fi
 
@@ -61,6 +64,15 @@ $(DEPS_WORK)/%/codecs.stamp: deps/build-codecs.sh deps/fetch-source.sh
 	@ROZBAL_DEPS_WORK=$(DEPS_WORK) JOBS=$(JOBS) nice sh deps/build-codecs.sh $* >$(DEPS_WORK)/codecs-$*.log 2>&1 || \
 	  { cat $(DEPS_WORK)/codecs-$*.log; exit 1; }
 	@grep '^build-codecs: .*\.a (' $(DEPS_WORK)/codecs-$*.log | sed 's/^build-codecs: /  /'
+	@touch $@
+
+# ISA-L's streaming inflate and CRC-32 for big deflated entries, x86-64 only (deps/build-isal.sh).
+$(DEPS_WORK)/linux-isal/isal.stamp: deps/build-isal.sh deps/isal-glue.c deps/fetch-source.sh
+	@echo "building ISA-L 2.30.0's inflate and CRC-32 from Debian's source package into $(DEPS_WORK)/linux-isal"
+	@mkdir -p $(DEPS_WORK)
+	@ROZBAL_DEPS_WORK=$(DEPS_WORK) nice sh deps/build-isal.sh >$(DEPS_WORK)/isal.log 2>&1 || \
+	  { cat $(DEPS_WORK)/isal.log; exit 1; }
+	@grep '^build-isal: ' $(DEPS_WORK)/isal.log | sed 's/^build-isal: /  /'
 	@touch $@
 
 configure: deps

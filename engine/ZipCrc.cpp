@@ -2,7 +2,10 @@
 
 #include <zlib.h>
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#ifdef ROZBAL_ISAL
+// ISA-L's code for the widest carry-less multiply the processor has, chosen once at load time.
+#include <crc.h>
+#elif defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <cpuid.h>
 #include <immintrin.h>
 #define ZIPCRC_FOLD 1
@@ -10,7 +13,7 @@
 
 namespace {
 
-std::uint32_t TableUpdate(std::uint32_t crc, const unsigned char* bytes, std::size_t size) {
+[[maybe_unused]] std::uint32_t TableUpdate(std::uint32_t crc, const unsigned char* bytes, std::size_t size) {
     return static_cast<std::uint32_t>(crc32_z(crc, bytes, size));
 }
 
@@ -79,6 +82,9 @@ bool HasCarrylessMultiply() {
 } // namespace
 
 std::uint32_t ZipCrc::Update(std::uint32_t crc, const unsigned char* bytes, std::size_t size) {
+#ifdef ROZBAL_ISAL
+    return crc32_gzip_refl(crc, bytes, size);
+#else
 #ifdef ZIPCRC_FOLD
     static const bool fold = HasCarrylessMultiply();
     if (fold && size >= 64) {
@@ -89,4 +95,5 @@ std::uint32_t ZipCrc::Update(std::uint32_t crc, const unsigned char* bytes, std:
     }
 #endif
     return size == 0 ? crc : TableUpdate(crc, bytes, size);
+#endif
 }

@@ -12,6 +12,7 @@ namespace ZipCodecTable {
 struct Row {
     std::uint16_t method;
     const char* name; // as tools name the method
+    const char* library; // what decodes it: "zlib", "libdeflate", "ISA-L", or the codec's own name
     std::unique_ptr<CZipCodec> (*make)();
     // A whole-buffer codec, taken only where the entry's input and output both fit the caller's
     // buffers; otherwise the method's next row streams.
@@ -23,5 +24,9 @@ struct Row {
 const Row* Find(std::uint16_t method, bool fitsWhole);
 // Whether some row decodes method.
 bool Decodes(std::uint16_t method);
+
+// Tests only: rows of these libraries (a comma-separated list, or null for none) are passed over,
+// so that every suite can run with each deflate decoder. Set before any decoding starts.
+void SkipLibraries(const char* libraries);
 
 } // namespace ZipCodecTable
