@@ -35,7 +35,7 @@ include="-I$source -I$source/igzip -I$source/crc -I$source/include"
 asm_flags="-f elf64 $include -DAS_FEATURE_LEVEL=10 -DHAVE_AS_KNOWS_AVX512"
 # NO_STATIC_INFLATE_H: the fixed Huffman tables are built per block instead of being 42 KB of
 # precomputed data (fixed blocks are rare in big entries, the only ones that reach this code).
-c_flags="-O2 -fPIC -ffunction-sections -fdata-sections -DNDEBUG -DNO_STATIC_INFLATE_H -w $include"
+c_flags="-Os -fPIC -ffunction-sections -fdata-sections -DNDEBUG -DNO_STATIC_INFLATE_H -w $include"
 
 "$cc" $c_flags -c "$source/igzip/igzip_inflate.c" -o "$objects/igzip_inflate.o"
 "$cc" $c_flags -c "$source/igzip/adler32_base.c" -o "$objects/adler32_base.o"

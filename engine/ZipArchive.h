@@ -4,6 +4,7 @@
 #include "engine/ZipArchiveStorage.h"
 #include "engine/ZipBuffer.h"
 #include "engine/ZipCentralDir.h"
+#include "engine/ZipChunkWriter.h"
 #include "engine/ZipEntryHeader.h"
 #include "engine/ZipEntryStream.h"
 #include "engine/ZipExtraction.h"
@@ -96,6 +97,9 @@ class CZipArchive {
     // written under a temporary name; any other is left for the job to remove. True when the entry
     // came out whole with its time and attributes.
     bool EndExtraction(CZipExtraction& job);
+    // Writes big entries' output behind their decoding (none: on this thread); writer outlives the
+    // extractions.
+    void SetChunkWriter(CZipChunkWriter* writer) { chunkWriter = writer; }
     // Whether output files are written without a name until they are complete (where the system
     // allows); tests turn it off to check the temporary names.
     void SetUnnamedOutputs(bool on) { unnamedOutputs = on; }
@@ -122,7 +126,11 @@ class CZipArchive {
     void FreeZlibBlocks();
 
   protected:
+    // WriteEntry's loop with the chunk writer: the entry's data decoded here, written behind.
+    void WriteBehind(CZipExtraction& job, CZipActionCallback* callback, int& stopCode);
+
     bool stripDrive = true;
+    CZipChunkWriter* chunkWriter = nullptr;
     std::map<std::uint32_t, CZipActionCallback*> callbacks;
     bool caseSensitive = false;
     ZipOs::NameComparer compareNames = nullptr;

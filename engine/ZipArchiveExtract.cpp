@@ -306,21 +306,25 @@ CZipExtraction::Step CZipArchive::WriteEntry(CZipExtraction& job, std::uint32_t 
         return step;
 
     CZipActionCallback* callback = GetCallback(CallbackExtract);
-    CZipBuffer transferBlock(bufferSize + CZipBuffer::cacheLine);
-    char* const transfer = reinterpret_cast<char*>(CZipBuffer::CacheLineStart(transferBlock.GetBuffer()));
-    std::uint32_t n;
-    do {
-        n = ReadEntry(transfer, bufferSize);
-        if (n == 0)
-            break;
-        job.output.Write(transfer, n);
-        if (callback != nullptr && !callback->Progress(n)) {
-            // A full chunk may have been the last: one more byte tells.
-            const bool moreLeft = n == bufferSize && ReadEntry(transfer, 1) > 0;
-            stopCode = moreLeft ? CZipException::Aborted : CZipException::SafeAbort;
-            break;
-        }
-    } while (n == bufferSize);
+    if (chunkWriter != nullptr && centralDir.currentHeader->uncompressedSize >= chunkWriter->MinimumSize()) {
+        WriteBehind(job, callback, stopCode);
+    } else {
+        CZipBuffer transferBlock(bufferSize + CZipBuffer::cacheLine);
+        char* const transfer = reinterpret_cast<char*>(CZipBuffer::CacheLineStart(transferBlock.GetBuffer()));
+        std::uint32_t n;
+        do {
+            n = ReadEntry(transfer, bufferSize);
+            if (n == 0)
+                break;
+            job.output.Write(transfer, n);
+            if (callback != nullptr && !callback->Progress(n)) {
+                // A full chunk may have been the last: one more byte tells.
+                const bool moreLeft = n == bufferSize && ReadEntry(transfer, 1) > 0;
+                stopCode = moreLeft ? CZipException::Aborted : CZipException::SafeAbort;
+                break;
+            }
+        } while (n == bufferSize);
+    }
 
     job.stampLater = job.stampLater && job.unnamed;
     if (job.stampLater) {
@@ -337,6 +341,31 @@ CZipExtraction::Step CZipArchive::WriteEntry(CZipExtraction& job, std::uint32_t 
     if (callback != nullptr)
         callback->Finish();
     return step;
+}
+
+void CZipArchive::WriteBehind(CZipExtraction& job, CZipActionCallback* callback, int& stopCode) {
+    const std::uint32_t size = chunkWriter->ChunkSize();
+    chunkWriter->Start(job.output);
+    try {
+        std::uint32_t n;
+        do {
+            unsigned char* chunk = chunkWriter->Take();
+            n = ReadEntry(chunk, size);
+            chunkWriter->Give(chunk, n);
+            if (n != 0 && callback != nullptr && !callback->Progress(n)) {
+                unsigned char byte = 0;
+                const bool moreLeft = n == size && ReadEntry(&byte, 1) > 0;
+                stopCode = moreLeft ? CZipException::Aborted : CZipException::SafeAbort;
+                break;
+            }
+        } while (n == size);
+    } catch (...) {
+        // Nothing more goes to the file, which the caller then removes; a write that failed first
+        // is what one thread would have met.
+        chunkWriter->Abandon();
+        throw;
+    }
+    chunkWriter->Finish();
 }
 
 bool CZipArchive::ReadLinkTarget(std::uint32_t index, const CZipEntryHeader& header, std::string& target,

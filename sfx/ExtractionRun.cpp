@@ -17,6 +17,7 @@
 #if ROZBAL_WORKERS != 1
 #include "sfx/ExtractionWorkers.h"
 #include "sfx/ParallelExtraction.h"
+#include "sfx/WriteBehind.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -156,6 +157,20 @@ unsigned CExtractionRun::WorkersFor(const CZipArchive& archive) const {
 #endif
 
 bool CExtractionRun::ExtractOneByOne(CZipArchive& archive, std::uint32_t count) {
+#if ROZBAL_WORKERS != 1
+    // A second core writes big entries behind their decoding.
+    const unsigned cores = workerThreads != 0    ? workerThreads
+                           : ROZBAL_WORKERS != 0 ? ROZBAL_WORKERS
+                                                 : std::thread::hardware_concurrency();
+    std::unique_ptr<CWriteBehind> writeBehind;
+    if (cores > 1)
+        writeBehind = std::make_unique<CWriteBehind>();
+    struct CDetach {
+        CZipArchive& archive;
+        ~CDetach() { archive.SetChunkWriter(nullptr); }
+    } detach{archive};
+    archive.SetChunkWriter(writeBehind.get());
+#endif
     bool allExtracted = true;
     for (std::uint32_t index = 0; index < count && !Interrupted(); ++index) {
         if (!ProcessEntry(archive, index))

@@ -5,6 +5,7 @@
 #include "sfx/ExtractionWorkers.cpp"
 #include "sfx/ParallelExtraction.cpp"
 #include "sfx/ProgramImage.cpp"
+#include "sfx/WriteBehind.cpp"
 
 #include <gtest/gtest.h>
 

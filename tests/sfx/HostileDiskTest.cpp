@@ -149,25 +149,36 @@ constexpr unsigned long long roomBesideProgram = 1 << 20;
 const std::string bigData(4 << 20, 'z');
 
 // The disk fills up in the middle of big.bin: it fails, the older big.bin stays as it was, and
-// nothing of the new one is left; the entries around it come out.
+// nothing of the new one is left; the entries around it come out. Alone in its archive, big.bin is
+// extracted on one thread with its writes behind the decoding, on a second.
 HostileCase DiskFullRow(std::string label, std::function<bool(CSandbox&)> canRun, unsigned long long fileSizeLimit,
-                        std::string cause) {
+                        std::string cause, bool alone = false) {
     HostileCase row;
     row.label = std::move(label);
     row.canRun = std::move(canRun);
     row.fileSizeLimit = fileSizeLimit;
-    row.build = [](CSandbox& sandbox) {
+    row.build = [alone](CSandbox& sandbox) {
         sandbox.Write(target + "big.bin", "older contents");
+        if (alone)
+            return BuildArchive({File("big.bin", bigData)});
         return BuildArchive({File("first.txt", "1"), File("big.bin", bigData), File("good.txt", "fine")});
     };
     row.entries = {Ok("first.txt", "1"), Refused("big.bin", std::move(cause)), Ok("good.txt", "fine")};
+    if (alone)
+        row.entries = {row.entries[1]};
     return row;
 }
 
 const HostileCase diskFullCases[] = {
-    DiskFullRow("small tmpfs", [](CSandbox& sandbox) { return sandbox.MountTmpfs(roomBesideProgram); }, 0,
-                "na disku neni dost mista"),
+    DiskFullRow(
+        "small tmpfs", [](CSandbox& sandbox) { return sandbox.MountTmpfs(roomBesideProgram); }, 0,
+        "na disku neni dost mista"),
     DiskFullRow("file size limit", nullptr, roomBesideProgram, "soubor je pro system prilis velky"),
+    DiskFullRow(
+        "small tmpfs, one big entry", [](CSandbox& sandbox) { return sandbox.MountTmpfs(roomBesideProgram); }, 0,
+        "na disku neni dost mista", true),
+    DiskFullRow("file size limit, one big entry", nullptr, roomBesideProgram, "soubor je pro system prilis velky",
+                true),
     [] {
         HostileCase row;
         row.label = "read-only file system";
