@@ -240,7 +240,7 @@ $(DEPS_WORK)/%-libdeflate/libdeflate.stamp: deps/build-libdeflate.sh deps/fetch-
 # $(FUZZ_BUILD); `make fuzz` runs each for FUZZ_SECONDS, one after another.
 FUZZ_BUILD   ?= build-fuzz
 FUZZ_SECONDS ?= 300
-FUZZ_TARGETS ?= list extract volumes path workers deflate64 aes
+FUZZ_TARGETS ?= list extract volumes path workers deflate64 aes inflate
 
 .PHONY: fuzz fuzz-build
 

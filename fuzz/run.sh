@@ -19,6 +19,21 @@ for target in "$@"; do
   mkdir -p "$work/corpus" "$work/findings" "$work/seeds"
   case $target in
     path) seeds=$build/fuzz-work/seeds/paths ;;
+    inflate)
+      # Raw deflate streams of a few kinds made by zlib, in both of the target's forms.
+      seeds=$work/seeds
+      python3 - "$seeds" <<'PY'
+import os, sys, zlib
+text = b"".join(b"rozbal %d archive entry data\n" % i for i in range(3000))
+noise = bytes((i * 2654435761 >> 13) & 255 for i in range(20000))
+for name, data, level, strategy in [("text", text, 6, 0), ("fixed", text, 6, 4), ("stored", noise, 0, 0),
+                                    ("mixed", text[:9000] + noise[:9000], 9, 0), ("tiny", b"abc", 1, 0)]:
+    c = zlib.compressobj(level, zlib.DEFLATED, -15, 8, strategy)
+    stream = c.compress(data) + c.flush()
+    open(os.path.join(sys.argv[1], name), "wb").write(bytes([1, 37, 201]) + stream)
+    open(os.path.join(sys.argv[1], name + "-damaged"), "wb").write(bytes([0x80, level]) + data[:8000] + b"\x11\x40")
+PY
+      ;;
     *)
       # The volumes target takes plain archives as one volume, and split sets of its own form.
       seeds=$build/fuzz-work/seeds/archives

@@ -19,6 +19,7 @@ CZipIsalInflateCodec::~CZipIsalInflateCodec() = default;
 bool CZipIsalInflateCodec::Start(const Entry& /*entry*/) {
     isal_inflate_init(state.get());
     state->crc_flag = ISAL_DEFLATE; // raw deflate; the entry decoder keeps the CRC
+    extraByteOffered = false;
     return true;
 }
 
@@ -26,19 +27,33 @@ CZipCodec::Status CZipIsalInflateCodec::Decode(const unsigned char*& in, std::si
                                                std::size_t& outLeft, bool lastInput) {
     if (state->block_state == ISAL_BLOCK_FINISH)
         return Ended;
-    state->next_in = const_cast<std::uint8_t*>(in);
-    state->avail_in = Clamp(inLeft);
+    // As zlib is given it: one zero byte past the data, which some streams need to finish.
+    static const std::uint8_t extraByte = 0;
+    const bool offerExtra = inLeft == 0 && lastInput && !extraByteOffered;
+    state->next_in = const_cast<std::uint8_t*>(offerExtra ? &extraByte : in);
+    state->avail_in = offerExtra ? 1 : Clamp(inLeft);
     state->next_out = out;
     state->avail_out = Clamp(outLeft);
+    const std::uint8_t* const inStart = state->next_in;
     const std::uint32_t inBefore = state->avail_in;
     const std::uint32_t outBefore = state->avail_out;
     const int result = isal_inflate(state.get());
-    std::size_t used = inBefore - state->avail_in;
-    const std::size_t written = outBefore - state->avail_out;
+    // By the pointers, within what was given: after a failure the counts are not to be trusted
+    // (an invalid distance left avail_in below zero).
+    const auto moved = [](const std::uint8_t* from, const std::uint8_t* to, std::uint32_t most) {
+        return to < from ? 0 : std::min<std::size_t>(static_cast<std::size_t>(to - from), most);
+    };
+    std::size_t used = moved(inStart, state->next_in, inBefore);
+    const std::size_t written = moved(out, state->next_out, outBefore);
     const bool finished = result == ISAL_DECOMP_OK && state->block_state == ISAL_BLOCK_FINISH;
-    // At the end, whole bytes still in the bit buffer were read past the stream: they are not its.
-    if (finished)
+    if (offerExtra) {
+        extraByteOffered = used > 0;
+        used = 0;
+    } else if (finished) {
+        // Whole bytes still in the bit buffer at the end were read past the stream: they are not its
+        // (those read in an earlier call stay counted, at most 8; deflate may have bytes after it).
         used -= std::min<std::size_t>(used, static_cast<std::size_t>(state->read_in_length / 8));
+    }
     in += used;
     inLeft -= used;
     out += written;
@@ -47,9 +62,9 @@ CZipCodec::Status CZipIsalInflateCodec::Decode(const unsigned char*& in, std::si
         return Damaged;
     if (finished)
         return Ended;
-    // It reports success on input that ends inside the stream: no input left, none to come, and
-    // nothing more made with room to spare is a cut stream.
-    if (lastInput && inLeft == 0 && used == 0 && written == 0 && outLeft > 0)
+    // It reports success on input that ends inside the stream: nothing made of the extra byte, or
+    // nothing more after it, with room to spare, is a cut stream.
+    if (written == 0 && outLeft > 0 && (offerExtra || (extraByteOffered && inLeft == 0 && lastInput)))
         return Truncated;
     return Going;
 }

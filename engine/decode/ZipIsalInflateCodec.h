@@ -23,6 +23,7 @@ class CZipIsalInflateCodec : public CZipCodec {
 
   private:
     std::unique_ptr<inflate_state> state; // about 87 KB, so not inside the codec object
+    bool extraByteOffered = false;
 };
 
 std::unique_ptr<CZipCodec> MakeIsalInflateCodec();

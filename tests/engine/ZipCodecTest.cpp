@@ -439,7 +439,7 @@ bool ApplyChange(const BadRow& row, Bytes& stream) {
 #define DEFLATE_BAD_ROWS(codec, name)                                                                                  \
     {name " nothing at all", &codec, "empty", deflateText, AsIs, 0, Cut, 0, 0, 0, NotEnded},                           \
         {name " cut in the first block", &codec, "text", deflateText, AsIs, 0, Cut, 100, 0, 0, NotEnded},              \
-        {name " cut before the end code", &codec, "text", deflateText, AsIs, 0, Cut, -1, 0, 0, NotEnded},              \
+        {name " cut before the end code", &codec, "text", deflateText, AsIs, 0, Cut, -1, 0, 0, DamagedOrWrong},        \
         {name " cut in a stored block", &codec, "large", deflateStored, AsIs, 0, Cut, 70000, 0, 0, NotEnded},          \
         {name " damaged byte", &codec, "text", deflateText, AsIs, 0, Flip, 0, 0, 0, DamagedOrWrong},                   \
         {name " damaged fixed codes", &codec, "text", deflateFixed, AsIs, 0, Flip, 0, 0, 0, DamagedOrWrong},           \
@@ -568,11 +568,11 @@ TEST_P(ZipCodecBadStreams, EndAsExpected) {
 
 INSTANTIATE_TEST_SUITE_P(ZipCodecTools, ZipCodecBadStreams, ::testing::ValuesIn(badRows));
 
-// A deflate stream cut at any byte is never taken for the whole one. ISA-L stops, cut or damaged,
-// having made only right bytes. zlib is offered an extra zero byte past the data, which completes a
-// stream cut in its last byte, and elsewhere may decode to a few wrong bytes or to an early end code
-// (the entry then falls short of its size and fails).
-TEST(ZipCodecDeflate, EveryCutStopsShortWithRightBytes) {
+// A deflate stream cut at any byte is never taken for the whole one: both decoders are offered an
+// extra zero byte past the data, which completes a stream cut in its last byte and elsewhere may
+// decode to an early end (the entry then falls short of its size) or to bytes past it. ISA-L takes
+// the same cuts as zlib does.
+TEST(ZipCodecDeflate, EveryCutStopsShortAsZlibDoes) {
     if (!HaveTool("python3"))
         GTEST_SKIP() << "python3 is not installed";
     std::vector<const CodecKind*> codecs = {&zlibInflate};
@@ -584,21 +584,22 @@ TEST(ZipCodecDeflate, EveryCutStopsShortWithRightBytes) {
         bool ok = false;
         const Bytes stream = Tools().Stream("short", command, ok);
         ASSERT_TRUE(ok) << command;
-        for (const CodecKind* kind : codecs) {
-            std::unique_ptr<CZipCodec> codec = kind->make();
-            for (std::size_t at = 0; at < stream.size(); ++at) {
-                const Bytes cut(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(at));
-                const CZipCodec::Entry entry{cut.size(), sample.size(), 0};
-                const CRun run = Decode(*codec, entry, cut, cut.size(), sample.size() + 1, 1);
-                const bool completed = run.status == CZipCodec::Ended && run.output == sample;
-                const bool stopped = run.status == CZipCodec::Truncated || run.status == CZipCodec::Damaged;
-                EXPECT_TRUE(kind == &zlibInflate ? !completed || at + 1 == stream.size() : stopped)
-                    << kind->name << " " << StatusName(run.status) << " at " << at << " of " << command;
-                EXPECT_TRUE(kind == &zlibInflate || std::equal(run.output.begin(), run.output.end(), sample.begin()))
-                    << kind->name << " made wrong bytes at " << at << " of " << command;
-                if (::testing::Test::HasFailure())
-                    return;
-            }
+        std::vector<std::unique_ptr<CZipCodec>> made;
+        for (const CodecKind* kind : codecs)
+            made.push_back(kind->make());
+        for (std::size_t at = 0; at < stream.size(); ++at) {
+            const Bytes cut(stream.begin(), stream.begin() + static_cast<std::ptrdiff_t>(at));
+            const CZipCodec::Entry entry{cut.size(), sample.size(), 0};
+            const auto whole = [&](const CRun& run) { return run.status == CZipCodec::Ended && run.output == sample; };
+            const bool zlibWhole = whole(Decode(*made[0], entry, cut, cut.size(), sample.size() + 1, 1));
+            EXPECT_TRUE(!zlibWhole || at + 1 == stream.size()) << "zlib took the stream cut at " << at << " for whole";
+            // What the zero byte decodes to may differ (a cut stream fails as damaged with one, as
+            // longer than declared with the other), never whether the entry comes out.
+            for (std::size_t i = 1; i < made.size(); ++i)
+                EXPECT_EQ(whole(Decode(*made[i], entry, cut, cut.size(), sample.size() + 1, 1)), zlibWhole)
+                    << codecs[i]->name << " at " << at << " of " << command;
+            if (::testing::Test::HasFailure())
+                return;
         }
     }
 }

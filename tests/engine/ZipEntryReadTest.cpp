@@ -7,7 +7,6 @@
 #include "engine/ZipArchive.h"
 #include "engine/ZipEntryWriter.h"
 #include "engine/ZipException.h"
-#include "engine/decode/ZipCodecTable.h"
 
 #include <gtest/gtest.h>
 
@@ -175,14 +174,13 @@ std::vector<Damage> Damages() {
                                     "\x65\x28\xd4\x37\x30\xb0\x30\xb6\x36\x80\x8a\x6b\x6b\x06\x00",
                                     87));
     mutated.local.crc = mutated.central.crc = 0x6b75ae14;
-    // ISA-L takes its incomplete code and makes more than the declared 170 bytes of it.
-    const bool isal = std::string(ZipCodecTable::Find(8, false)->library) == "ISA-L";
-    const int mutatedCode = isal ? CZipException::ZlibBufferError : CZipException::CrcMismatch;
-    const Stage mutatedStage = isal ? Stage::Read : Stage::Close;
 
     const std::string big = Text(600000);
     return {
-        {"deflate data one-call inflate refuses and the CRC refuses", {mutated}, mutatedCode, mutatedStage},
+        {"deflate data one-call inflate refuses and the CRC refuses",
+         {mutated},
+         CZipException::CrcMismatch,
+         Stage::Close},
         {"deflate data of a reserved block type",
          {Raw(File("bad", text), badBlock)},
          CZipException::ZlibDataError,
