@@ -9,6 +9,7 @@
 // the archive) with a size prefix, put in the target's seeds folder.
 
 #include "engine/decode/ZipDeflate64Codec.h"
+#include "fuzz/FuzzCodecRun.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -21,59 +22,13 @@ namespace {
 // Output past this is not compared: a few bits of code 285 make 64 KiB. Above the codec's buffer of
 // 256 KiB, so that its window moves.
 constexpr std::size_t outputCap = 320u << 10;
-constexpr std::size_t guard = 64;
-constexpr unsigned char guardByte = 0xA5;
 
-struct Run {
-    CZipCodec::Status status = CZipCodec::Going;
-    std::vector<unsigned char> output;
-    std::size_t taken = 0;
-    bool capped = false;
-};
-
-void Check(bool ok) {
-    if (!ok)
-        std::abort();
-}
+using FuzzCodec::Check;
+using FuzzCodec::Run;
 
 template <typename PieceSize, typename RoomSize>
 Run Decode(CZipCodec& codec, const std::uint8_t* stream, std::size_t size, PieceSize pieceSize, RoomSize roomSize) {
-    Run run;
-    Check(codec.Start({}));
-    std::vector<unsigned char> piece;
-    std::size_t pieceEnd = 0;
-    std::vector<unsigned char> block;
-    for (std::size_t call = 0;; ++call) {
-        if (run.taken == pieceEnd) {
-            pieceEnd = run.taken + std::min(pieceSize(call), size - run.taken);
-            piece.assign(stream + run.taken, stream + pieceEnd);
-        }
-        const std::size_t give = pieceEnd - run.taken;
-        const std::size_t room = std::min(roomSize(call), outputCap - run.output.size());
-        if (block.size() < room + guard)
-            block.resize(room + guard);
-        std::fill_n(block.begin() + static_cast<std::ptrdiff_t>(room), guard, guardByte);
-        const unsigned char* const from = piece.data() + (piece.size() - give);
-        const unsigned char* in = from;
-        std::size_t inLeft = give;
-        unsigned char* out = block.data();
-        std::size_t outLeft = room;
-        run.status = codec.Decode(in, inLeft, out, outLeft, pieceEnd == size);
-        Check(inLeft <= give && outLeft <= room);
-        Check(in == from + (give - inLeft) && out == block.data() + (room - outLeft));
-        Check(std::all_of(block.begin() + static_cast<std::ptrdiff_t>(room),
-                          block.begin() + static_cast<std::ptrdiff_t>(room + guard),
-                          [](unsigned char c) { return c == guardByte; }));
-        run.taken += give - inLeft;
-        run.output.insert(run.output.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(room - outLeft));
-        if (run.output.size() == outputCap) {
-            run.capped = true;
-            return run;
-        }
-        if (run.status != CZipCodec::Going)
-            return run;
-        Check(inLeft != give || outLeft != room);
-    }
+    return FuzzCodec::Decode(codec, stream, size, outputCap, false, pieceSize, roomSize);
 }
 
 } // namespace

@@ -12,6 +12,7 @@
 #include "engine/ZipCrc.h"
 #include "engine/decode/ZipInflateCodec.h"
 #include "engine/decode/ZipIsalInflateCodec.h"
+#include "fuzz/FuzzCodecRun.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -22,62 +23,14 @@
 namespace {
 
 constexpr std::size_t outputCap = 320u << 10; // past ISA-L's 64 KiB buffer of history and more
-constexpr std::size_t guard = 64;
-constexpr unsigned char guardByte = 0xA5;
 
-struct Run {
-    CZipCodec::Status status = CZipCodec::Going;
-    std::vector<unsigned char> output;
-    std::size_t taken = 0;
-    bool capped = false;
-};
-
-void Check(bool ok) {
-    if (!ok)
-        std::abort();
-}
+using FuzzCodec::Check;
+using FuzzCodec::Run;
 
 template <typename PieceSize, typename RoomSize>
 Run Decode(CZipCodec& codec, const std::uint8_t* stream, std::size_t size, std::size_t cap, PieceSize pieceSize,
            RoomSize roomSize) {
-    Run run;
-    Check(codec.Start({}));
-    std::vector<unsigned char> piece;
-    std::size_t pieceEnd = 0;
-    std::vector<unsigned char> block;
-    for (std::size_t call = 0;; ++call) {
-        if (run.taken == pieceEnd) {
-            pieceEnd = run.taken + std::min(pieceSize(call), size - run.taken);
-            piece.assign(stream + run.taken, stream + pieceEnd);
-        }
-        const std::size_t give = pieceEnd - run.taken;
-        const std::size_t room = std::min(roomSize(call), cap - run.output.size());
-        if (block.size() < room + guard)
-            block.resize(room + guard);
-        std::fill_n(block.begin() + static_cast<std::ptrdiff_t>(room), guard, guardByte);
-        const unsigned char* const from = piece.data() + (piece.size() - give);
-        const unsigned char* in = from;
-        std::size_t inLeft = give;
-        unsigned char* out = block.data();
-        std::size_t outLeft = room;
-        run.status = codec.Decode(in, inLeft, out, outLeft, pieceEnd == size);
-        Check(inLeft <= give && outLeft <= room);
-        Check(in == from + (give - inLeft) && out == block.data() + (room - outLeft));
-        Check(std::all_of(block.begin() + static_cast<std::ptrdiff_t>(room),
-                          block.begin() + static_cast<std::ptrdiff_t>(room + guard),
-                          [](unsigned char c) { return c == guardByte; }));
-        run.taken += give - inLeft;
-        run.output.insert(run.output.end(), block.begin(), block.begin() + static_cast<std::ptrdiff_t>(room - outLeft));
-        if (run.status != CZipCodec::Going)
-            return run;
-        const bool progressed = inLeft != give || outLeft != room;
-        if (!progressed && run.output.size() == cap) {
-            run.capped = true;
-            return run;
-        }
-        if (!progressed && pieceEnd == size)
-            return run; // no more input and nothing more made of it: the entry decoder fails it
-    }
+    return FuzzCodec::Decode(codec, stream, size, cap, true, pieceSize, roomSize);
 }
 
 void Differential(const std::uint8_t* stream, std::size_t size, const std::uint8_t* sizes, std::size_t sizeBytes) {
