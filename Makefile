@@ -11,7 +11,7 @@ CRYPTO     ?= mbedtls
 LINUX_ARGS  = -DROZBAL_CRYPTO=$(CRYPTO) $(CMAKE_ARGS)
 
 .PHONY: all deps configure test test-large test-sanitize test-tsan demo clean bench bench-pack bench-deps windows windows-deps test-windows bench-windows
-.PHONY: arm64 arm64-deps arm64-toolchain
+.PHONY: arm64 arm64-deps arm64-toolchain test-arm64
 
 all: configure
 	cmake --build $(BUILD) --target rozbal -j $(JOBS)
@@ -157,7 +157,8 @@ clean:
 # The aarch64 Linux stub: cross-built with Debian's compilers (cmake/aarch64.cmake) against zlib and
 # the codecs (deps/build-codecs.sh), libdeflate and mbedtls built for it from Debian's source packages
 # into $(DEPS_WORK)/arm64; `make` builds it where the compilers are there or can be installed, and
-# rozbal-pack carries it (--target linux-arm64).
+# rozbal-pack carries it (--target linux-arm64). `make test-arm64` runs the end-to-end suites on it
+# under qemu-user (tests/arm64/run.sh).
 ARM64_BUILD ?= build-arm64
 
 arm64: arm64-deps
@@ -165,6 +166,10 @@ arm64: arm64-deps
 	  -DCMAKE_BUILD_TYPE=Release -DROZBAL_TESTS=OFF -DROZBAL_DEPS_DIR=$(abspath $(DEPS_WORK))/arm64 $(CMAKE_ARGS) >/dev/null
 	nice cmake --build $(ARM64_BUILD) --target rozbal -j $(JOBS)
 	@printf 'stub: %s (%s bytes)\n' $(ARM64_BUILD)/bin/rozbal "$$(stat -c %s $(ARM64_BUILD)/bin/rozbal)"
+
+test-arm64: configure arm64
+	@$(MAKE) --no-print-directory arm64-toolchain ARM64_QEMU=yes
+	ARM64_BUILD=$(ARM64_BUILD) BUILD=$(BUILD) JOBS=$(JOBS) sh tests/arm64/run.sh
 
 # The cross compilers and C library, and with ARM64_QEMU=yes qemu-user that runs the stub: amd64
 # packages, installed on Debian when we are root. Fails (and `make` goes on without the stub) when

@@ -62,6 +62,13 @@ class CStubRunner {
     // with the stub that always extracts with several threads), else the build's stub.
     static std::string StubPath();
 
+    // The words in front of a program built for another processor than the tests, which runs through
+    // an emulator: $ROZBAL_TEST_EMULATOR (split at spaces) when set, else for an aarch64 program
+    // qemu-aarch64 with the cross C library (/usr/aarch64-linux-gnu) where it is installed. Empty
+    // for one of this machine's, or for a file that is no ELF program. Run puts them in front of
+    // argv[0], or of the program that `env NAME=VALUE... program` starts.
+    static std::vector<std::string> EmulatorFor(const std::string& program);
+
     // Writes stub + archive to Folder()/fileName with mode 0755 and returns its path. A fileName
     // with slashes makes the folders it names.
     std::string MakeProgram(const std::string& fileName, const std::string& archive,
