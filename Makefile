@@ -17,7 +17,7 @@ all: configure
 	cmake --build $(BUILD) --target rozbal -j $(JOBS)
 	@printf 'stub: %s (%s bytes)\n' $(BUILD)/bin/rozbal "$$(stat -c %s $(BUILD)/bin/rozbal)"
 	@if $(MAKE) --no-print-directory arm64-toolchain; then $(MAKE) --no-print-directory arm64; else \
-	  echo "no aarch64 cross compiler: rozbal-pack carries no linux-arm64 stub"; fi
+	  echo "no aarch64 cross compiler: the linux-arm64 stub is not built"; fi
 	cmake --build $(BUILD) --target rozbal-pack -j $(JOBS)
 	@printf 'packer: %s (%s bytes)\n' $(BUILD)/bin/rozbal-pack "$$(stat -c %s $(BUILD)/bin/rozbal-pack)"
 
