@@ -18,7 +18,8 @@ cmake --build "$BUILD" -j "$JOBS"
 
 export ROZBAL_TEST_STUB="$stub" ROZBAL_TEST_EMULATOR="qemu-aarch64 -L /usr/aarch64-linux-gnu"
 status=0
-(cd "$BUILD" && ctest --output-on-failure -j "$JOBS" -L '^sfx$' </dev/null) || status=$?
+# Not the corpus row that compares this build's two x86-64 stubs.
+(cd "$BUILD" && ctest --output-on-failure -j "$JOBS" -L '^sfx$' -E 'CorpusComesOutTheSame' </dev/null) || status=$?
 (cd "$BUILD" && ctest --output-on-failure -R '^PackTest\.Arm64' </dev/null) || status=$?
 echo "test-arm64: $(($(date +%s) - started)) s"
 exit $status

@@ -22,6 +22,7 @@ namespace {
 
 constexpr std::size_t listedContentMax = 200;
 constexpr int memorySampleMs = 10;
+constexpr int emulatedSlowdown = 4;
 
 // The high-water mark of the process's resident set since its exec (VmHWM), 0 once it has ended.
 // The rusage of a forked child would count the pages it shared with the test before its exec.
@@ -322,7 +323,9 @@ CStubRunner::Result CStubRunner::Run(const std::vector<std::string>& argv, const
     int outFd = out.fds[0], errFd = err.fds[0];
     out.fds[0] = err.fds[0] = -1;
     int& termFd = terminal.master; // -1 without a terminal
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeoutMs);
+    // An emulated program runs several times slower (qemu-user translates every instruction).
+    const int timeoutMs = options.timeoutMs * (emulator.empty() ? 1 : emulatedSlowdown);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     bool signalSent = false;
 
     while (outFd >= 0 || errFd >= 0) {

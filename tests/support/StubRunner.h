@@ -33,7 +33,7 @@ class CStubRunner {
         bool terminal = false;     // give the child a pseudo-terminal as its controlling terminal
         std::string terminalInput; // typed on that terminal once the child has started
         std::string workDir;       // the child's current directory; empty = the runner's folder
-        int timeoutMs = 20000;     // then the child and its session are killed
+        int timeoutMs = 20000;     // then the child and its session are killed (4 times as long emulated)
         // Non-zero: the child may write no file beyond this many bytes (RLIMIT_FSIZE), and a write
         // past it fails with EFBIG instead of raising SIGXFSZ, as a full disk fails a write.
         unsigned long long fileSizeLimit = 0;
