@@ -11,10 +11,13 @@ CRYPTO     ?= mbedtls
 LINUX_ARGS  = -DROZBAL_CRYPTO=$(CRYPTO) $(CMAKE_ARGS)
 
 .PHONY: all deps configure test test-large test-sanitize test-tsan demo clean bench bench-pack bench-deps windows windows-deps test-windows bench-windows
+.PHONY: arm64 arm64-deps arm64-toolchain test-arm64
 
 all: configure
 	cmake --build $(BUILD) --target rozbal -j $(JOBS)
 	@printf 'stub: %s (%s bytes)\n' $(BUILD)/bin/rozbal "$$(stat -c %s $(BUILD)/bin/rozbal)"
+	@if $(MAKE) --no-print-directory arm64-toolchain; then $(MAKE) --no-print-directory arm64; else \
+	  echo "no aarch64 cross compiler: the linux-arm64 stub is not built"; fi
 	cmake --build $(BUILD) --target rozbal-pack -j $(JOBS)
 	@printf 'packer: %s (%s bytes)\n' $(BUILD)/bin/rozbal-pack "$$(stat -c %s $(BUILD)/bin/rozbal-pack)"
 
@@ -76,7 +79,8 @@ $(DEPS_WORK)/linux-isal/isal.stamp: deps/build-isal.sh deps/isal-glue.c deps/fet
 	@touch $@
 
 configure: deps
-	@[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(LINUX_ARGS) >/dev/null
+	@[ -f $(BUILD)/CMakeCache.txt ] || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release \
+	  -DROZBAL_ARM64_STUB=$(abspath $(ARM64_BUILD))/bin/rozbal $(LINUX_ARGS) >/dev/null
 
 test: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -160,7 +164,49 @@ bench-deps:
 	fi
 
 clean:
-	rm -rf $(BUILD) $(SAN_BUILD) $(TSAN_BUILD) $(WIN_BUILD) build-win64
+	rm -rf $(BUILD) $(SAN_BUILD) $(TSAN_BUILD) $(WIN_BUILD) build-win64 $(ARM64_BUILD)
+
+# The aarch64 Linux stub: cross-built with Debian's compilers (cmake/aarch64.cmake) against zlib and
+# the codecs (deps/build-codecs.sh), libdeflate and mbedtls built for it from Debian's source packages
+# into $(DEPS_WORK)/arm64; `make` builds it where the compilers are there or can be installed, and
+# rozbal-pack carries it (--target linux-arm64). `make test-arm64` runs the end-to-end suites on it
+# under qemu-user (tests/arm64/run.sh).
+ARM64_BUILD ?= build-arm64
+
+arm64: arm64-deps
+	@[ -f $(ARM64_BUILD)/CMakeCache.txt ] || cmake -S . -B $(ARM64_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64.cmake \
+	  -DCMAKE_BUILD_TYPE=Release -DROZBAL_TESTS=OFF -DROZBAL_DEPS_DIR=$(abspath $(DEPS_WORK))/arm64 $(CMAKE_ARGS) >/dev/null
+	nice cmake --build $(ARM64_BUILD) --target rozbal -j $(JOBS)
+	@printf 'stub: %s (%s bytes)\n' $(ARM64_BUILD)/bin/rozbal "$$(stat -c %s $(ARM64_BUILD)/bin/rozbal)"
+
+test-arm64: configure arm64
+	@$(MAKE) --no-print-directory arm64-toolchain ARM64_QEMU=yes
+	ARM64_BUILD=$(ARM64_BUILD) BUILD=$(BUILD) JOBS=$(JOBS) sh tests/arm64/run.sh
+
+# The cross compilers and C library, and with ARM64_QEMU=yes qemu-user that runs the stub: amd64
+# packages, installed on Debian when we are root. Fails (and `make` goes on without the stub) when
+# they cannot be had.
+arm64-toolchain:
+	@missing=""; \
+	command -v aarch64-linux-gnu-gcc >/dev/null 2>&1 || missing="$$missing gcc-aarch64-linux-gnu"; \
+	command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 || missing="$$missing g++-aarch64-linux-gnu"; \
+	[ -f /usr/aarch64-linux-gnu/include/stdio.h ] || missing="$$missing libc6-dev-arm64-cross"; \
+	[ "$(ARM64_QEMU)" != yes ] || command -v qemu-aarch64 >/dev/null 2>&1 || missing="$$missing qemu-user"; \
+	if [ -n "$$missing" ]; then \
+	  if command -v apt-get >/dev/null 2>&1 && [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:$$missing"; \
+	    apt-get update -qq || echo "arm64-toolchain: some package lists could not be read; installing from the others"; \
+	    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing >/dev/null || exit 1; \
+	  else \
+	    echo "missing aarch64 build dependencies; install them with: apt-get install$$missing"; exit 1; \
+	  fi; \
+	fi
+
+arm64-deps: deps arm64-toolchain
+	@$(MAKE) -q $(DEPS_WORK)/arm64/codecs.stamp || $(MAKE) --no-print-directory $(DEPS_WORK)/arm64/codecs.stamp
+	@$(MAKE) -q $(DEPS_WORK)/arm64-libdeflate/libdeflate.stamp || \
+	  $(MAKE) --no-print-directory $(DEPS_WORK)/arm64-libdeflate/libdeflate.stamp
+	@ROZBAL_DEPS_WORK=$(abspath $(DEPS_WORK)) sh deps/build-crypto.sh mbedtls arm64
 
 # The Windows program: 32-bit, built with Debian's mingw-w64 compilers, tested under Wine
 # (see tests/windows/run.sh).

@@ -59,7 +59,12 @@ if(NOT ROZBAL_MINIMAL)
     target_include_directories(rozbal_core SYSTEM PUBLIC ${includeDir})
     target_link_libraries(rozbal_core PUBLIC ${staticLibrary})
   endif()
+  # The build for aarch64 (cmake/aarch64.cmake) keeps mbedtls's own SHA-1: its config.h says which.
+  set(sha1FromOpenssl "")
   if(ROZBAL_CRYPTO STREQUAL "mbedtls")
+    file(STRINGS ${includeDir}/mbedtls/config.h sha1FromOpenssl REGEX "^#define MBEDTLS_SHA1_ALT")
+  endif()
+  if(sha1FromOpenssl)
     # mbedtls's SHA-1 is OpenSSL's (deps/sha1-from-openssl.c): Debian's static libcrypto.a, of which the
     # stub keeps only the SHA-1 code and its processor check.
     find_library(ROZBAL_OPENSSL_CRYPTO NAMES libcrypto.a)

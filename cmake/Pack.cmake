@@ -1,7 +1,8 @@
 # rozbal-pack: writer/ writes ZIP archives, pack/ is the program. It carries the stubs built with
 # it, embedded when it is linked: this build's own, the Windows stub where `make windows` built it
-# in this checkout, and an ARM64 stub where ROZBAL_ARM64_STUB names one. A stub that is not there
-# is embedded as an empty file, which the packer reports when asked for that target.
+# in this checkout, and the aarch64 stub where ROZBAL_ARM64_STUB names one (empty: the one `make`
+# cross-builds in this checkout, build-arm64). A stub that is not there is embedded as an empty
+# file, which the packer reports when asked for that target.
 file(GLOB ROZBAL_WRITER_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/writer/*.cpp)
 file(GLOB ROZBAL_PACK_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/pack/*.cpp)
 find_package(Threads REQUIRED)
@@ -12,6 +13,10 @@ target_compile_options(rozbal_writer PRIVATE ${ROZBAL_WARNINGS})
 set(ROZBAL_WINDOWS_STUB ${CMAKE_SOURCE_DIR}/build-win32/bin/rozbal.exe CACHE FILEPATH
     "The Windows stub rozbal-pack carries, where it has been built")
 set(ROZBAL_ARM64_STUB "" CACHE FILEPATH "The linux-arm64 stub rozbal-pack carries, where one has been built")
+set(arm64Stub "${ROZBAL_ARM64_STUB}")
+if(NOT arm64Stub)
+  set(arm64Stub ${CMAKE_SOURCE_DIR}/build-arm64/bin/rozbal)
+endif()
 # The other Linux target's stub comes only from ROZBAL_ARM64_STUB, on an x86-64 build.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
   set(native linux-arm64)
@@ -20,7 +25,7 @@ if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
 else()
   set(native linux-x86_64)
   set(other linux-arm64)
-  set(otherStub "${ROZBAL_ARM64_STUB}")
+  set(otherStub "${arm64Stub}")
 endif()
 set(stubs ${CMAKE_BINARY_DIR}/pack-stubs)
 add_custom_target(rozbal_pack_stubs

@@ -3,11 +3,12 @@
 # Debian's source packages, compiling the needed C files directly (no configure run: faster, and
 # only the decoders), optimised for size.
 #
-#   deps/build-codecs.sh linux|win32|win64
+#   deps/build-codecs.sh linux|win32|win64|arm64
 #
 # Installs $ROZBAL_DEPS_WORK/PLATFORM/{include,lib} (default build-deps/linux, build-deps/win32...):
-# libbz2.a, liblzma.a, libzstd.a and their headers. win32 needs i686-w64-mingw32-gcc-posix, win64
-# (the 64-bit build for machines without 32-bit Wine) x86_64-w64-mingw32-gcc-posix.
+# libbz2.a, liblzma.a, libzstd.a and their headers, and for arm64 zlib's libz.a too. win32 needs i686-w64-mingw32-gcc-posix, win64
+# (the 64-bit build for machines without 32-bit Wine) x86_64-w64-mingw32-gcc-posix, arm64 (the
+# aarch64 Linux stub) aarch64-linux-gnu-gcc.
 set -eu
 
 platform=${1:-linux}
@@ -21,12 +22,16 @@ case $platform in
     linux) cc=${CC:-gcc}; ar=${AR:-ar} ;;
     win32) cc=i686-w64-mingw32-gcc-posix; ar=i686-w64-mingw32-ar ;;
     win64) cc=x86_64-w64-mingw32-gcc-posix; ar=x86_64-w64-mingw32-ar ;;
-    *) echo "build-codecs: platform is linux, win32 or win64, not $platform" >&2; exit 1 ;;
+    arm64) cc=aarch64-linux-gnu-gcc; ar=aarch64-linux-gnu-ar ;;
+    *) echo "build-codecs: platform is linux, win32, win64 or arm64, not $platform" >&2; exit 1 ;;
 esac
 command -v "$cc" >/dev/null 2>&1 || { echo "build-codecs: $cc not found" >&2; exit 1; }
 
 # The versions the codecs were written and measured against.
-sources=$(ROZBAL_DEPS_WORK=$work sh "$here/fetch-source.sh" bzip2=1.0.8 xz-utils=5.4.1 libzstd=1.5.4)
+# zlib: the version the x86-64 stub links (Debian 12's zlib1g-dev).
+zlib_pin=
+[ "$platform" != arm64 ] || zlib_pin=zlib=1.2.13.dfsg
+sources=$(ROZBAL_DEPS_WORK=$work sh "$here/fetch-source.sh" bzip2=1.0.8 xz-utils=5.4.1 libzstd=1.5.4 $zlib_pin)
 printf '%s\n' "$sources" | grep -v '^[a-z0-9.-]* /' || true
 dir_of() { printf '%s\n' "$sources" | sed -n "s|^$1 \(/.*\)|\1|p"; }
 bzip2=$(dir_of bzip2)
@@ -75,8 +80,9 @@ lzma_flags="-std=gnu99 -DHAVE_STDINT_H -DHAVE_INTTYPES_H -DHAVE_STDBOOL_H -DHAVE
     -DHAVE_DECODER_X86 -DHAVE_DECODER_ARM -DHAVE_DECODER_ARMTHUMB -DHAVE_DECODER_ARM64
     -DHAVE_DECODER_POWERPC -DHAVE_DECODER_IA64 -DHAVE_DECODER_SPARC
     -DHAVE_CHECK_CRC32 -DHAVE_CHECK_CRC64 -DHAVE_CHECK_SHA256
-    -DHAVE_USABLE_CLMUL -DHAVE_CPUID_H
     -I$l/api -I$l/common -I$l/check -I$l/lz -I$l/rangecoder -I$l/lzma -I$l/delta -I$l/simple -I$xz/src/common"
+# The carry-less multiplication is x86 code; on arm64 the table version alone.
+[ "$platform" = arm64 ] || lzma_flags="$lzma_flags -DHAVE_USABLE_CLMUL -DHAVE_CPUID_H"
 compile lzma "$(echo $lzma_flags)" \
     "$l/common/common.c" "$l/common/block_util.c" "$l/common/block_decoder.c" \
     "$l/common/block_header_decoder.c" "$l/common/filter_common.c" "$l/common/filter_decoder.c" \
@@ -111,6 +117,19 @@ compile zstd "$(echo $zstd_flags)" \
     "$z/decompress/huf_decompress.c" "$z/decompress/zstd_ddict.c" "$z/decompress/zstd_decompress.c" \
     "$z/decompress/zstd_decompress_block.c" $zstd_asm
 cp "$z/zstd.h" "$z/zstd_errors.h" "$prefix/include/"
+
+# zlib for the aarch64 stub, which the cross compiler lacks and Debian's arm64 zlib1g-dev cannot be
+# counted on to install beside it (multiarch): all of it, as Debian builds zlib1g (-O3, unaligned
+# access allowed); the stub's --gc-sections keeps the inflate side and CRC-32. Elsewhere the system's
+# (Linux) or mingw's (libz-mingw-w64-dev).
+if [ "$platform" = arm64 ]; then
+    zl=$(dir_of zlib)
+    compile z "-O3 -D_REENTRANT -DUNALIGNED_OK -D_LARGEFILE64_SOURCE=1 -DHAVE_HIDDEN" \
+        "$zl/adler32.c" "$zl/compress.c" "$zl/crc32.c" "$zl/deflate.c" "$zl/gzclose.c" "$zl/gzlib.c" \
+        "$zl/gzread.c" "$zl/gzwrite.c" "$zl/infback.c" "$zl/inffast.c" "$zl/inflate.c" "$zl/inftrees.c" \
+        "$zl/trees.c" "$zl/uncompr.c" "$zl/zutil.c"
+    cp "$zl/zlib.h" "$zl/zconf.h" "$prefix/include/"
+fi
 
 rm -rf "$objects"
 echo "build-codecs: installed in $prefix"

@@ -3,7 +3,7 @@
 # SHA-1, HMAC, PBKDF2) from Debian's source package, and of it only what the cipher links. Installs
 # its headers and a static library into build-deps/PLATFORM/{include,lib}:
 #
-#   deps/build-crypto.sh [mbedtls|nettle] linux|win32|win64...
+#   deps/build-crypto.sh [mbedtls|nettle] linux|win32|win64|arm64...
 #
 #   mbedtls  the default (Apache-2.0): aes, aesni, md, pkcs5 and platform_util only, with a
 #            configuration of just those (installed as its mbedtls/config.h): no platform layer, no
@@ -11,7 +11,9 @@
 #            OpenSSL's (Apache-2.0, Debian's static libcrypto.a; deps/sha1-from-openssl.c), which uses the
 #            processor's SHA instructions where mbedtls's own is plain C; the stub links libcrypto.a
 #            after it. Linux only: its Windows build insists on the platform layer, and the Windows
-#            program has the system's CNG.
+#            program has the system's CNG. For the aarch64 stub (arm64, aarch64-linux-gnu-gcc) mbedtls's
+#            own SHA-1 and plain C AES: the cross compiler has no OpenSSL beside it, and this mbedtls
+#            has no code for the ARMv8 crypto instructions.
 #   nettle   (LGPL-3.0+ or GPL-2.0+, which obliges whoever hands out a stub to let its users relink
 #            it), configured without the public-key part:
 #     linux  gcc, x86-64: a fat build, choosing AES-NI and SHA-NI code at run time where the processor
@@ -38,7 +40,7 @@ fail() {
     exit 1
 }
 
-usage="usage: deps/build-crypto.sh [mbedtls|nettle] linux|win32|win64..."
+usage="usage: deps/build-crypto.sh [mbedtls|nettle] linux|win32|win64|arm64..."
 library=mbedtls
 case ${1:-} in
 mbedtls | nettle)
@@ -48,14 +50,20 @@ mbedtls | nettle)
 esac
 [ $# -gt 0 ] || fail "$usage"
 
-# The configuration the library is built with and its users compile against: what the cipher calls.
+# The configuration the library is built with and its users compile against: what the cipher calls
+# (mbedtlsConfig linux|arm64: OpenSSL's SHA-1 on linux, mbedtls's own on arm64).
 # Tables in read-only data: generated ones would be made by the first key setting, unguarded, and
 # entries are started on more than one thread; the fewer tables cost 6 KiB less and matter only
 # without AES-NI.
 mbedtlsConfig() {
-    cat <<'CONFIG'
-/* What the stub's AES decryption uses: AES (the encryption direction, for counter mode), SHA-1 (from
- * OpenSSL, see sha1_alt.h), HMAC and PBKDF2 through the message-digest layer. No platform layer, no files, no standard I/O, no
+    if [ "$1" = linux ]; then
+        sha1="SHA-1 (from OpenSSL, see sha1_alt.h)" alt="#define MBEDTLS_SHA1_ALT"
+    else
+        sha1="SHA-1 (its own)" alt=
+    fi
+    cat <<CONFIG
+/* What the stub's AES decryption uses: AES (the encryption direction, for counter mode), $sha1,
+ * HMAC and PBKDF2 through the message-digest layer. No platform layer, no files, no standard I/O, no
  * entropy; the C library's calloc and free. */
 #ifndef MBEDTLS_CONFIG_H
 #define MBEDTLS_CONFIG_H
@@ -68,7 +76,7 @@ mbedtlsConfig() {
 #define MBEDTLS_AES_FEWER_TABLES
 #define MBEDTLS_AES_C
 #define MBEDTLS_SHA1_C
-#define MBEDTLS_SHA1_ALT
+$alt
 #define MBEDTLS_DEPRECATED_REMOVED
 #define MBEDTLS_MD_C
 #define MBEDTLS_PKCS5_C
@@ -79,11 +87,22 @@ mbedtlsConfig() {
 CONFIG
 }
 
+# The stamp of a platform's mbedtls build.
+mbedtlsStamp() {
+    case $1 in
+    linux) echo "$work/linux/lib/.mbedtls-$mbedtlsBuild" ;;
+    *) echo "$work/$1/lib/.mbedtls-$mbedtlsVersion-sha1-own" ;;
+    esac
+}
+
 buildMbedtls() {
     wanted=
     for platform in "$@"; do
-        [ "$platform" = linux ] || fail "mbedtls is built for linux only (Windows: the system's CNG, or nettle)"
-        [ -f "$work/$platform/lib/.mbedtls-$mbedtlsBuild" ] || wanted="$wanted $platform"
+        case $platform in
+        linux | arm64) ;;
+        *) fail "mbedtls is built for linux and arm64 only (Windows: the system's CNG, or nettle)" ;;
+        esac
+        [ -f "$(mbedtlsStamp "$platform")" ] || wanted="$wanted $platform"
     done
     [ -n "$wanted" ] || return 0
     echo "build-crypto: installing mbedtls $mbedtlsVersion (AES, SHA-1, HMAC, PBKDF2; Apache-2.0) for$wanted," \
@@ -91,35 +110,45 @@ buildMbedtls() {
     source=$(sh "$here/fetch-source.sh" "mbedtls=$mbedtlsVersion" | tail -1)
     source=${source#mbedtls }
     [ -f "$source/library/aes.c" ] || fail "no mbedtls source tree at $source"
-    prefix=$work/linux
-    build=$work/build/mbedtls-linux
-    echo "build-crypto: building for linux in $build"
-    rm -rf "$build" "$prefix/include/mbedtls"
-    mkdir -p "$build" "$prefix/include" "$prefix/lib"
-    cp -R "$source/include/mbedtls" "$prefix/include/mbedtls"
-    mbedtlsConfig >"$prefix/include/mbedtls/config.h"
-    [ -f /usr/include/openssl/sha.h ] || fail "OpenSSL's headers are missing (libssl-dev), whose SHA-1 mbedtls uses"
-    cp "$here/sha1-from-openssl.h" "$prefix/include/mbedtls/sha1_alt.h" # the name mbedtls includes
-    cp "$here/sha1-from-openssl.c" "$build/sha1_alt.c"
-    # -Os throughout: aes, aesni and sha1 at -O2 measured the same (the AES-NI code is assembly) and
-    # cost 2 KB more.
-    for file in aes aesni sha1 md pkcs5 platform_util "$build/sha1_alt"; do
-        case $file in /*) ;; *) file=$source/library/$file ;; esac
-        nice gcc -Os -ffunction-sections -fdata-sections -I"$prefix/include" -I"$source/library" \
-            -c "$file.c" -o "$build/${file##*/}.o" 2>>"$build/make.log" ||
-            fail "compiling $file.c failed, see $build/make.log"
-    done
-    rm -f "$build/libmbedcrypto.a"
-    ar rcs "$build/libmbedcrypto.a" "$build"/*.o
-    # Nothing but memory and string functions from the C library, and OpenSSL's SHA-1.
-    outside=$(nm -u "$build/libmbedcrypto.a" | sed -n 's/^ *U //p' | sort -u |
-        grep -v -x -e 'mbedtls_.*' -e 'calloc' -e 'free' -e 'memcpy' -e 'memset' -e 'memcmp' -e 'memmove' \
-            -e 'strlen' -e 'strcmp' -e 'SHA1_Init' -e 'SHA1_Update' -e 'SHA1_Final' -e 'SHA1_Transform' || true)
-    [ -z "$outside" ] || fail "the library calls" $outside
-    cp "$build/libmbedcrypto.a" "$prefix/lib/libmbedcrypto.a"
+    for platform in $wanted; do
+        if [ "$platform" = linux ]; then
+            cc=gcc ar=ar nm=nm sha1=sha1_alt openssl=-l:libcrypto.a
+        else
+            cc=aarch64-linux-gnu-gcc ar=aarch64-linux-gnu-ar nm=aarch64-linux-gnu-nm sha1= openssl=
+            command -v $cc >/dev/null 2>&1 || fail "$cc not found; install it with: apt-get install gcc-aarch64-linux-gnu"
+        fi
+        prefix=$work/$platform
+        build=$work/build/mbedtls-$platform
+        echo "build-crypto: building for $platform in $build"
+        rm -rf "$build" "$prefix/include/mbedtls"
+        mkdir -p "$build" "$prefix/include" "$prefix/lib"
+        cp -R "$source/include/mbedtls" "$prefix/include/mbedtls"
+        mbedtlsConfig "$platform" >"$prefix/include/mbedtls/config.h"
+        if [ -n "$sha1" ]; then
+            [ -f /usr/include/openssl/sha.h ] || fail "OpenSSL's headers are missing (libssl-dev), whose SHA-1 mbedtls uses"
+            cp "$here/sha1-from-openssl.h" "$prefix/include/mbedtls/sha1_alt.h" # the name mbedtls includes
+            cp "$here/sha1-from-openssl.c" "$build/sha1_alt.c"
+            sha1=$build/sha1_alt
+        fi
+        # -Os throughout: aes, aesni and sha1 at -O2 measured the same (the AES-NI code is assembly) and
+        # cost 2 KB more.
+        for file in aes aesni sha1 md pkcs5 platform_util $sha1; do
+            case $file in /*) ;; *) file=$source/library/$file ;; esac
+            nice $cc -Os -ffunction-sections -fdata-sections -I"$prefix/include" -I"$source/library" \
+                -c "$file.c" -o "$build/${file##*/}.o" 2>>"$build/make.log" ||
+                fail "compiling $file.c failed, see $build/make.log"
+        done
+        rm -f "$build/libmbedcrypto.a"
+        $ar rcs "$build/libmbedcrypto.a" "$build"/*.o
+        # Nothing but memory and string functions from the C library, and OpenSSL's SHA-1.
+        outside=$($nm -u "$build/libmbedcrypto.a" | sed -n 's/^ *U //p' | sort -u |
+            grep -v -x -e 'mbedtls_.*' -e 'calloc' -e 'free' -e 'memcpy' -e 'memset' -e 'memcmp' -e 'memmove' \
+                -e 'strlen' -e 'strcmp' -e 'SHA1_Init' -e 'SHA1_Update' -e 'SHA1_Final' -e 'SHA1_Transform' || true)
+        [ -z "$outside" ] || fail "the library calls" $outside
+        cp "$build/libmbedcrypto.a" "$prefix/lib/libmbedcrypto.a"
 
-    # Every function the cipher calls must link from these objects alone.
-    cat >"$build/probe.c" <<'PROBE'
+        # Every function the cipher calls must link from these objects alone.
+        cat >"$build/probe.c" <<'PROBE'
 #include <mbedtls/aes.h>
 #include <mbedtls/md.h>
 #include <mbedtls/pkcs5.h>
@@ -140,11 +169,13 @@ int main(void) {
     return failed;
 }
 PROBE
-    gcc -Os -I"$prefix/include" "$build/probe.c" "$prefix/lib/libmbedcrypto.a" -l:libcrypto.a -o "$build/probe" \
-        >"$build/probe.log" 2>&1 && "$build/probe" ||
-        fail "the library misses a function the cipher calls, see $build/probe.log"
-    rm -f "$prefix"/lib/.mbedtls-*
-    echo "$mbedtlsBuild" >"$prefix/lib/.mbedtls-$mbedtlsBuild"
+        # The cross-built probe is linked, not run.
+        $cc -Os -I"$prefix/include" "$build/probe.c" "$prefix/lib/libmbedcrypto.a" $openssl -o "$build/probe" \
+            >"$build/probe.log" 2>&1 && { [ "$platform" != linux ] || "$build/probe"; } ||
+            fail "the library misses a function the cipher calls, see $build/probe.log"
+        rm -f "$prefix"/lib/.mbedtls-*
+        basename "$(mbedtlsStamp "$platform")" | sed 's/^\.mbedtls-//' >"$(mbedtlsStamp "$platform")"
+    done
 }
 
 buildNettle() {

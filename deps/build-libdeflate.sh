@@ -1,8 +1,9 @@
 #!/bin/sh
-# Builds libdeflate's decompressor as a static library for the Windows program from Debian's source
-# package (Debian has no mingw build of it), compiling the needed C files directly.
+# Builds libdeflate's decompressor as a static library for the Windows program (Debian has no mingw
+# build of it) and the aarch64 Linux stub (whose arm64 -dev package multiarch cannot be relied on
+# for) from Debian's source package, compiling the needed C files directly.
 #
-#   deps/build-libdeflate.sh win32|win64
+#   deps/build-libdeflate.sh win32|win64|arm64
 #
 # Installs $ROZBAL_DEPS_WORK/PLATFORM-libdeflate/{include/libdeflate.h,lib/libdeflate.a}.
 set -eu
@@ -16,7 +17,8 @@ work=$(cd "$work" && pwd)
 case $platform in
     win32) cc=i686-w64-mingw32-gcc-posix; ar=i686-w64-mingw32-ar ;;
     win64) cc=x86_64-w64-mingw32-gcc-posix; ar=x86_64-w64-mingw32-ar ;;
-    *) echo "build-libdeflate: platform is win32 or win64, not $platform" >&2; exit 1 ;;
+    arm64) cc=aarch64-linux-gnu-gcc; ar=aarch64-linux-gnu-ar ;;
+    *) echo "build-libdeflate: platform is win32, win64 or arm64, not $platform" >&2; exit 1 ;;
 esac
 command -v "$cc" >/dev/null 2>&1 || { echo "build-libdeflate: $cc not found" >&2; exit 1; }
 
@@ -31,7 +33,9 @@ rm -rf "$objects"
 mkdir -p "$prefix/include" "$prefix/lib" "$objects"
 # Optimised for speed as upstream builds it (the point of the library); the decompressor only, with
 # its run-time choice of BMI2 code on x86.
-for file in lib/deflate_decompress.c lib/utils.c lib/x86/cpu_features.c; do
+cpu=x86
+[ "$platform" != arm64 ] || cpu=arm
+for file in lib/deflate_decompress.c lib/utils.c lib/$cpu/cpu_features.c; do
     "$cc" -O2 -ffunction-sections -fdata-sections -DNDEBUG -w -I"$src" -c "$src/$file" \
         -o "$objects/$(basename "$file" .c).o"
 done

@@ -36,7 +36,9 @@ std::vector<unsigned char> ReadStub(const PackOptions& o) {
     const EmbeddedStub stub = FindEmbeddedStub(target);
     if (stub.size == 0)
         throw std::runtime_error("this rozbal-pack carries no stub for " + target +
-                                 (target == "windows" ? " (run `make windows`, then `make`)" : "") +
+                                 (target == "windows"       ? " (run `make windows`, then `make`)"
+                                  : target == "linux-arm64" ? " (run `make` with gcc-aarch64-linux-gnu installed)"
+                                                            : "") +
                                  "; --stub FILE takes one");
     return {stub.bytes, stub.bytes + stub.size};
 }

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -281,6 +282,34 @@ TEST_F(PackTest, WindowsTargetExtractsUnderWine) {
         EXPECT_TRUE(CStubRunner::ReadFileBytes(runner.Folder() + "/setup/" + file) ==
                     CStubRunner::ReadFileBytes(source + "/" + file))
             << file;
+}
+
+// --target linux-arm64 puts the aarch64 stub in front, which gives the tree back under qemu-user as the
+// native one does. Skipped where the packer carries no such stub or no qemu-aarch64 is installed, except
+// under `make test-arm64`, which names the emulator (ROZBAL_TEST_EMULATOR).
+TEST_F(PackTest, Arm64TargetExtractsUnderQemu) {
+    const bool required = std::getenv("ROZBAL_TEST_EMULATOR") != nullptr;
+    const CTreeSnapshot before = CTreeSnapshot::Take(source);
+    const std::string out = runner.Folder() + "/setup.run";
+    const CStubRunner::Result pack = Pack({"--target", "linux-arm64", "-o", out, source});
+    if (pack.exitCode != 0 && !required)
+        GTEST_SKIP() << pack.err; // built without the cross compiler
+    ASSERT_EQ(pack.exitCode, 0) << pack.err;
+    const std::string header = CStubRunner::ReadFileBytes(out).substr(0, 20);
+    EXPECT_EQ(header.substr(0, 4), "\177ELF");
+    EXPECT_EQ(header.substr(18, 2), std::string("\xB7\0", 2)) << "not an aarch64 program";
+    if (CStubRunner::EmulatorFor(out).empty()) {
+        ASSERT_FALSE(required) << "no emulator for " << out;
+        GTEST_SKIP() << "no qemu-aarch64 here";
+    }
+    CStubRunner::Options answer;
+    answer.input = "a\n";
+    answer.timeoutMs = 110000;
+    const CStubRunner::Result run = runner.Run({out}, answer);
+    ASSERT_EQ(run.exitCode, 0) << run.out << run.err;
+    EXPECT_EQ(run.err, "");
+    EXPECT_NE(run.out.find("Rozbaluji: tree/a/b/c/big.txt\n"), std::string::npos) << run.out;
+    EXPECT_EQ(CTreeSnapshot::Take(runner.Folder() + "/setup/tree").ChangesSince(before), std::vector<std::string>{});
 }
 
 // Ctrl-C while packing removes the temporary file: nothing is left in the output's folder.

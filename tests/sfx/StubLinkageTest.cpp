@@ -1,5 +1,5 @@
-// The stub is what users append archives to: it has to run on any x86-64 Linux
-// that has the C library, and its own bytes must not look like ZIP records.
+// The stub is what users append archives to: it has to run on any x86-64 (or, built for
+// it, aarch64) Linux that has the C library, and its own bytes must not look like ZIP records.
 #include "support/StubRunner.h"
 
 #include <gtest/gtest.h>
@@ -62,7 +62,7 @@ TEST(StubLinkage, NeedsOnlyTheCLibrary) {
         GTEST_SKIP() << "sanitized builds link their runtimes dynamically";
     // libm comes with the static C++ runtime on some toolchains; the loader is named when
     // a TLS symbol binds to it. Both are part of every glibc installation.
-    const std::set<std::string> allowed = {"libc.so.6", "libm.so.6", "ld-linux-x86-64.so.2"};
+    const std::set<std::string> allowed = {"libc.so.6", "libm.so.6", "ld-linux-x86-64.so.2", "ld-linux-aarch64.so.1"};
     for (const std::string& library : NeededLibraries())
         EXPECT_TRUE(allowed.count(library)) << "the stub needs " << library;
 }

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
@@ -21,6 +22,7 @@ namespace {
 
 constexpr std::size_t listedContentMax = 200;
 constexpr int memorySampleMs = 10;
+constexpr int emulatedSlowdown = 4;
 
 // The high-water mark of the process's resident set since its exec (VmHWM), 0 once it has ended.
 // The rusage of a forked child would count the pages it shared with the test before its exec.
@@ -35,6 +37,19 @@ long PeakRssKb(pid_t pid) {
             break;
     std::fclose(status);
     return kb;
+}
+
+// An ELF file's machine (e_machine), 0 for anything else.
+unsigned ElfMachine(const std::string& path) {
+    unsigned char header[20] = {};
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file)
+        return 0;
+    const std::size_t got = std::fread(header, 1, sizeof header, file);
+    std::fclose(file);
+    if (got < sizeof header || std::memcmp(header, "\177ELF", 4) != 0)
+        return 0;
+    return header[5] == ELFDATA2MSB ? header[18] * 256u + header[19] : header[19] * 256u + header[18];
 }
 
 [[noreturn]] void Fail(const std::string& what) { throw std::runtime_error(what + ": " + std::strerror(errno)); }
@@ -202,6 +217,27 @@ std::string CStubRunner::StubPath() {
     return chosen && *chosen ? chosen : ROZBAL_STUB_PATH;
 }
 
+std::vector<std::string> CStubRunner::EmulatorFor(const std::string& program) {
+    static const unsigned native = ElfMachine("/proc/self/exe");
+    const unsigned machine = ElfMachine(program);
+    if (machine == 0 || machine == native)
+        return {};
+    std::vector<std::string> words;
+    const char* chosen = std::getenv("ROZBAL_TEST_EMULATOR");
+    if (chosen && *chosen) {
+        const std::string line = chosen;
+        for (std::size_t at = 0; at < line.size();) {
+            const std::size_t end = std::min(line.find(' ', at), line.size());
+            if (end > at)
+                words.push_back(line.substr(at, end - at));
+            at = end + 1;
+        }
+    } else if (machine == EM_AARCH64 && !FindProgram("qemu-aarch64").empty()) {
+        words = {"qemu-aarch64", "-L", "/usr/aarch64-linux-gnu"};
+    }
+    return words;
+}
+
 std::string CStubRunner::MakeProgram(const std::string& fileName, const std::string& archive,
                                      const std::string& stubPath) const {
     const std::string path = Folder() + "/" + fileName;
@@ -215,8 +251,17 @@ std::string CStubRunner::MakeProgram(const std::string& fileName, const std::str
 CStubRunner::Result CStubRunner::Run(const std::vector<std::string>& argv, const Options& options) const {
     if (argv.empty())
         throw std::invalid_argument("CStubRunner::Run: no program");
+    // The program is argv[0], or the one `env NAME=VALUE...` starts.
+    std::size_t program = 0;
+    if (argv[0] == "env")
+        for (program = 1; program + 1 < argv.size() && argv[program].find('=') != std::string::npos;)
+            ++program;
+    std::vector<std::string> emulated(argv.begin(), argv.begin() + static_cast<std::ptrdiff_t>(program));
+    const std::vector<std::string> emulator = EmulatorFor(argv[program]);
+    emulated.insert(emulated.end(), emulator.begin(), emulator.end());
+    emulated.insert(emulated.end(), argv.begin() + static_cast<std::ptrdiff_t>(program), argv.end());
     std::vector<char*> args;
-    for (const std::string& arg : argv)
+    for (const std::string& arg : emulated)
         args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     const std::string workDir = options.workDir.empty() ? Folder() : options.workDir;
@@ -278,7 +323,9 @@ CStubRunner::Result CStubRunner::Run(const std::vector<std::string>& argv, const
     int outFd = out.fds[0], errFd = err.fds[0];
     out.fds[0] = err.fds[0] = -1;
     int& termFd = terminal.master; // -1 without a terminal
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(options.timeoutMs);
+    // An emulated program runs several times slower (qemu-user translates every instruction).
+    const int timeoutMs = options.timeoutMs * (emulator.empty() ? 1 : emulatedSlowdown);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     bool signalSent = false;
 
     while (outFd >= 0 || errFd >= 0) {

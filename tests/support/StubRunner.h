@@ -33,7 +33,7 @@ class CStubRunner {
         bool terminal = false;     // give the child a pseudo-terminal as its controlling terminal
         std::string terminalInput; // typed on that terminal once the child has started
         std::string workDir;       // the child's current directory; empty = the runner's folder
-        int timeoutMs = 20000;     // then the child and its session are killed
+        int timeoutMs = 20000;     // then the child and its session are killed (4 times as long emulated)
         // Non-zero: the child may write no file beyond this many bytes (RLIMIT_FSIZE), and a write
         // past it fails with EFBIG instead of raising SIGXFSZ, as a full disk fails a write.
         unsigned long long fileSizeLimit = 0;
@@ -61,6 +61,13 @@ class CStubRunner {
     // The stub under test: $ROZBAL_TEST_STUB when set (ctest runs the end-to-end suites once more
     // with the stub that always extracts with several threads), else the build's stub.
     static std::string StubPath();
+
+    // The words in front of a program built for another processor than the tests, which runs through
+    // an emulator: $ROZBAL_TEST_EMULATOR (split at spaces) when set, else for an aarch64 program
+    // qemu-aarch64 with the cross C library (/usr/aarch64-linux-gnu) where it is installed. Empty
+    // for one of this machine's, or for a file that is no ELF program. Run puts them in front of
+    // argv[0], or of the program that `env NAME=VALUE... program` starts.
+    static std::vector<std::string> EmulatorFor(const std::string& program);
 
     // Writes stub + archive to Folder()/fileName with mode 0755 and returns its path. A fileName
     // with slashes makes the folders it names.
