@@ -252,12 +252,16 @@ windows-deps: deps
 	    echo "installing:$$missing"; \
 	    if [ -n "$$i386" ]; then dpkg --add-architecture i386; fi; \
 	    apt-get update -qq || echo "windows-deps: some package lists could not be read; installing from the others"; \
-	    if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$missing >/dev/null; then \
+	    install() { DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$$@" >/dev/null; }; \
+	    if ! install $$missing; then \
 	      [ -n "$$i386" ] || exit 1; \
+	      echo "windows-deps: reading every package list afresh (a list kept from a mirror caught mid-sync holds the i386 one back)"; \
+	      rm -rf /var/lib/apt/lists/*; apt-get update -qq || true; \
+	    fi; \
+	    if ! install $$missing; then \
 	      echo "windows-deps: 32-bit Wine cannot be installed now; installing the 64-bit Wine and compilers, which the suite then runs on"; \
 	      rest=$$(echo "$$missing" | sed 's/ wine32:i386//'); \
-	      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $$rest wine64 \
-	        g++-mingw-w64-x86-64-posix >/dev/null || exit 1; \
+	      install $$rest wine64 g++-mingw-w64-x86-64-posix || exit 1; \
 	    fi; \
 	  else \
 	    echo "missing Windows build dependencies; install them with: apt-get install$$missing"; exit 1; \

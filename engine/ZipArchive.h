@@ -167,7 +167,10 @@ class CZipArchive {
     // Starts the cipher with the password (or one of its alternatives) against the open entry's
     // encryption header, which it reads; a missing or wrong password throws WrongPassword.
     // headerBytes: where the header read goes, to start the cipher again.
-    void CheckPassword(CZipCipher& cipher, std::vector<unsigned char>* headerBytes = nullptr);
+    void CheckPassword(const EntryData& data, std::vector<unsigned char>* headerBytes = nullptr);
+    // Whether candidate decodes the open entry, whose data follow its encryption header, through
+    // every check; the storage is put back where the data start.
+    bool DecodesWith(const EntryData& data, const unsigned char* header, const std::string& candidate);
     CZipEntryDecoder::Entry DecoderEntry(const EntryData& data) const;
     // Makes sure the folder `relative` below the target folder exists, never through a symlink.
     ZipOs::FolderWalk EnsureOutputDirectory(const std::string& folder, const std::string& relative);

@@ -65,9 +65,10 @@ CZipArchive::EntryData CZipArchive::CheckEntryData(std::uint32_t index) {
     return data;
 }
 
-void CZipArchive::CheckPassword(CZipCipher& cipher, std::vector<unsigned char>* headerBytes) {
+void CZipArchive::CheckPassword(const EntryData& data, std::vector<unsigned char>* headerBytes) {
     if (password.IsEmpty())
         ThrowError(CZipException::WrongPassword);
+    CZipCipher& cipher = *data.scheme.cipher;
     unsigned char header[maxCipherHeaderSize];
     const std::uint32_t size = cipher.HeaderSize();
     if (size > sizeof header)
@@ -75,20 +76,60 @@ void CZipArchive::CheckPassword(CZipCipher& cipher, std::vector<unsigned char>* 
     storage.Read(header, size, false);
     if (headerBytes != nullptr)
         headerBytes->assign(header, header + size);
-    if (cipher.Start(header, std::string(password.View())))
-        return;
-    // The same password as other tools may have stored its bytes; the one that opens an entry is
-    // tried first from then on.
-    for (std::string& other : passwordAlternatives) {
-        if (cipher.Start(header, other)) {
-            std::string typed(password.View());
-            password.Allocate(static_cast<std::uint32_t>(other.size()));
-            std::copy(other.begin(), other.end(), password.GetBuffer());
-            other = std::move(typed);
-            return;
+    // The same password as other tools may have stored its bytes. A check of one byte lets a wrong
+    // form through once in 256 entries: where several pass it, the one the data's checks pass wins.
+    const std::string typed(password.View());
+    const auto form = [&](std::size_t i) -> const std::string& { return i == 0 ? typed : passwordAlternatives[i - 1]; };
+    const bool canTry = cipher.CheckIsWeak() && storage.GetVolumeState() == 0 && storage.GetFile() != nullptr;
+    std::vector<std::size_t> passing;
+    std::size_t lastStarted = 0;
+    for (std::size_t i = 0; i <= passwordAlternatives.size(); ++i) {
+        lastStarted = i;
+        if (cipher.Start(header, form(i))) {
+            passing.push_back(i);
+            if (!canTry)
+                break;
         }
     }
-    ThrowError(CZipException::WrongPassword);
+    if (passing.empty())
+        ThrowError(CZipException::WrongPassword);
+    std::size_t chosen = passing.front();
+    if (passing.size() > 1) {
+        const auto decodes = std::find_if(passing.begin(), passing.end(),
+                                          [&](std::size_t i) { return DecodesWith(data, header, form(i)); });
+        if (decodes != passing.end())
+            chosen = *decodes;
+    }
+    if (chosen != lastStarted && !cipher.Start(header, form(chosen)))
+        ThrowError(CZipException::InternalFault);
+    // The one that opens an entry is tried first from then on.
+    if (chosen > 0) {
+        std::string& other = passwordAlternatives[chosen - 1];
+        password.Allocate(static_cast<std::uint32_t>(other.size()));
+        std::copy(other.begin(), other.end(), password.GetBuffer());
+        other = typed;
+    }
+}
+
+bool CZipArchive::DecodesWith(const EntryData& data, const unsigned char* header, const std::string& candidate) {
+    CZipStream& file = *storage.GetFile();
+    const std::int64_t start = file.GetPosition();
+    ZipEncryption::Scheme scheme = ZipEncryption::Choose(*centralDir.currentHeader, &centralDir.localExtraField);
+    bool decodes = false;
+    if (scheme.cipher != nullptr && scheme.cipher->Start(header, candidate)) {
+        try {
+            CZipEntryDecoder decoder(entryStream.bufferSize, false);
+            decoder.Begin(DecoderEntry(data), scheme.cipher.get(), storageSource);
+            std::vector<unsigned char> out(entryStream.bufferSize);
+            while (decoder.Read(out.data(), entryStream.bufferSize) > 0) {
+            }
+            decodes = decoder.Finish() == 1;
+        } catch (const CZipException&) {
+        }
+    }
+    if (start < 0 || file.Seek(start, CZipStream::FromBegin) != start)
+        ThrowError(CZipException::BadArchive);
+    return decodes;
 }
 
 void CZipArchive::SetPasswordAlternatives(std::vector<std::string> alternatives) {
@@ -112,7 +153,7 @@ bool CZipArchive::OpenEntry(std::uint32_t index) {
         return false;
     EntryData data = CheckEntryData(index);
     if (data.scheme.cipher != nullptr)
-        CheckPassword(*data.scheme.cipher);
+        CheckPassword(data);
     if (entryStream.decoder == nullptr)
         entryStream.decoder = std::make_unique<CZipEntryDecoder>(entryStream.bufferSize, false);
     entryStream.cipher = std::move(data.scheme.cipher);
@@ -131,7 +172,7 @@ void CZipArchive::LocateEntryData(std::uint32_t index, CZipExtraction& job) {
     // A wrong password is told here, before anything is made for the entry, as OpenEntry tells it;
     // the cipher, started, goes to whoever decodes the data.
     if (data.scheme.cipher != nullptr) {
-        CheckPassword(*data.scheme.cipher, &job.cipherHeader);
+        CheckPassword(data, &job.cipherHeader);
         job.password.assign(password.View());
     }
     const std::int64_t position = storage.GetFile()->GetPosition();

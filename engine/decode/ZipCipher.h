@@ -22,6 +22,8 @@ class CZipCipher {
     // header: false when the password is not this entry's. May be called again with another
     // password; the last call that returned true leaves the cipher ready for Decrypt.
     virtual bool Start(const unsigned char* header, const std::string& password) = 0;
+    // Whether a wrong password passes Start often enough to be met (a check of one byte).
+    virtual bool CheckIsWeak() const { return false; }
     // Decrypts ciphertext in place, in order, in pieces of any size.
     virtual void Decrypt(unsigned char* bytes, std::size_t count) = 0;
     // After the last ciphertext byte: whether the TrailerSize() bytes of trailer prove the

@@ -17,6 +17,7 @@ class CZipTraditionalCipher : public CZipCipher {
 
     std::uint32_t HeaderSize() const override { return headerSize; }
     bool Start(const unsigned char* header, const std::string& password) override;
+    bool CheckIsWeak() const override { return true; }
     void Decrypt(unsigned char* bytes, std::size_t count) override { Decrypt(keys, bytes, count); }
 
     static void InitKeys(std::uint32_t keys[3], const unsigned char* password, std::size_t size);

@@ -6,6 +6,7 @@
 
 #include "engine/ZipArchive.h"
 #include "engine/ZipException.h"
+#include "engine/decode/ZipTraditionalCipher.h"
 
 #include <gtest/gtest.h>
 
@@ -271,6 +272,40 @@ TEST(ZipDecrypt, PasswordFormsOpenWhatTheTypedBytesDoNot) {
             EXPECT_EQ(result.code, 0) << row.label << " entry " << i;
             EXPECT_EQ(result.bytes, "secret " + std::to_string(i)) << row.label << " entry " << i;
         }
+    }
+}
+
+// Where a wrong form passes the one-byte check too (once in 256 entries), the form whose data pass
+// their checks opens the entry, whichever comes first; a read and an extraction alike.
+TEST(ZipDecrypt, PasswordFormPassingTheCheckByChanceYieldsToTheRightOne) {
+    const std::string typed = "\xC5\xBE"
+                              "ena"; // UTF-8
+    const std::string ansi = "\x9E"
+                             "ena"; // CP1250
+    const std::string oem = "\xA7"
+                            "ena"; // CP852
+    for (const std::string& stored : {ansi, typed}) {
+        const std::string wrong = stored == typed ? ansi : typed;
+        std::vector<Entry> entries;
+        for (int seed = 0; entries.size() < 2; ++seed) {
+            Entry entry = File("f" + std::to_string(seed) + ".txt", "secret " + std::to_string(seed));
+            entry.password = stored;
+            const auto check = static_cast<std::uint8_t>(Crc32(entry.data) >> 24);
+            const std::string header = EncryptTraditional(stored, EncryptionHeader(entry.name, check));
+            if (CZipTraditionalCipher(check).Start(reinterpret_cast<const unsigned char*>(header.data()), wrong))
+                entries.push_back(entry);
+        }
+        MemoryStream stream(BuildArchive(entries));
+        CZipArchive archive;
+        archive.Open(stream);
+        archive.SetPassword(typed.c_str());
+        archive.SetPasswordAlternatives({ansi, oem});
+        const ReadResult read = ReadWhole(archive, 0);
+        EXPECT_EQ(read.code, 0) << (stored == typed ? "as typed" : "ANSI");
+        EXPECT_EQ(read.bytes, entries[0].data);
+        CTempDir out;
+        EXPECT_TRUE(archive.ExtractEntry(1, out.Path().c_str()));
+        EXPECT_EQ(ReadFile(out.Join(entries[1].name)), entries[1].data);
     }
 }
 

@@ -255,22 +255,23 @@ TEST_F(PackTest, WindowsTargetExtractsUnderWine) {
         GTEST_SKIP() << pack.err; // built before `make windows`
     EXPECT_EQ(CStubRunner::ReadFileBytes(out).substr(0, 2), "MZ");
     const std::string win64 = std::string(ROZBAL_SOURCE_DIR) + "/build-win64/bin/rozbal.exe";
-    std::string wine = "wine";
+    std::string wine = "wine", arch = "win32";
     if (access("/usr/lib/wine/wine", X_OK) != 0) {
         if (access("/usr/lib/wine/wine64", X_OK) != 0 || access(win64.c_str(), R_OK) != 0)
             GTEST_SKIP() << "no Wine that runs the program here";
-        wine = "/usr/lib/wine/wine64";
+        wine = "/usr/lib/wine/wine64", arch = "win64";
         ASSERT_EQ(Pack({"--stub", win64, "-o", out, source + "/a"}).exitCode, 0);
     }
-    // Wine's services keep the first call's output open: warmed up into /dev/null first.
+    // Wine's services keep the first call's output open: warmed up into /dev/null first. A prefix of
+    // either kind serves only its own Wine.
+    const std::string prefix = std::string(ROZBAL_PACK_WINEPREFIX) + "-" + arch;
     const std::string env =
-        std::string("WINEPREFIX='") + ROZBAL_PACK_WINEPREFIX + "' LANG=C.UTF-8 LC_ALL=C.UTF-8 WINEDEBUG=-all ";
+        "WINEPREFIX='" + prefix + "' WINEARCH=" + arch + " LANG=C.UTF-8 LC_ALL=C.UTF-8 WINEDEBUG=-all ";
     CStubRunner::Options slow;
     slow.timeoutMs = 110000;
     ASSERT_EQ(
         runner
-            .Run({"sh", "-c",
-                  "mkdir -p '" ROZBAL_PACK_WINEPREFIX "' && " + env + wine + " cmd /c ver >/dev/null 2>&1 </dev/null"},
+            .Run({"sh", "-c", "mkdir -p '" + prefix + "' && " + env + wine + " cmd /c ver >/dev/null 2>&1 </dev/null"},
                  slow)
             .exitCode,
         0);
