@@ -257,11 +257,11 @@ windows-deps: deps
 	      [ -n "$$i386" ] || exit 1; \
 	      echo "windows-deps: reading every package list afresh (a list kept from a mirror caught mid-sync holds the i386 one back)"; \
 	      rm -rf /var/lib/apt/lists/*; apt-get update -qq || true; \
-	    fi; \
-	    if ! install $$missing; then \
-	      echo "windows-deps: 32-bit Wine cannot be installed now; installing the 64-bit Wine and compilers, which the suite then runs on"; \
-	      rest=$$(echo "$$missing" | sed 's/ wine32:i386//'); \
-	      install $$rest wine64 g++-mingw-w64-x86-64-posix || exit 1; \
+	      if ! install $$missing; then \
+	        echo "windows-deps: 32-bit Wine cannot be installed now; installing the 64-bit Wine and compilers, which the suite then runs on"; \
+	        rest=$$(echo "$$missing" | sed 's/ wine32:i386//'); \
+	        install $$rest wine64 g++-mingw-w64-x86-64-posix || exit 1; \
+	      fi; \
 	    fi; \
 	  else \
 	    echo "missing Windows build dependencies; install them with: apt-get install$$missing"; exit 1; \
