@@ -113,6 +113,12 @@ class CZipArchive {
     // Gives every folder extracted since the last call its entry's time, deepest first: writing into
     // a folder changes its time, so this comes after the last entry.
     void ApplyFolderTimes();
+    // Extraction in steps, once the data are written: makes the output of a job placed with
+    // createLater that the writing thread could not make (createFailed), as BeginExtraction makes it.
+    // Throws CZipException as BeginExtraction does.
+    void CreateLateOutput(CZipExtraction& job);
+    // The largest stored entry whose data WriteEntry holds for a job placed with createLater.
+    static constexpr std::uint32_t maxHeldSize = 256 * 1024;
     // The longest link target taken from an entry: what the OS would follow.
     static constexpr std::uint32_t maxLinkTargetSize = 4095;
 
@@ -128,6 +134,8 @@ class CZipArchive {
   protected:
     // WriteEntry's loop with the chunk writer: the entry's data decoded here, written behind.
     void WriteBehind(CZipExtraction& job, CZipActionCallback* callback, int& stopCode);
+    // WriteEntry's loop for a file made later: the stored entry's data read and held in job.
+    void HoldEntryData(CZipExtraction& job, CZipActionCallback* callback, int& stopCode);
 
     bool stripDrive = true;
     CZipChunkWriter* chunkWriter = nullptr;
@@ -177,6 +185,12 @@ class CZipArchive {
     // Opens job's output file in `directory`: unnamed where the system allows, else under a
     // temporary name (job.writtenPath); false with errno set.
     bool CreateOutput(CZipExtraction& job, const std::string& directory);
+    // Leaves job's output (createLater) to the thread that writes it, in `directory` held open, where
+    // unnamed files are known to work there; else clears createLater. True when it is left.
+    bool DeferOutput(CZipExtraction& job, const std::string& directory);
+    // Makes the folders below base and job's output in them (or defers it); 0, or the cause of a
+    // refusal (a link on the way). Throws CZipException for a file that could not be created.
+    int MakeOutput(CZipExtraction& job, const std::string& base, const std::string& relativeDirectory);
     // Names job's unnamed output job.path, replacing a file or link there; false with errno set.
     bool LinkOutput(CZipExtraction& job);
     // Opens a new file of a fresh name in `directory`, never an existing one; false with errno set.
@@ -214,4 +228,6 @@ class CZipArchive {
     int lastFailure = 0;
     std::uint16_t lastDataMethod = 0;
     bool unnamedOutputs = true;
+    // An unnamed output was made in this run, so other threads can make them too.
+    bool unnamedOutputsWork = false;
 };

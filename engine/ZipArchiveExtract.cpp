@@ -99,6 +99,57 @@ std::string CZipArchive::NextTempName(const std::string& directory) {
     return JoinFolder(directory, tempNamePrefix + Hex(tempNameCounter++) + tempNameSuffix);
 }
 
+bool CZipArchive::DeferOutput(CZipExtraction& job, const std::string& directory) {
+    if (!job.createLater || !unnamedOutputs || !unnamedOutputsWork) {
+        job.createLater = false;
+        return false;
+    }
+    if (!heldFolder)
+        heldFolder = std::make_shared<const CZipOutputFolder>(directory.empty() ? "." : directory);
+    if (heldFolder->GetHandle() == -1) {
+        job.createLater = false;
+        return false;
+    }
+    job.writtenPath.clear();
+    job.unnamed = false;
+    job.createFailed = false;
+    job.folder = heldFolder;
+    const auto last = std::find_if(job.path.rbegin(), job.path.rend(), IsSeparator);
+    job.leaf.assign(last.base(), job.path.end());
+    return true;
+}
+
+int CZipArchive::MakeOutput(CZipExtraction& job, const std::string& base, const std::string& relativeDirectory) {
+    const std::string directory = base + relativeDirectory;
+    for (int attempt = 0;; ++attempt) {
+        // A folder failing to be made shows as the file failing to be created, for the folder's cause.
+        const ZipOs::FolderWalk walk = EnsureOutputDirectory(base, relativeDirectory);
+        if (walk == ZipOs::FolderWalk::Link)
+            return CZipException::PathOutside;
+        if (walk == ZipOs::FolderWalk::Ready && DeferOutput(job, directory))
+            return 0;
+        const int walkError = walk == ZipOs::FolderWalk::Failed ? errno : 0;
+        if (CreateOutput(job, directory))
+            return 0;
+        // A folder known from an earlier entry may have gone meanwhile: look again, once.
+        const int error = errno;
+        if (error != ENOENT || attempt == 1)
+            CZipException::Throw(error == ENOENT && walkError != 0 ? walkError : error, job.path);
+        outputFolderMade = false;
+    }
+}
+
+void CZipArchive::CreateLateOutput(CZipExtraction& job) {
+    if (!job.createLater)
+        return;
+    job.createLater = false;
+    job.folder.reset();
+    const int refused = MakeOutput(job, job.path.substr(0, job.baseLength),
+                                   CZipPathSafety::DirectoryOf(job.path.substr(job.baseLength)));
+    if (refused != 0)
+        CZipException::Throw(refused, job.path);
+}
+
 bool CZipArchive::CreateOutput(CZipExtraction& job, const std::string& directory) {
     job.writtenPath.clear();
     job.unnamed = false;
@@ -116,6 +167,7 @@ bool CZipArchive::CreateOutput(CZipExtraction& job, const std::string& directory
         }
         if (opened || job.output.OpenUnnamed(folder, job.path)) {
             job.unnamed = true;
+            unnamedOutputsWork = true;
             if (handle != -1) {
                 job.folder = heldFolder;
                 const auto last = std::find_if(job.path.rbegin(), job.path.rend(), IsSeparator);
@@ -240,30 +292,19 @@ CZipExtraction::Step CZipArchive::BeginExtraction(CZipExtraction& job, std::uint
         LocateEntryData(index, job);
     }
 
-    const std::string relativeDirectory = CZipPathSafety::DirectoryOf(relative);
-    const std::string directory = base + relativeDirectory;
     job.path = path;
     job.baseLength = base.size();
-    for (int attempt = 0;; ++attempt) {
-        // A folder failing to be made shows as the file failing to be created, for the folder's cause.
-        const ZipOs::FolderWalk walk = EnsureOutputDirectory(base, relativeDirectory);
-        if (walk == ZipOs::FolderWalk::Link) {
-            CloseEntry(nullptr, true);
-            return Refuse(job, CZipException::PathOutside);
-        }
-        const int walkError = walk == ZipOs::FolderWalk::Failed ? errno : 0;
-        if (CreateOutput(job, directory))
-            break;
-        // A folder known from an earlier entry may have gone meanwhile: look again, once.
-        const int error = errno;
-        if (error != ENOENT || attempt == 1)
-            CZipException::Throw(error == ENOENT && walkError != 0 ? walkError : error, path);
-        outputFolderMade = false;
+    if (MakeOutput(job, base, CZipPathSafety::DirectoryOf(relative)) != 0) {
+        CloseEntry(nullptr, true);
+        return Refuse(job, CZipException::PathOutside);
     }
     return CZipExtraction::DataDue;
 }
 
 bool CZipArchive::EndExtraction(CZipExtraction& job) {
+    // A file left to be made later and never made has not come out.
+    if (job.createLater)
+        return false;
     // Verified data keep their place even when the time or attributes could not be set. The folders
     // on the way are the ones walked when the entry was placed: the entries placed since make
     // folders, never replace one, so the name lands where the walk said.
@@ -306,7 +347,13 @@ CZipExtraction::Step CZipArchive::WriteEntry(CZipExtraction& job, std::uint32_t 
         return step;
 
     CZipActionCallback* callback = GetCallback(CallbackExtract);
-    if (chunkWriter != nullptr && centralDir.currentHeader->uncompressedSize >= chunkWriter->MinimumSize()) {
+    // Only a small stored entry's data are held for the thread that makes its file.
+    const CZipEntryHeader& opened = *centralDir.currentHeader;
+    if (job.createLater && (opened.method != 0 || opened.IsEncrypted() || opened.compressedSize > maxHeldSize))
+        CreateLateOutput(job);
+    if (job.createLater) {
+        HoldEntryData(job, callback, stopCode);
+    } else if (chunkWriter != nullptr && centralDir.currentHeader->uncompressedSize >= chunkWriter->MinimumSize()) {
         WriteBehind(job, callback, stopCode);
     } else {
         CZipBuffer transferBlock(bufferSize + CZipBuffer::cacheLine);
@@ -326,7 +373,7 @@ CZipExtraction::Step CZipArchive::WriteEntry(CZipExtraction& job, std::uint32_t 
         } while (n == bufferSize);
     }
 
-    job.stampLater = job.stampLater && job.unnamed;
+    job.stampLater = job.stampLater && (job.unnamed || job.createLater);
     if (job.stampLater) {
         const CZipEntryHeader& header = *centralDir.currentHeader;
         job.time = header.GetModTime(&centralDir.localExtraField);
@@ -338,9 +385,36 @@ CZipExtraction::Step CZipArchive::WriteEntry(CZipExtraction& job, std::uint32_t 
                   : closed == -2 ? CZipExtraction::NotStamped
                                  : CZipExtraction::NotDecoded;
     job.failure = closed == -2 ? CZipException::NotStamped : closed != 1 ? CZipException::DataTruncated : 0;
+    // Held data that failed their checks make no file.
+    if (job.createLater && job.outcome == CZipExtraction::NotDecoded) {
+        job.createLater = false;
+        job.dataHeld = false;
+        job.held.Release();
+        job.folder.reset();
+    }
     if (callback != nullptr)
         callback->Finish();
     return step;
+}
+
+void CZipArchive::HoldEntryData(CZipExtraction& job, CZipActionCallback* callback, int& stopCode) {
+    // Sized by the data in the archive, never by the size declared: a stored entry holds no more.
+    const std::uint64_t room = std::min<std::uint64_t>(centralDir.currentHeader->compressedSize, maxHeldSize) + 1;
+    job.held.Allocate(static_cast<std::uint32_t>(room));
+    job.dataHeld = true;
+    std::uint32_t length = 0;
+    std::uint32_t n;
+    do {
+        n = ReadEntry(job.held.GetBytes() + length, job.held.GetSize() - length);
+        length += n;
+        if (n != 0 && callback != nullptr && !callback->Progress(n)) {
+            const bool moreLeft = length < job.held.GetSize() && ReadEntry(job.held.GetBytes() + length, 1) > 0;
+            stopCode = moreLeft ? CZipException::Aborted : CZipException::SafeAbort;
+            break;
+        }
+    } while (n != 0 && length < job.held.GetSize());
+    // The byte of room past the data shows a longer entry, which then fails its checks.
+    job.heldLength = length;
 }
 
 void CZipArchive::WriteBehind(CZipExtraction& job, CZipActionCallback* callback, int& stopCode) {

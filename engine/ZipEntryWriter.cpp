@@ -64,7 +64,26 @@ void CZipEntryWriter::Name(CZipExtraction& job) {
     }
 }
 
+bool CZipEntryWriter::MakeOutput(CZipExtraction& job) {
+    if (!job.createLater)
+        return true;
+    // Nothing is made once the run is interrupted, nor where the thread that ends entries must.
+    if (ZipOs::InterruptionSignal() != 0 || job.createFailed || job.folder == nullptr)
+        return false;
+    if (!job.output.OpenUnnamedIn(job.folder->GetHandle(), job.path)) {
+        job.createFailed = true;
+        return false;
+    }
+    job.createLater = false;
+    job.unnamed = true;
+    return true;
+}
+
 void CZipEntryWriter::Decode(CZipExtraction& job, int archiveHandle) {
+    if (!MakeOutput(job)) {
+        job.outcome = CZipExtraction::NotDecoded;
+        return;
+    }
     if (job.written) {
         Name(job);
         return;
@@ -90,6 +109,7 @@ void CZipEntryWriter::Decode(CZipExtraction& job, int archiveHandle) {
     }
     try {
         if (written) {
+            job.stampLater = false;
             const CZipStream::StampResult stamp =
                 job.output.Stamp(job.time.seconds, job.time.nanoseconds, job.attributes, job.unixMode);
             job.outcome = stamp == CZipStream::StampFailed ? CZipExtraction::NotStamped : CZipExtraction::Verified;
@@ -123,6 +143,15 @@ void CZipEntryWriter::Retry(CZipExtraction& job, int archiveHandle) {
 bool CZipEntryWriter::WriteData(CZipExtraction& job, int archiveHandle) {
     if (ZipOs::InterruptionSignal() != 0)
         return false;
+    if (job.dataHeld) {
+        try {
+            if (job.heldLength != 0)
+                job.output.Write(job.held.GetBytes(), job.heldLength);
+        } catch (const CZipException& e) {
+            throw OutputRefused{e.code};
+        }
+        return true;
+    }
     CZipFileRangeSource source(archiveHandle, job.dataStart);
     decoder.Begin(job.entry, job.cipher.get(), source);
     const unsigned char* bytes = nullptr;

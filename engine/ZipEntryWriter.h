@@ -25,6 +25,9 @@ class CZipEntryWriter {
     void Retry(CZipExtraction& job, int archiveHandle);
 
   private:
+    // Makes the output of a job placed with createLater; false where it is not made (createFailed
+    // where it could not be, for the thread that ends the entry).
+    bool MakeOutput(CZipExtraction& job);
     // The data written and every check passed; a failed write throws, a failed check is false.
     bool WriteData(CZipExtraction& job, int archiveHandle);
     bool CheckDescriptor(const CZipExtraction& job, int archiveHandle) const;

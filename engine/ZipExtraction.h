@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/ZipBuffer.h"
 #include "engine/ZipDiskFile.h"
 #include "engine/ZipEntryHeader.h"
 #include "engine/ZipOutputFolder.h"
@@ -80,6 +81,17 @@ class CZipExtraction {
     // Set before WriteEntry: an unnamed file's time and attributes are left (in time, attributes and
     // unixMode) to the thread that names it; WriteEntry clears it where it stamped the file itself.
     bool stampLater = false;
+    // Set before BeginExtraction or WriteEntry: the unnamed output may be made by the thread that
+    // writes the data, in folder, which spares the placing thread its creation. BeginExtraction
+    // clears it where it made the file itself; it stays set where that thread could not make it
+    // (createFailed), for EndExtraction's thread to make it (CZipArchive::CreateLateOutput).
+    bool createLater = false;
+    bool createFailed = false;
+    // A stored entry's data, read and checked where it was placed (dataHeld), for the thread that
+    // makes its file to write.
+    bool dataHeld = false;
+    CZipBuffer held;
+    std::uint32_t heldLength = 0;
     // The output file refused the data (a full disk, a size limit): it is left open and empty, so
     // that the entry can be written again once the entries before it have ended and made room.
     bool writeFailed = false;

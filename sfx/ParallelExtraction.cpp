@@ -29,6 +29,8 @@ constexpr std::uint64_t entryCostBytes = 4096;
 #endif
 // Stored entries up to this size are copied by this thread: handing them over costs more.
 constexpr std::uint64_t maxOwnStoredSize = ROZBAL_OWN_STORED_MAX;
+// The data of small stored entries read ahead and held for the workers, at most.
+constexpr std::uint64_t maxHeldAhead = 256 * 1024;
 constexpr std::size_t noWait = std::numeric_limits<std::size_t>::max();
 
 } // namespace
@@ -83,6 +85,8 @@ void CParallelExtraction::Place(std::uint32_t index) {
     auto job = std::make_unique<CZipExtraction>();
     CZipExtraction::Step step = CZipExtraction::Failed;
     job->stampLater = ownStored;
+    // Its file is made by the thread that writes it, where the system allows.
+    job->createLater = true;
     try {
         int stopCode = 0;
         step = ownStored ? archive.WriteEntry(*job, index, targetFolder.c_str(), stopCode)
@@ -95,13 +99,16 @@ void CParallelExtraction::Place(std::uint32_t index) {
     } catch (...) {
         archive.CloseEntry(nullptr, true);
     }
-    job->written = ownStored;
-    if (step == CZipExtraction::DataDue && ownStored && (job->outcome == CZipExtraction::NotDecoded || !job->unnamed)) {
+    job->written = ownStored && !job->createLater;
+    if (step == CZipExtraction::DataDue && ownStored &&
+        (job->outcome == CZipExtraction::NotDecoded || (!job->unnamed && !job->createLater))) {
         // Nothing for the workers: ended here with the others.
         busy.Add(*job);
         entry.job = std::move(job);
     } else if (step == CZipExtraction::DataDue) {
         busy.Add(*job);
+        entry.heldBytes = job->held.GetSize();
+        heldAhead += entry.heldBytes;
         if (filling == nullptr) {
             tasks.emplace_back();
             filling = &tasks.back();
@@ -117,6 +124,8 @@ void CParallelExtraction::Place(std::uint32_t index) {
         entry.extracted = step == CZipExtraction::Finished;
     }
     Report(placed.size() >= maxPlacedAhead ? maxPlacedAhead - 1 : noWait);
+    while (heldAhead > maxHeldAhead && !placed.empty() && !stopped)
+        Report(placed.size() - 1);
 }
 
 void CParallelExtraction::HandOver() {
@@ -166,8 +175,13 @@ void CParallelExtraction::Report(std::size_t keep) {
             // been full of a file that has gone since, as it would have gone on one thread.
             if (entry.job->writeFailed)
                 OwnDecoder().Retry(*entry.job, archive.GetArchiveHandle());
-            entry.cause = entry.job->failure;
             try {
+                // A file the worker could not make is made here, as it would have been when placed.
+                if (entry.job->createLater && entry.job->createFailed) {
+                    archive.CreateLateOutput(*entry.job);
+                    OwnDecoder().Decode(*entry.job, archive.GetArchiveHandle());
+                }
+                entry.cause = entry.job->failure;
                 entry.extracted = archive.EndExtraction(*entry.job);
             } catch (const CZipException& e) {
                 entry.extracted = false;
@@ -186,6 +200,7 @@ void CParallelExtraction::Report(std::size_t keep) {
             dialogue.ShowFailure(entry.cause, entry.method);
             allExtracted = false;
         }
+        heldAhead -= entry.heldBytes;
         placed.pop_front();
     }
 }

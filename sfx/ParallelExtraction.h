@@ -38,6 +38,7 @@ class CParallelExtraction {
         bool lineShown = false;
         int cause = 0;            // why it failed, for its failure line
         std::uint16_t method = 0; // the method named by the cause
+        std::uint64_t heldBytes = 0; // of the entry's data held for a worker
     };
     // A task handed over or being filled, with the entries it has to report.
     struct PlacedTask {
@@ -72,6 +73,7 @@ class CParallelExtraction {
     std::unique_ptr<CZipEntryWriter> ownDecoder;
     // Started with the first task: an archive whose entries all stay here starts none.
     std::unique_ptr<CExtractionWorkers> workers;
+    std::uint64_t heldAhead = 0; // the placed entries' heldBytes
     bool allExtracted = true;
     bool stopped = false;
 };
