@@ -294,6 +294,7 @@ enum class Made {
     ByWorker,     // left to the worker (createLater)
     Late,         // left to the worker, which could not make it: the ending thread makes it
     FromHeldData, // a small stored entry read where it is placed (WriteEntry), written by the worker
+    HeldLate,     // the same, the worker could not make the file: the ending thread makes and writes it
 };
 
 // The worker path: the entry placed, its data decoded through positioned reads, ended. Returns the
@@ -313,27 +314,28 @@ std::string DecodeEntry(std::vector<Entry> entries, std::uint16_t index, int* fa
     bool extracted = false;
     {
         CZipExtraction job;
+        const bool held = made == Made::FromHeldData || made == Made::HeldLate;
         job.createLater = made != Made::WhenPlaced;
-        job.stampLater = made == Made::FromHeldData;
+        job.stampLater = held;
         try {
             int stopCode = 0;
-            const CZipExtraction::Step step = made == Made::FromHeldData
-                                                  ? archive.WriteEntry(job, index + 1, folder.c_str(), stopCode)
-                                                  : archive.BeginExtraction(job, index + 1, folder.c_str());
+            const CZipExtraction::Step step = held ? archive.WriteEntry(job, index + 1, folder.c_str(), stopCode)
+                                                   : archive.BeginExtraction(job, index + 1, folder.c_str());
             if (step == CZipExtraction::DataDue) {
 #ifndef _WIN32
                 // Held only where the data are small, stored and plain, and have passed their checks.
                 const Entry& entry = entries[index + 1];
-                const bool held =
+                const bool holds =
                     entry.method == methodStored && entry.password.empty() && job.outcome != CZipExtraction::NotDecoded;
-                EXPECT_EQ(job.createLater, made == Made::FromHeldData ? held : made != Made::WhenPlaced);
+                EXPECT_EQ(job.createLater, held ? holds : made != Made::WhenPlaced);
                 EXPECT_EQ(job.HasOutput(), !job.createLater);
 #endif
-                job.written = made == Made::FromHeldData && !job.createLater;
-                job.createFailed = made == Made::Late;
-                if (made != Made::FromHeldData || job.outcome != CZipExtraction::NotDecoded)
+                job.written = held && !job.createLater;
+                const bool late = (made == Made::Late || made == Made::HeldLate) && job.createLater;
+                job.createFailed = late;
+                if (!held || job.outcome != CZipExtraction::NotDecoded)
                     CZipEntryWriter().Decode(job, archive.GetArchiveHandle());
-                if (made == Made::Late) {
+                if (late) {
                     EXPECT_FALSE(job.HasOutput());
                     archive.CreateLateOutput(job);
                     CZipEntryWriter().Decode(job, archive.GetArchiveHandle());
@@ -361,7 +363,7 @@ TEST(EntryRead, TheWorkerDecoderAgreesWithTheStreamReader) {
 #ifdef _WIN32
     GTEST_SKIP() << "the Windows program extracts on one thread: no positioned reads";
 #endif
-    for (const Made made : {Made::WhenPlaced, Made::ByWorker, Made::Late, Made::FromHeldData}) {
+    for (const Made made : {Made::WhenPlaced, Made::ByWorker, Made::Late, Made::FromHeldData, Made::HeldLate}) {
         SCOPED_TRACE("made " + std::to_string(static_cast<int>(made)));
         for (const Shape& shape : Shapes())
             EXPECT_TRUE(DecodeEntry({shape.entry}, 0, nullptr, made) == shape.entry.data) << shape.label;
