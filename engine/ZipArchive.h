@@ -188,6 +188,11 @@ class CZipArchive {
     // Leaves job's output (createLater) to the thread that writes it, in `directory` held open, where
     // unnamed files are known to work there; else clears createLater. True when it is left.
     bool DeferOutput(CZipExtraction& job, const std::string& directory);
+    // The descriptor of `directory` (the folder walked last) held open for the files made in it; -1
+    // where it cannot be opened.
+    int HoldFolder(const std::string& directory);
+    // Gives job the folder held and its file's name there, to be made and named by descriptor.
+    void GiveHeldFolder(CZipExtraction& job) const;
     // Makes the folders below base and job's output in them (or defers it); 0, or the cause of a
     // refusal (a link on the way). Throws CZipException for a file that could not be created.
     int MakeOutput(CZipExtraction& job, const std::string& base, const std::string& relativeDirectory);

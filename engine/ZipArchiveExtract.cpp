@@ -104,19 +104,27 @@ bool CZipArchive::DeferOutput(CZipExtraction& job, const std::string& directory)
         job.createLater = false;
         return false;
     }
-    if (!heldFolder)
-        heldFolder = std::make_shared<const CZipOutputFolder>(directory.empty() ? "." : directory);
-    if (heldFolder->GetHandle() == -1) {
+    if (HoldFolder(directory) == -1) {
         job.createLater = false;
         return false;
     }
     job.writtenPath.clear();
     job.unnamed = false;
     job.createFailed = false;
+    GiveHeldFolder(job);
+    return true;
+}
+
+int CZipArchive::HoldFolder(const std::string& directory) {
+    if (!heldFolder)
+        heldFolder = std::make_shared<const CZipOutputFolder>(directory.empty() ? "." : directory);
+    return heldFolder->GetHandle();
+}
+
+void CZipArchive::GiveHeldFolder(CZipExtraction& job) const {
     job.folder = heldFolder;
     const auto last = std::find_if(job.path.rbegin(), job.path.rend(), IsSeparator);
     job.leaf.assign(last.base(), job.path.end());
-    return true;
 }
 
 int CZipArchive::MakeOutput(CZipExtraction& job, const std::string& base, const std::string& relativeDirectory) {
@@ -156,9 +164,7 @@ bool CZipArchive::CreateOutput(CZipExtraction& job, const std::string& directory
     job.folder.reset();
     if (unnamedOutputs) {
         const std::string folder = directory.empty() ? "." : directory;
-        if (!heldFolder)
-            heldFolder = std::make_shared<const CZipOutputFolder>(folder);
-        int handle = heldFolder->GetHandle();
+        int handle = HoldFolder(folder);
         bool opened = handle != -1 && job.output.OpenUnnamedIn(handle, job.path);
         if (!opened && handle != -1) {
             // The folder held may have gone (the system then says EPERM or ENOENT): the path tells.
@@ -168,11 +174,8 @@ bool CZipArchive::CreateOutput(CZipExtraction& job, const std::string& directory
         if (opened || job.output.OpenUnnamed(folder, job.path)) {
             job.unnamed = true;
             unnamedOutputsWork = true;
-            if (handle != -1) {
-                job.folder = heldFolder;
-                const auto last = std::find_if(job.path.rbegin(), job.path.rend(), IsSeparator);
-                job.leaf.assign(last.base(), job.path.end());
-            }
+            if (handle != -1)
+                GiveHeldFolder(job);
             return true;
         }
         if (errno != EOPNOTSUPP)
@@ -353,7 +356,7 @@ CZipExtraction::Step CZipArchive::WriteEntry(CZipExtraction& job, std::uint32_t 
         CreateLateOutput(job);
     if (job.createLater) {
         HoldEntryData(job, callback, stopCode);
-    } else if (chunkWriter != nullptr && centralDir.currentHeader->uncompressedSize >= chunkWriter->MinimumSize()) {
+    } else if (chunkWriter != nullptr && opened.uncompressedSize >= chunkWriter->MinimumSize()) {
         WriteBehind(job, callback, stopCode);
     } else {
         CZipBuffer transferBlock(bufferSize + CZipBuffer::cacheLine);
@@ -388,7 +391,6 @@ CZipExtraction::Step CZipArchive::WriteEntry(CZipExtraction& job, std::uint32_t 
     // Held data that failed their checks make no file.
     if (job.createLater && job.outcome == CZipExtraction::NotDecoded) {
         job.createLater = false;
-        job.dataHeld = false;
         job.held.Release();
         job.folder.reset();
     }
@@ -401,7 +403,6 @@ void CZipArchive::HoldEntryData(CZipExtraction& job, CZipActionCallback* callbac
     // Sized by the data in the archive, never by the size declared: a stored entry holds no more.
     const std::uint64_t room = std::min<std::uint64_t>(centralDir.currentHeader->compressedSize, maxHeldSize) + 1;
     job.held.Allocate(static_cast<std::uint32_t>(room));
-    job.dataHeld = true;
     std::uint32_t length = 0;
     std::uint32_t n;
     do {

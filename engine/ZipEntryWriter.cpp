@@ -143,7 +143,7 @@ void CZipEntryWriter::Retry(CZipExtraction& job, int archiveHandle) {
 bool CZipEntryWriter::WriteData(CZipExtraction& job, int archiveHandle) {
     if (ZipOs::InterruptionSignal() != 0)
         return false;
-    if (job.dataHeld) {
+    if (!job.held.IsEmpty()) {
         try {
             if (job.heldLength != 0)
                 job.output.Write(job.held.GetBytes(), job.heldLength);

@@ -13,10 +13,11 @@
 #include <vector>
 
 // One file entry on its way to disk, for extraction in three steps: the archive places it (path
-// judged, folders made, output file created without a name or under a temporary one: one thread,
-// archive order), a decoder writes and verifies its data through the open file (any thread), and
-// the archive ends it (named, or removed: archive order again). It carries everything the decoder needs, so that
-// decoders share nothing with the archive nor with one another.
+// judged, folders made, output file created without a name or under a temporary one, or left to the
+// decoder's thread to make: one thread, archive order), a decoder writes and verifies its data
+// through the open file (any thread), and the archive ends it (named, or removed: archive order
+// again). It carries everything the decoder needs, so that decoders share nothing with the archive
+// nor with one another.
 class CZipExtraction {
   public:
     enum Step {
@@ -87,9 +88,8 @@ class CZipExtraction {
     // (createFailed), for EndExtraction's thread to make it (CZipArchive::CreateLateOutput).
     bool createLater = false;
     bool createFailed = false;
-    // A stored entry's data, read and checked where it was placed (dataHeld), for the thread that
-    // makes its file to write.
-    bool dataHeld = false;
+    // A stored entry's data (heldLength bytes), read and checked where it was placed, for the thread
+    // that makes its file to write; empty for an entry decoded from the archive.
     CZipBuffer held;
     std::uint32_t heldLength = 0;
     // The output file refused the data (a full disk, a size limit): it is left open and empty, so

@@ -27,7 +27,7 @@ constexpr std::uint64_t entryCostBytes = 4096;
 #ifndef ROZBAL_OWN_STORED_MAX
 #define ROZBAL_OWN_STORED_MAX 65536
 #endif
-// Stored entries up to this size are copied by this thread: handing them over costs more.
+// Stored entries up to this size are read by this thread: a worker reading them itself costs more.
 constexpr std::uint64_t maxOwnStoredSize = ROZBAL_OWN_STORED_MAX;
 // The data of small stored entries read ahead and held for the workers, at most.
 constexpr std::uint64_t maxHeldAhead = 256 * 1024;
@@ -79,8 +79,9 @@ void CParallelExtraction::Place(std::uint32_t index) {
     placed.emplace_back();
     PlacedEntry& entry = placed.back();
     entry.name = name;
-    // A small stored entry is copied here, its bytes taken from the block the headers are read
-    // through: handing its data over would cost more than copying them. Only its name goes over.
+    // A small stored entry is read and checked here, its bytes taken from the block the headers are
+    // read through, and the worker makes and writes the file; where the file is made here, this
+    // thread writes it too and the worker only names it.
     const bool ownStored = !header.IsEncrypted() && header.method == 0 && header.compressedSize <= maxOwnStoredSize;
     auto job = std::make_unique<CZipExtraction>();
     CZipExtraction::Step step = CZipExtraction::Failed;

@@ -15,7 +15,7 @@ class CZipEntryWriter;
 class CZipExtraction;
 
 // Extraction with worker threads: this thread places every entry in archive order (path, folders,
-// output file, links), workers write the files' data, and this thread ends each entry and reports
+// links), workers make the files and write their data, and this thread ends each entry and reports
 // it, again in archive order, so the dialogue is the one-thread dialogue, at most later.
 class CParallelExtraction {
   public:
