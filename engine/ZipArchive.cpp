@@ -119,6 +119,12 @@ bool CZipArchive::GetEntryInfo(CZipEntryHeader& header, std::uint32_t index) con
     return true;
 }
 
+const CZipEntryHeader* CZipArchive::PeekEntryInfo(std::uint32_t index) const {
+    if (IsClosed(true) || !centralDir.IsValidIndex(index))
+        return nullptr;
+    return &centralDir.PeekHeader(index);
+}
+
 bool CZipArchive::SetPassword(const char* text) {
     if (openEntryState != EntryNone)
         return false;

@@ -50,6 +50,9 @@ class CZipArchive {
     void Close(int afterException = 0, bool updateTime = false);
     int GetCount(bool filesOnly = false) const;
     bool GetEntryInfo(CZipEntryHeader& header, std::uint32_t index) const;
+    // The header GetEntryInfo gives, without a copy: valid until another entry's is peeked at or
+    // the archive closes; none for a closed archive or an index out of range.
+    const CZipEntryHeader* PeekEntryInfo(std::uint32_t index) const;
     bool SetPassword(const char* password); // nullptr = none
     // Other byte forms of the password (its text in other encodings), tried in order where it fails
     // an entry's check; the one that opens an entry is the password from then on. Set after it.
@@ -235,4 +238,13 @@ class CZipArchive {
     bool unnamedOutputs = true;
     // An unnamed output was made in this run, so other threads can make them too.
     bool unnamedOutputsWork = false;
+    // The path composed last: the front end composes an entry's path before extracting it.
+    struct ComposedPath {
+        std::string entryName;
+        std::string folder;
+        bool fullPath = false;
+        bool stripDrive = false;
+        std::string path;
+    };
+    mutable ComposedPath composed;
 };

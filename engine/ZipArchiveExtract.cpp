@@ -56,19 +56,33 @@ int WalkFailure(ZipOs::FolderWalk walk) { return walk == ZipOs::FolderWalk::Link
 
 std::string CZipArchive::ComposeExtractPath(const std::string& entryName, const char* folder, bool fullPath,
                                             const char* newName) const {
-    std::string result = folder != nullptr ? folder : "";
+    const char* const folderText = folder != nullptr ? folder : "";
+    const bool again = newName == nullptr && composed.fullPath == fullPath && composed.stripDrive == stripDrive &&
+                       composed.entryName == entryName && composed.folder == folderText;
+    if (again)
+        return composed.path;
+    std::string result = folderText;
     std::string name = newName != nullptr ? newName : entryName;
-    if (name.empty())
-        return result;
-    if (!result.empty())
-        AppendSeparator(result);
-    TrimTrailingSeparators(name);
-    const CZipPathParts parts(name);
-    if (!fullPath)
-        name = parts.GetName();
-    else if (stripDrive)
-        name = parts.GetPathWithoutDrive();
-    return result + ZipOs::StorableName(name);
+    if (!name.empty()) {
+        if (!result.empty())
+            AppendSeparator(result);
+        TrimTrailingSeparators(name);
+        const CZipPathParts parts(name);
+        if (!fullPath)
+            name = parts.GetName();
+        else if (stripDrive)
+            name = parts.GetPathWithoutDrive();
+        result += ZipOs::StorableName(name);
+    }
+    if (newName == nullptr) {
+        // Assigned into the strings there, which mostly have the room already.
+        composed.entryName.assign(entryName);
+        composed.folder.assign(folderText);
+        composed.fullPath = fullPath;
+        composed.stripDrive = stripDrive;
+        composed.path.assign(result);
+    }
+    return result;
 }
 
 ZipOs::FolderWalk CZipArchive::EnsureOutputDirectory(const std::string& base, const std::string& relative) {
@@ -240,8 +254,10 @@ bool CZipArchive::CreateTempOutput(CZipDiskFile& file, const std::string& direct
 CZipExtraction::Step CZipArchive::BeginExtraction(CZipExtraction& job, std::uint32_t index, const char* folder,
                                                   bool fullPath, const char* newName, bool openForReading) {
     job.index = index;
-    CZipEntryHeader header;
-    GetEntryInfo(header, index);
+    const CZipEntryHeader* const peeked = PeekEntryInfo(index);
+    if (peeked == nullptr)
+        return Refuse(job, CZipException::InternalFault);
+    const CZipEntryHeader& header = *peeked;
     const std::string entryName = header.GetFileName();
     const std::string path = ComposeExtractPath(entryName, folder, fullPath, newName);
     const std::string folderText = folder != nullptr ? folder : "";

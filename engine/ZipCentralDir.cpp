@@ -34,6 +34,7 @@ void CZipCentralDir::Clear() {
     info.cdOffset = 0;
     info.zip64 = false;
     currentHeader = nullptr;
+    peekedIndex = noPeekedIndex;
     zip64Descriptor = false;
     globalComment.Release();
 }
@@ -266,6 +267,7 @@ std::uint64_t CZipCentralDir::ReadZip64EndRecord(const LocatorValues& locator, s
 }
 
 void CZipCentralDir::ReadHeaders() {
+    peekedIndex = noPeekedIndex;
     CZipStream* file = storage->GetFile();
     const std::uint64_t start = info.cdOffset + storage->GetArchiveStart();
     const auto length = storage->GetDataLength();
@@ -377,10 +379,28 @@ void CopyPart(CZipBuffer& buffer, const char* bytes, std::uint16_t size) {
 } // namespace
 
 CZipEntryHeader CZipCentralDir::GetHeader(std::size_t index) const {
+    CZipEntryHeader header;
+    MakeHeader(header, index);
+    return header;
+}
+
+const CZipEntryHeader& CZipCentralDir::PeekHeader(std::size_t index) const {
+    if (peekedIndex != index) {
+        // Not kept half made when the name cannot be converted.
+        peekedIndex = noPeekedIndex;
+        // Made afresh: the compact form does not hold every field.
+        peeked = CZipEntryHeader();
+        MakeHeader(peeked, index);
+        ConvertFileName(peeked);
+        peekedIndex = index;
+    }
+    return peeked;
+}
+
+void CZipCentralDir::MakeHeader(CZipEntryHeader& header, std::size_t index) const {
     const Record& record = records[index];
     // The signature is not kept: every stored header had the right one, and composing it
     // here would put the whole signature into the program's code.
-    CZipEntryHeader header;
     header.versionMadeBy = record.versionMadeBy;
     header.flags = record.flags;
     header.method = record.method;
@@ -408,11 +428,13 @@ CZipEntryHeader CZipCentralDir::GetHeader(std::size_t index) const {
     // converted on the way out.
     if (convertNamesOnOpen)
         header.ConvertFileName(oemConversion);
-    return header;
 }
 
 void CZipCentralDir::OpenEntry(std::size_t index) {
-    current = GetHeader(index);
+    if (convertNamesOnOpen)
+        current = PeekHeader(index);
+    else
+        current = GetHeader(index);
     currentHeader = &current;
     storage->ChangeVolume(static_cast<int>(current.diskStart));
     CZipStream* file = storage->GetFile();
@@ -424,6 +446,8 @@ void CZipCentralDir::OpenEntry(std::size_t index) {
     const bool read = current.ReadLocalHeader(*storage, local);
     // The local flags decide from here on, for this entry's later openings too.
     records[index].flags = current.flags;
+    if (peekedIndex == index)
+        peeked.flags = current.flags;
     if (!read)
         ThrowError(CZipException::BadArchive);
     // The name is stepped over, not read: one cut by the end of its volume
@@ -470,6 +494,7 @@ void CZipCentralDir::CloseEntry(bool skipDescriptor) {
 
 void CZipCentralDir::Close(bool deleteHeaders) {
     currentHeader = nullptr;
+    peekedIndex = noPeekedIndex;
     localExtraField.Release();
     if (deleteHeaders) {
         records.clear();

@@ -62,6 +62,9 @@ class CZipCentralDir {
     bool IsValidIndex(std::int64_t index) const { return index >= 0 && index < GetCount(); }
     // A copy of the entry's header, made from the compact form.
     CZipEntryHeader GetHeader(std::size_t index) const;
+    // The entry's header with its name as GetEntryInfo gives it, made once and kept until another
+    // entry's is asked for: the steps of one entry's extraction read it without a copy each.
+    const CZipEntryHeader& PeekHeader(std::size_t index) const;
     const Record& GetRecord(std::size_t index) const { return records[index]; }
     std::uint32_t GetDiskStart(std::size_t index) const;
     std::uint64_t GetLocalHeaderOffset(std::size_t index) const;
@@ -115,5 +118,10 @@ class CZipCentralDir {
     void ReadFromFile(void* buffer, std::uint32_t count);
     [[noreturn]] void ThrowError(int code) const;
 
+    void MakeHeader(CZipEntryHeader& header, std::size_t index) const;
+
     CZipEntryHeader current;
+    mutable CZipEntryHeader peeked;
+    mutable std::size_t peekedIndex = noPeekedIndex;
+    static constexpr std::size_t noPeekedIndex = SIZE_MAX;
 };

@@ -2,21 +2,24 @@
 
 #include "platform/ZipPathParts.h"
 
+#include <string_view>
+
 namespace {
 
 // The composed path begins with the trimmed folder and one separator; anything else was not
-// composed with this folder and is treated as leaving it.
-bool SplitOffFolder(const std::string& folder, const std::string& path, std::string& relative) {
-    std::string trimmed = folder;
-    TrimTrailingSeparators(trimmed);
+// composed with this folder and is treated as leaving it. The relative part is a view into path.
+bool SplitOffFolder(std::string_view folder, std::string_view path, std::string_view& relative) {
     if (folder.empty()) {
         // Without a folder the path is taken from the current one: a leading separator (a slash
         // the name kept, which the directory part does not strip) would make it absolute.
         relative = path;
         return path.empty() || !IsSeparator(path[0]);
     }
+    std::string_view trimmed = folder;
+    while (!trimmed.empty() && IsSeparator(trimmed.back()))
+        trimmed.remove_suffix(1);
     if (path == trimmed) {
-        relative.clear();
+        relative = std::string_view();
         return true;
     }
     if (path.size() <= trimmed.size() || path.compare(0, trimmed.size(), trimmed) != 0 ||
@@ -32,7 +35,7 @@ CZipPathSafety::Verdict CZipPathSafety::Judge(const std::string& name, const std
                                               const std::string& path) {
     if (name.find('\0') != std::string::npos || path.find('\0') != std::string::npos)
         return ZeroByte;
-    std::string relative;
+    std::string_view relative;
     if (!SplitOffFolder(folder, path, relative))
         return Outside;
     // Depth below the folder, component by component, as the OS resolves them.
@@ -42,7 +45,7 @@ CZipPathSafety::Verdict CZipPathSafety::Judge(const std::string& name, const std
         std::size_t end = start;
         while (end < relative.size() && !IsSeparator(relative[end]))
             ++end;
-        const std::string component = relative.substr(start, end - start);
+        const std::string_view component = relative.substr(start, end - start);
         if (component == "..") {
             if (depth == 0)
                 return Outside;
@@ -56,8 +59,8 @@ CZipPathSafety::Verdict CZipPathSafety::Judge(const std::string& name, const std
 }
 
 std::string CZipPathSafety::RelativePart(const std::string& folder, const std::string& path) {
-    std::string relative;
-    return SplitOffFolder(folder, path, relative) ? relative : std::string();
+    std::string_view relative;
+    return SplitOffFolder(folder, path, relative) ? std::string(relative) : std::string();
 }
 
 std::string CZipPathSafety::DirectoryOf(const std::string& relative) {

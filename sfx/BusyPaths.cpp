@@ -6,6 +6,7 @@
 #include "engine/ZipExtraction.h"
 
 #include <algorithm>
+#include <functional>
 
 void CBusyPaths::Add(const CZipExtraction& job) {
     Insert(job.path);
@@ -23,13 +24,15 @@ bool CBusyPaths::Meets(const std::string& path, std::size_t folderLength) const 
     if (Holds(path))
         return true;
     for (std::size_t i = folderLength + 1; i < path.size(); ++i) {
-        if ((path[i] == '/' || path[i] == '\\') && Holds(path.substr(0, i)))
+        if ((path[i] == '/' || path[i] == '\\') && Holds(std::string_view(path).substr(0, i)))
             return true;
     }
     return false;
 }
 
-bool CBusyPaths::Holds(const std::string& path) const { return std::binary_search(paths.begin(), paths.end(), path); }
+bool CBusyPaths::Holds(std::string_view path) const {
+    return std::binary_search(paths.begin(), paths.end(), path, std::less<>());
+}
 
 void CBusyPaths::Insert(const std::string& path) {
     paths.insert(std::upper_bound(paths.begin(), paths.end(), path), path);

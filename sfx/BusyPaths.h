@@ -1,8 +1,9 @@
 #pragma once
 
 #include <cstddef>
+#include <deque>
 #include <string>
-#include <vector>
+#include <string_view>
 
 class CZipExtraction;
 
@@ -19,9 +20,11 @@ class CBusyPaths {
     bool Meets(const std::string& path, std::size_t folderLength) const;
 
   private:
-    bool Holds(const std::string& path) const;
+    bool Holds(std::string_view path) const;
     void Insert(const std::string& path);
     void Erase(const std::string& path);
 
-    std::vector<std::string> paths;
+    // Mostly added at the back and removed at the front (archive order is mostly sorted): a deque
+    // moves only the few on the near side.
+    std::deque<std::string> paths;
 };

@@ -59,9 +59,17 @@ void CParallelExtraction::Stop() {
 }
 
 void CParallelExtraction::Place(std::uint32_t index) {
-    CZipEntryHeader header;
-    archive.GetEntryInfo(header, index);
-    if (header.IsEncrypted()) {
+    const CZipEntryHeader* const header = archive.PeekEntryInfo(index);
+    if (header == nullptr)
+        return;
+    // What this needs of the header is taken now: the password dialogue may read other entries'.
+    const bool encrypted = header->IsEncrypted();
+    // A small stored entry is read and checked here, its bytes taken from the block the headers are
+    // read through, and the worker makes and writes the file; where the file is made here, this
+    // thread writes it too and the worker only names it.
+    const bool ownStored = !encrypted && header->method == 0 && header->compressedSize <= maxOwnStoredSize;
+    std::string name = header->GetFileName();
+    if (encrypted) {
         // Asked where one thread asks: after every earlier entry is through.
         if (dialogue.WillAskPassword())
             Report(0);
@@ -69,7 +77,6 @@ void CParallelExtraction::Place(std::uint32_t index) {
             return;
         dialogue.SupplyPassword(archive);
     }
-    const std::string name = header.GetFileName();
     if (!busy.Empty() &&
         busy.Meets(archive.ComposeExtractPath(name, targetFolder.c_str(), true, nullptr), targetFolder.size()))
         Report(0);
@@ -78,11 +85,7 @@ void CParallelExtraction::Place(std::uint32_t index) {
 
     placed.emplace_back();
     PlacedEntry& entry = placed.back();
-    entry.name = name;
-    // A small stored entry is read and checked here, its bytes taken from the block the headers are
-    // read through, and the worker makes and writes the file; where the file is made here, this
-    // thread writes it too and the worker only names it.
-    const bool ownStored = !header.IsEncrypted() && header.method == 0 && header.compressedSize <= maxOwnStoredSize;
+    entry.name = std::move(name);
     auto job = std::make_unique<CZipExtraction>();
     CZipExtraction::Step step = CZipExtraction::Failed;
     job->stampLater = ownStored;

@@ -65,6 +65,24 @@ const Expectation expected[] = {
     {"run.sh", false, false, false, 0x00, 0755},
 };
 
+// The header peeked at is the one GetEntryInfo copies, field by field.
+void ExpectPeekedAsCopied(Archive& archive, std::uint16_t index, const std::string& label) {
+    CZipEntryHeader copy;
+    ASSERT_TRUE(archive.GetEntryInfo(copy, index)) << label;
+    const CZipEntryHeader* peeked = archive.PeekEntryInfo(index);
+    ASSERT_NE(peeked, nullptr) << label;
+    EXPECT_EQ(peeked->GetFileName(), copy.GetFileName()) << label << " entry " << index;
+    EXPECT_EQ(peeked->flags, copy.flags) << label << " entry " << index;
+    EXPECT_EQ(peeked->method, copy.method) << label << " entry " << index;
+    EXPECT_EQ(peeked->crc32, copy.crc32) << label << " entry " << index;
+    EXPECT_EQ(peeked->compressedSize, copy.compressedSize) << label << " entry " << index;
+    EXPECT_EQ(peeked->uncompressedSize, copy.uncompressedSize) << label << " entry " << index;
+    EXPECT_EQ(peeked->localHeaderOffset, copy.localHeaderOffset) << label << " entry " << index;
+    EXPECT_EQ(peeked->diskStart, copy.diskStart) << label << " entry " << index;
+    EXPECT_EQ(peeked->externalAttr, copy.externalAttr) << label << " entry " << index;
+    EXPECT_EQ(peeked->extraField.View(), copy.extraField.View()) << label << " entry " << index;
+}
+
 void CheckListing(Archive& archive, const std::string& label) {
     ASSERT_EQ(archive.GetCount(), 7) << label;
     EXPECT_EQ(archive.GetCount(true), 6) << label;
@@ -78,8 +96,15 @@ void CheckListing(Archive& archive, const std::string& label) {
         EXPECT_EQ(header.HasDataDescriptor(), e.descriptor) << label << " " << e.name;
         EXPECT_EQ(header.GetLocalAttributes() & 0xFFFF, e.attributes) << label << " " << e.name;
         EXPECT_EQ(header.GetUnixPermissions(), e.permissions) << label << " " << e.name;
+        ExpectPeekedAsCopied(archive, i, label);
         EXPECT_NO_THROW(WalkEntry(archive, i)) << label << " " << e.name;
+        // Opening the entry may take its flags from the local header: the peeked header follows.
+        ExpectPeekedAsCopied(archive, i, label + ", opened");
     }
+    // Peeked at in another order, each is still its own.
+    for (std::uint16_t i = 7; i-- > 0;)
+        ExpectPeekedAsCopied(archive, i, label + ", backwards");
+    EXPECT_EQ(archive.PeekEntryInfo(7), nullptr) << label;
 }
 
 TEST(ZipArchiveListing, EveryShapeOverEveryStream) {

@@ -260,8 +260,11 @@ TEST_P(CentralDirTest, LocalHeaderAgainstCentralHeader) {
         Entry entry = Stored("dir/file", "hello");
         c.change(entry);
         ASSERT_EQ(Load(BuildArchive({entry})), 0) << c.label;
+        // Peeked at before it is opened, as an extraction does: the peeked header follows the flags.
+        EXPECT_EQ(dir.PeekHeader(0).flags, 0) << c.label;
         EXPECT_EQ(OpenAndClose(0), c.code) << c.label;
         EXPECT_EQ(dir.GetHeader(0).flags, c.flagsAfter) << c.label;
+        EXPECT_EQ(dir.PeekHeader(0).flags, c.flagsAfter) << c.label;
     }
 }
 
