@@ -70,6 +70,9 @@ bool ApplyFileModTime(int fd, std::int64_t time, std::uint32_t nanoseconds = 0);
 void PinLocalTimeZone();
 // Reads once what this layer keeps for the whole run (the umask), before several threads use it.
 void PrepareThreads();
+// Called by a worker thread: woken with work, it waits for its turn instead of taking the core from
+// the thread that feeds every worker. Its share of the machine stays as it was.
+void MarkWorkerThread();
 bool CreateDirectoryTree(const std::string& path);
 bool CreateDir(const std::string& path);
 // 0 nothing there, 1 a file, -1 a directory.

@@ -115,6 +115,10 @@ void PinLocalTimeZone() {}
 
 void PrepareThreads() {}
 
+// Windows schedules by strict priorities: a lower one would let any other program starve the
+// workers, so they keep the one they have.
+void MarkWorkerThread() {}
+
 bool ApplyFileAttributes(int fd, std::uint32_t attributes, int unixMode) {
     return SetHandleAttributes(HandleOf(fd), Attributes(attributes, unixMode, false));
 }

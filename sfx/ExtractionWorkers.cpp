@@ -56,6 +56,7 @@ bool CExtractionWorkers::Wait(const Task& task, std::chrono::milliseconds most) 
 
 void CExtractionWorkers::Work() {
     ZipOs::KeepInterruptionsAway();
+    ZipOs::MarkWorkerThread();
     // Its buffers are allocated here, by the thread that uses them.
     const auto decoder = std::make_unique<CZipEntryWriter>();
     std::unique_lock<std::mutex> guard(lock);
