@@ -1,9 +1,9 @@
 #pragma once
 
 #include <cstddef>
-#include <deque>
 #include <string>
 #include <string_view>
+#include <vector>
 
 class CZipExtraction;
 
@@ -24,7 +24,5 @@ class CBusyPaths {
     void Insert(const std::string& path);
     void Erase(const std::string& path);
 
-    // Mostly added at the back and removed at the front (archive order is mostly sorted): a deque
-    // moves only the few on the near side.
-    std::deque<std::string> paths;
+    std::vector<std::string> paths;
 };
