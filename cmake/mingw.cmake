@@ -8,11 +8,13 @@ if(ROZBAL_MINGW_TRIPLE MATCHES "^x86_64")
   set(CMAKE_SYSTEM_PROCESSOR AMD64)
   # Debian keeps the 64-bit loader out of PATH.
   find_program(ROZBAL_WINE64 NAMES wine64 PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH REQUIRED)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${ROZBAL_WINE64})
+  set(ROZBAL_WINE_PROGRAM ${ROZBAL_WINE64})
 else()
   set(CMAKE_SYSTEM_PROCESSOR x86)
-  set(CMAKE_CROSSCOMPILING_EMULATOR wine)
+  set(ROZBAL_WINE_PROGRAM wine)
 endif()
+# Through a script that runs a test again where Wine itself crashed (not the program under test).
+set(CMAKE_CROSSCOMPILING_EMULATOR sh ${CMAKE_CURRENT_LIST_DIR}/../tests/windows/wine-test.sh ${ROZBAL_WINE_PROGRAM})
 find_program(ROZBAL_MINGW_CC NAMES ${ROZBAL_MINGW_TRIPLE}-gcc-posix REQUIRED)
 # The package installs the C++ driver under both names.
 find_program(ROZBAL_MINGW_CXX NAMES ${ROZBAL_MINGW_TRIPLE}-g++-posix ${ROZBAL_MINGW_TRIPLE}-c++-posix REQUIRED)
