@@ -96,11 +96,6 @@ TEST(ZipAesCipher, DecryptsAnEntryMadeByOpenSsl) {
 
 #ifndef _WIN32
 
-bool HaveTool(const char* name) {
-    const std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
-    return std::system(command.c_str()) == 0;
-}
-
 bool HaveOpenSsl() {
     if (HaveTool("openssl"))
         return true;

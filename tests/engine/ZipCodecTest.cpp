@@ -11,6 +11,7 @@
 #include "engine/decode/ZipXzCodec.h"
 #include "engine/decode/ZipZstdCodec.h"
 #include "support/TempDir.h"
+#include "support/ZipTestWriter.h"
 
 #include <gtest/gtest.h>
 
@@ -25,6 +26,8 @@
 #include <vector>
 
 namespace {
+
+using ziptest::HaveTool;
 
 // The libraries this run of the engine's suites passes over, from ROZBAL_TEST_SKIP_CODECS (ctest's
 // zlib. and ISA-L. runs): every suite then decodes deflate with the one left.
@@ -127,16 +130,6 @@ struct CTools {
 CTools& Tools() {
     static CTools tools;
     return tools;
-}
-
-bool HaveTool(const char* name) {
-#ifdef _WIN32
-    // Under Wine the Linux tools are out of reach: asking cmd.exe would only start a process a test.
-    (void)name;
-    return false;
-#else
-    return std::system(("command -v " + std::string(name) + " >/dev/null 2>&1").c_str()) == 0;
-#endif
 }
 
 struct CRun {

@@ -44,17 +44,6 @@ ReadResult ReadWhole(CZipArchive& archive, std::uint16_t index) {
     return result;
 }
 
-bool HaveTool(const char* name) {
-#ifdef _WIN32
-    // As in the codec tests: no Linux tools under Wine, and no cmd.exe started to ask.
-    (void)name;
-    return false;
-#else
-    const std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
-    return std::system(command.c_str()) == 0;
-#endif
-}
-
 int RunQuietly(const std::string& command) { return std::system((command + " >/dev/null 2>&1").c_str()); }
 
 int CountEntries(const std::string& folder) {

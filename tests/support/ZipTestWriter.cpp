@@ -626,6 +626,15 @@ std::string EncryptionHeader(std::string_view seed, uint8_t checkByte) {
     return header;
 }
 
+bool HaveTool(const std::string& name) {
+#ifdef _WIN32
+    (void)name;
+    return false;
+#else
+    return std::system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+#endif
+}
+
 namespace {
 
 constexpr size_t lzmaPropertiesSize = 5;       // lc/lp/pb byte, dictionary size (LE)

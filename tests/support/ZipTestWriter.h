@@ -332,6 +332,9 @@ uint32_t Crc32(std::string_view bytes);
 // Raw deflate (no zlib header), level 6, as entries with method 8 are written.
 std::string Deflate(std::string_view bytes);
 
+// Whether the command-line tool `name` is on the PATH. Never under Windows: the Linux tools are out of
+// reach of a test program under Wine, and asking its cmd.exe would only start a process.
+bool HaveTool(const std::string& name);
 // The reference command-line tools, run at test time through temporary files; each throws std::runtime_error
 // when the tool is missing or fails. The same input gives the same bytes.
 std::string Bzip2(std::string_view bytes);                               // bzip2 -9: one whole stream
